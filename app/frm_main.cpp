@@ -220,6 +220,23 @@ void frmMain::clearRecordsAndStatus()
     Command3_Click();
 }
 
+RecordsAndStatus frmMain::recordsAndStatus() const
+{
+    RecordsAndStatus saved;
+    for (int i = 0; i < RecordsAndStatus::RowCount; ++i)
+        for (int c = 0; c < CounterTable::Columns; ++c)
+            saved.records[i][c] = m_table.text(RecordsAndStatus::FirstRow + i, c);
+    saved.status = ui->Label5->text();
+    return saved;
+}
+
+void frmMain::restoreRecordsAndStatus(const RecordsAndStatus &saved)
+{
+    for (int i = 0; i < RecordsAndStatus::RowCount; ++i)
+        m_table.setRow(RecordsAndStatus::FirstRow + i, saved.records[i]);
+    ui->Label5->setText(saved.status);
+}
+
 void frmMain::clearReceiveLog()
 {
     ui->txtRx->clear();
@@ -227,9 +244,7 @@ void frmMain::clearReceiveLog()
 
 void frmMain::warnPortNotOpen()
 {
-    QMessageBox::warning(this, applicationTitle(),
-                         QStringLiteral("通信ポートが開いていません。\n"
-                                        "メニューの「ﾎﾟｰﾄ選択(&P)」で通信ポートを選択してください。"));
+    QMessageBox::warning(this, applicationTitle(), PortNotOpenWarningText());
 }
 
 void frmMain::Command3_Click()

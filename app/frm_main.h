@@ -45,6 +45,8 @@ public:
     void setTransmitText(const QByteArray &text) override; // cmdFormat
     QByteArray transmitText() const override;
     void clearRecordsAndStatus() override;                   // Command3_Click
+    RecordsAndStatus recordsAndStatus() const override;
+    void restoreRecordsAndStatus(const RecordsAndStatus &saved) override;
     void clearReceiveLog() override;                         // txtRx
     void warnPortNotOpen() override;
 

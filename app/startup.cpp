@@ -1,4 +1,5 @@
 #include "app/startup.h"
+#include "link/frm_port.h"
 
 std::unique_ptr<frmMain> Main(Module1 &state, CommControl &port, SplashRunner splash)
 {
@@ -10,9 +11,7 @@ std::unique_ptr<frmMain> Main(Module1 &state, CommControl &port, SplashRunner sp
 
 void showPortDialog(Module1 &state, CommControl &port, QWidget *owner)
 {
-    // PORT DIALOG NOT WIRED YET: frmPORT (link/frm_port.h) comes from the link code;
-    // until it is merged there is nothing to show here.
-    Q_UNUSED(state);
-    Q_UNUSED(port);
-    Q_UNUSED(owner);
+    // Its unload reopens the port on the chosen number, however it is closed.
+    frmPORT dialog(state, port, owner);
+    dialog.exec();
 }

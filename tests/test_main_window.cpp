@@ -6,6 +6,7 @@
 #include "fake_comm_control.h"
 #include "link/module1.h"
 #include "link/reply_framing.h"
+#include "link/request.h"
 
 #include <QAccessible>
 #include <QApplication>
@@ -301,31 +302,62 @@ void TestMainWindow::startupWithFailures()
     }
 }
 
+// Closes the first modal window that comes up and notes what it was.
+struct ModalCloser
+{
+    QString className;
+    QWidget *parent = nullptr;
+    QStringList visibleUnder;
+    QStringList portCallsWhileUp;
+    FakeCommControl *port = nullptr;
+    QTimer timer;
+
+    explicit ModalCloser(FakeCommControl *p, int ms = 200)
+        : port(p)
+    {
+        timer.setSingleShot(true);
+        timer.callOnTimeout([this] {
+            QWidget *modal = QApplication::activeModalWidget();
+            if (!modal)
+                return;
+            className = QString::fromLatin1(modal->metaObject()->className());
+            parent = modal->parentWidget();
+            visibleUnder = visibleTopLevelNames();
+            portCallsWhileUp = port->calls;
+            modal->close();
+        });
+        timer.start(ms);
+    }
+};
+
 void TestMainWindow::startupProcedure()
 {
     Module1 state;
     FakeCommControl port;
-    QStringList modalSeen;
-    bool windowVisibleUnderModal = false;
-    QTimer closer;
-    closer.setSingleShot(true);
-    closer.callOnTimeout([&] {
-        if (QWidget *modal = QApplication::activeModalWidget()) {
-            modalSeen << QString::fromLatin1(modal->metaObject()->className());
-            for (QWidget *w : QApplication::topLevelWidgets())
-                if (w->objectName() == "frmMain" && w->isVisible())
-                    windowVisibleUnderModal = true;
-            modal->close();
-        }
-    });
-    closer.start(200);
+    ModalCloser closer(&port);
     const auto w = Main(state, port, [] {});
+
+    // The main window is up, then the port dialog comes modally over it, with COM1
+    // already open and RTS dropped while it is up.
     QVERIFY(w);
     QVERIFY(w->isVisible());
-    QCOMPARE(port.calls.mid(0, 4), FirstOpen);
+    QCOMPARE(closer.className, QStringLiteral("frmPORT"));
+    QCOMPARE(closer.parent, w.get());
+    QVERIFY(closer.visibleUnder.contains("frmMain"));
+    QCOMPARE(closer.portCallsWhileUp, FirstOpen + QStringList{"RTS=0"});
+    // Closing the dialog reopened the same port and raised RTS again.
+    QCOMPARE(port.calls, FirstOpen + QStringList{"RTS=0", "PortOpen=0", "CommPort=1",
+                                                 "Settings=9600,n,8,1", "PortOpen=1", "RTS=1"});
     QVERIFY(port.portOpen());
-    Q_UNUSED(windowVisibleUnderModal);
-    Q_UNUSED(modalSeen);
+    QCOMPARE(state.PortNumber, std::int16_t(1));
+
+    // The menu shows the same dialog again.
+    port.calls.clear();
+    ModalCloser again(&port, 100);
+    child<QAction>(w.get(), "menuPort")->trigger();
+    QCOMPARE(again.className, QStringLiteral("frmPORT"));
+    QCOMPARE(port.calls, (QStringList{"RTS=0", "PortOpen=0", "CommPort=1",
+                                      "Settings=9600,n,8,1", "PortOpen=1", "RTS=1"}));
     w->close();
 }
 
@@ -634,9 +666,15 @@ void TestMainWindow::requestViewMembers()
     view.clearReceiveLog();
     QVERIFY(child<RawTextBox>(&w, "txtRx")->text().isEmpty());
     QCOMPARE(w.counterTable().text(1, 0), QStringLiteral("7"));
+    const RecordsAndStatus saved = view.recordsAndStatus();
+    QCOMPARE(saved.records[0][6], QStringLiteral("100125"));
+    QCOMPARE(saved.status, QStringLiteral("COMMAND OK !"));
     view.clearRecordsAndStatus();
     QVERIFY(w.counterTable().text(1, 0).isEmpty());
     QVERIFY(child<QLabel>(&w, "Label5")->text().isEmpty());
+    view.restoreRecordsAndStatus(saved);
+    QCOMPARE(w.counterTable().text(1, 6), QStringLiteral("100125"));
+    QCOMPARE(child<QLabel>(&w, "Label5")->text(), QStringLiteral("COMMAND OK !"));
 
     QString title, text;
     QMessageBox::Icon icon = QMessageBox::NoIcon;
@@ -654,7 +692,7 @@ void TestMainWindow::requestViewMembers()
     view.warnPortNotOpen();
     QCOMPARE(title, QStringLiteral("QZ-7310 TALVEN SOFTWARE"));
     QCOMPARE(icon, QMessageBox::Warning);
-    QVERIFY(text.contains(QStringLiteral("ﾎﾟｰﾄ選択(&P)")));
+    QCOMPARE(text, PortNotOpenWarningText());
     w.close();
 }
 

@@ -1,0 +1,53 @@
+#include "link/request.h"
+#include "link/comm_control.h"
+#include "link/reply_framing.h"
+
+QString PortNotOpenWarningText()
+{
+    return QStringLiteral("通信ポートが開いていません。\n"
+                          "メニューの「ﾎﾟｰﾄ選択(&P)」で通信ポートを選択してください。");
+}
+
+QByteArray BuildCommand(QByteArrayView word, QByteArrayView operand)
+{
+    QByteArray text;
+    text.reserve(word.size() + operand.size() + 4);
+    text.append(Ctl::STX);
+    text.append(word);
+    text.append(' ');
+    text.append(operand);
+    text.append(Ctl::ETX);
+    text.append(Ctl::CR);
+    return text;
+}
+
+bool SendCommand(Module1 &state, CommControl &port, RequestView &view,
+                 QByteArrayView word, QByteArrayView operand)
+{
+    // A closed port would take nothing; wiping the operator's table for it would
+    // lose the records without a word.
+    if (!port.portOpen()) {
+        view.warnPortNotOpen();
+        return false;
+    }
+
+    // The write comes after the clearing, so keep what the clearing takes in case
+    // the write fails.
+    const QByteArray previousTransmit = view.transmitText();
+    const RecordsAndStatus previousRecords = view.recordsAndStatus();
+
+    view.setTransmitText(BuildCommand(word, operand));
+    view.clearRecordsAndStatus();
+
+    // What the box holds is what goes on the line.
+    if (!port.Output(view.transmitText())) {
+        view.restoreRecordsAndStatus(previousRecords);
+        view.setTransmitText(previousTransmit);
+        view.warnPortNotOpen();
+        return false;
+    }
+
+    view.clearReceiveLog();
+    ResetReception(state);
+    return true;
+}

@@ -1,0 +1,642 @@
+#include "fake_comm_control.h"
+
+#include "link/clr_all.h"
+#include "link/frm_port.h"
+#include "link/port_control.h"
+#include "link/reply_framing.h"
+#include "link/request.h"
+#include "table/counter_table.h"
+#include "table/record_decoder.h"
+
+#include <QApplication>
+#include <QComboBox>
+#include <QGroupBox>
+#include <QLabel>
+#include <QPushButton>
+#include <QTimer>
+#include <QtTest>
+
+namespace {
+
+// The main window's side of a request, over a real counter table. Mutating calls are
+// written into the port's call list so the two interleave in one record.
+class FakeView : public RequestView, public ReceiveSink
+{
+public:
+    explicit FakeView(QStringList &log) : m_log(log) { table.SetupCounterTable(); }
+
+    CounterTable table;
+    QString status;
+    QByteArray transmit;
+    QByteArray rxLog;
+    int warnings = 0;
+    // When set, the box gives this back instead of what it was given.
+    std::optional<QByteArray> readBack;
+
+    void setTransmitText(const QByteArray &text) override
+    {
+        m_log << QStringLiteral("view:setTransmitText=") + QString::fromLatin1(text.toHex());
+        transmit = text;
+    }
+    QByteArray transmitText() const override { return readBack ? *readBack : transmit; }
+    void clearRecordsAndStatus() override
+    {
+        m_log << QStringLiteral("view:clearRecordsAndStatus");
+        ClearRecordRows(table);
+        status.clear();
+    }
+    RecordsAndStatus recordsAndStatus() const override
+    {
+        RecordsAndStatus saved;
+        for (int i = 0; i < RecordsAndStatus::RowCount; ++i)
+            for (int c = 0; c < CounterTable::Columns; ++c)
+                saved.records[i][c] = table.text(RecordsAndStatus::FirstRow + i, c);
+        saved.status = status;
+        return saved;
+    }
+    void restoreRecordsAndStatus(const RecordsAndStatus &saved) override
+    {
+        m_log << QStringLiteral("view:restoreRecordsAndStatus");
+        for (int i = 0; i < RecordsAndStatus::RowCount; ++i)
+            table.setRow(RecordsAndStatus::FirstRow + i, saved.records[i]);
+        status = saved.status;
+    }
+    void clearReceiveLog() override
+    {
+        m_log << QStringLiteral("view:clearReceiveLog");
+        rxLog.clear();
+    }
+    void warnPortNotOpen() override
+    {
+        m_log << QStringLiteral("view:warnPortNotOpen");
+        ++warnings;
+    }
+    void appendLog(char c) override { rxLog.append(c); }
+    void setStatus(const QString &text) override { status = text; }
+
+    QStringList cells() const
+    {
+        QStringList all;
+        for (int r = 0; r < CounterTable::Rows; ++r)
+            for (int c = 0; c < CounterTable::Columns; ++c)
+                all << table.text(r, c);
+        return all;
+    }
+
+private:
+    QStringList &m_log;
+};
+
+// Notes the reception state at the moment of the write, to show that the reset
+// comes after it.
+class WatchingPort : public FakeCommControl
+{
+public:
+    explicit WatchingPort(const Module1 &state) : m_state(state) {}
+    bool Output(const QByteArray &bytes) override
+    {
+        stateAtWrite = QStringLiteral("FrameCount=%1 PendingLength=%2")
+                           .arg(m_state.FrameCount)
+                           .arg(m_state.PendingLength);
+        return FakeCommControl::Output(bytes);
+    }
+    QString stateAtWrite;
+
+private:
+    const Module1 &m_state;
+};
+
+// A table, status, logs and reception state in the middle of a collection.
+void fillBusyState(Module1 &state, FakeView &view)
+{
+    for (int r = 1; r <= 100; ++r)
+        view.table.setRow(r, {QString::number(r), "1", "2", "3", "4", "5", "15"});
+    view.status = QStringLiteral("COMMAND OK !");
+    view.transmit = QByteArray("\x02RDD NOW\x03\r");
+    view.rxLog = QByteArray("\x02" "D01 00001\r\x02" "D02 00");
+    for (int slot : {0, 1, 57, 199, 200})
+        state.FrameStore[slot] = QByteArray("\x02" "D") + QByteArray::number(slot) + '\r';
+    state.FrameCount = 3;
+    state.PendingFrame = QByteArray("\x02" "D02 00");
+    state.PendingLength = 6;
+}
+
+QString hex(const char *bytes) { return QString::fromLatin1(QByteArray(bytes).toHex()); }
+
+QRect twips(int left, int top, int width, int height)
+{
+    return QRect(left / 15, top / 15, width / 15, height / 15);
+}
+
+// Runs action once the modal loop is up, then returns exec()'s result.
+int execWith(QDialog &dlg, const std::function<void()> &action)
+{
+    QTimer::singleShot(0, &dlg, action);
+    return dlg.exec();
+}
+
+} // namespace
+
+class TestRequests : public QObject
+{
+    Q_OBJECT
+private slots:
+    void sendCommand_data();
+    void sendCommand();
+    void requestAbandonsReplyUnderWay();
+    void refusedRequestKeepsEverything_data();
+    void refusedRequestKeepsEverything();
+    void warningNamesTheMenuEntry();
+
+    void portDialogLoad_data();
+    void portDialogLoad();
+    void portDialogClose_data();
+    void portDialogClose();
+    void portDialogLayout();
+    void portDialogFocusAndTabOrder();
+
+    void clearAllDialog_data();
+    void clearAllDialog();
+    void clearAllSendsThroughRequest_data();
+    void clearAllSendsThroughRequest();
+    void clearAllLayoutAndFocus();
+};
+
+void TestRequests::sendCommand_data()
+{
+    QTest::addColumn<QByteArray>("word");
+    QTest::addColumn<QByteArray>("operand");
+    QTest::addColumn<QString>("expected");
+    QTest::newRow("RDD ALL") << QByteArray("RDD") << QByteArray("ALL") << "0252444420414c4c030d";
+    QTest::newRow("RDD NOW") << QByteArray("RDD") << QByteArray("NOW") << "02524444204e4f57030d";
+    QTest::newRow("CLR ALL") << QByteArray("CLR") << QByteArray("ALL") << "02434c5220414c4c030d";
+}
+
+void TestRequests::sendCommand()
+{
+    QFETCH(QByteArray, word);
+    QFETCH(QByteArray, operand);
+    QFETCH(QString, expected);
+
+    Module1 state;
+    WatchingPort port(state);
+    port.isOpen = true;
+    FakeView view(port.calls);
+    fillBusyState(state, view);
+    const QStringList headings = view.cells().mid(0, CounterTable::Columns);
+    const QStringList row100 = view.cells().mid(100 * CounterTable::Columns);
+
+    QVERIFY(SendCommand(state, port, view, word, operand));
+
+    QCOMPARE(port.calls, QStringList({"view:setTransmitText=" + expected,
+                                      "view:clearRecordsAndStatus",
+                                      "Output=" + expected,
+                                      "view:clearReceiveLog"}));
+    QCOMPARE(QString::fromLatin1(port.written.toHex()), expected);
+    QCOMPARE(port.written.size(), 10);
+    QCOMPARE(QString::fromLatin1(view.transmit.toHex()), expected);
+    // The write saw the old reception state: the reset follows it.
+    QCOMPARE(port.stateAtWrite, QStringLiteral("FrameCount=3 PendingLength=6"));
+
+    QCOMPARE(state.FrameCount, std::int16_t(0));
+    QCOMPARE(state.PendingLength, std::int16_t(0));
+    for (int slot = 0; slot < Module1::FrameStoreSlots; ++slot)
+        QVERIFY2(state.FrameStore[slot].isEmpty(), qPrintable(QString::number(slot)));
+    QVERIFY(view.status.isEmpty());
+    QVERIFY(view.rxLog.isEmpty());
+    QCOMPARE(view.warnings, 0);
+    const QStringList cells = view.cells();
+    QCOMPARE(cells.mid(0, CounterTable::Columns), headings);
+    for (int i = CounterTable::Columns; i < 100 * CounterTable::Columns; ++i)
+        QVERIFY2(cells[i].isEmpty(), qPrintable(QString::number(i)));
+    QCOMPARE(cells.mid(100 * CounterTable::Columns), row100);
+
+    // What the box gives back is what goes on the line.
+    view.readBack = QByteArray("\x02RDD XYZ\x03\r");
+    port.written.clear();
+    QVERIFY(SendCommand(state, port, view, word, operand));
+    QCOMPARE(port.written, *view.readBack);
+
+    // A second press sends again and clears again.
+    view.readBack.reset();
+    view.table.setText(1, 0, QStringLiteral("7"));
+    port.written.clear();
+    QVERIFY(SendCommand(state, port, view, word, operand));
+    QCOMPARE(QString::fromLatin1(port.written.toHex()), expected);
+    QVERIFY(view.table.text(1, 0).isEmpty());
+}
+
+void TestRequests::requestAbandonsReplyUnderWay()
+{
+    Module1 state;
+    FakeCommControl port;
+    port.isOpen = true;
+    FakeView view(port.calls);
+    view.table.setRow(100, {"100", "1", "1", "1", "1", "1", "5"});
+
+    const QByteArray first("\x02" "D01 00001 00002 00003 00004 00005 000015\r");
+    const QByteArray halfOfSecond("\x02" "D02 00007 00008");
+    for (char c : first + halfOfSecond)
+        ReceiveCharacter(state, view.table, view, c);
+    QCOMPARE(state.FrameCount, std::int16_t(1));
+    QVERIFY(state.PendingLength > 0);
+
+    QVERIFY(SendCommand(state, port, view, "RDD", "NOW"));
+    QCOMPARE(state.PendingLength, std::int16_t(0));
+    QCOMPARE(state.FrameCount, std::int16_t(0));
+    QVERIFY(state.FrameStore[0].isEmpty());
+
+    // The rest of the old reply is dropped; the new one fills slot 0 and row 1.
+    const QByteArray rest(" 00009 00010 00011 000045\r");
+    const QByteArray fresh("\x02" "D00 00010 00020 00030 00040 00050 000150\r");
+    for (char c : rest + fresh)
+        ReceiveCharacter(state, view.table, view, c);
+    QCOMPARE(view.rxLog, rest + fresh);
+    QCOMPARE(state.FrameCount, std::int16_t(1));
+    QCOMPARE(state.FrameStore[0], fresh);
+    QVERIFY(state.FrameStore[1].isEmpty());
+    QCOMPARE(view.table.text(1, 0), QStringLiteral("0"));
+    QCOMPARE(view.table.text(1, 6), QStringLiteral("150"));
+    QVERIFY(view.table.text(2, 0).isEmpty());
+    QCOMPARE(view.table.text(100, 0), QStringLiteral("100"));
+    QCOMPARE(view.status, QStringLiteral("COMMAND OK !"));
+}
+
+void TestRequests::refusedRequestKeepsEverything_data()
+{
+    QTest::addColumn<bool>("open");
+    QTest::addColumn<QStringList>("expectedCalls");
+    const QString cmd = hex("\x02RDD ALL\x03\r");
+    QTest::newRow("port closed") << false << QStringList{"view:warnPortNotOpen"};
+    QTest::newRow("write fails") << true
+                                 << QStringList{"view:setTransmitText=" + cmd,
+                                                "view:clearRecordsAndStatus",
+                                                "Output=" + cmd,
+                                                "view:restoreRecordsAndStatus",
+                                                "view:setTransmitText=" + hex("\x02RDD NOW\x03\r"),
+                                                "view:warnPortNotOpen"};
+}
+
+void TestRequests::refusedRequestKeepsEverything()
+{
+    QFETCH(bool, open);
+    QFETCH(QStringList, expectedCalls);
+
+    Module1 state;
+    FakeCommControl port;
+    port.isOpen = open;
+    port.writeSucceeds = false;
+    FakeView view(port.calls);
+    fillBusyState(state, view);
+    const QStringList cells = view.cells();
+    const QString status = view.status;
+    const QByteArray transmit = view.transmit;
+    const QByteArray rxLog = view.rxLog;
+    const auto store = state.FrameStore;
+    const QByteArray pending = state.PendingFrame;
+
+    QVERIFY(!SendCommand(state, port, view, "RDD", "ALL"));
+
+    QCOMPARE(port.calls, expectedCalls);
+    QVERIFY(port.written.isEmpty());
+    QCOMPARE(view.warnings, 1);
+    QCOMPARE(view.cells(), cells);
+    QCOMPARE(view.status, status);
+    QCOMPARE(view.transmit, transmit);
+    QCOMPARE(view.rxLog, rxLog);
+    QVERIFY(state.FrameStore == store);
+    QCOMPARE(state.FrameCount, std::int16_t(3));
+    QCOMPARE(state.PendingLength, std::int16_t(6));
+    QCOMPARE(state.PendingFrame, pending);
+}
+
+void TestRequests::warningNamesTheMenuEntry()
+{
+    const QString menuEntry = QString::fromUtf16(u"\uFF8E\uFF9F\uFF70\uFF84\u9078\u629E(&P)");
+    const QString text = PortNotOpenWarningText();
+    QVERIFY(text.contains(menuEntry));
+    QVERIFY(text.contains(QString::fromUtf16(u"\u901A\u4FE1\u30DD\u30FC\u30C8"))); // 通信ポート
+}
+
+void TestRequests::portDialogLoad_data()
+{
+    QTest::addColumn<int>("portNumber");
+    QTest::addColumn<int>("selected");
+    QTest::newRow("COM1") << 1 << 0;
+    QTest::newRow("COM3") << 3 << 2;
+    QTest::newRow("COM4") << 4 << 3;
+    QTest::newRow("none yet") << 0 << -1;
+}
+
+void TestRequests::portDialogLoad()
+{
+    QFETCH(int, portNumber);
+    QFETCH(int, selected);
+
+    Module1 state;
+    state.PortNumber = std::int16_t(portNumber);
+    FakeCommControl port;
+    OpenPort(state, port, false);
+    port.calls.clear();
+
+    frmPORT dlg(state, port);
+    auto *combo = dlg.findChild<QComboBox *>("Combo1");
+    QVERIFY(combo);
+    QCOMPARE(combo->count(), 4);
+    for (int i = 0; i < 4; ++i)
+        QCOMPARE(combo->itemText(i), QStringLiteral("COM%1").arg(i + 1));
+    QCOMPARE(combo->currentIndex(), selected);
+    QCOMPARE(combo->placeholderText(), QStringLiteral("Port Select..."));
+    QCOMPARE(port.calls, QStringList{"RTS=0"});
+    QVERIFY(port.isOpen);
+    QVERIFY(!port.rts);
+}
+
+void TestRequests::portDialogClose_data()
+{
+    QTest::addColumn<QString>("how");
+    QTest::addColumn<int>("choose");
+    QTest::addColumn<int>("expectedPort");
+    QTest::addColumn<int>("expectedResult");
+    QTest::newRow("Command1 with COM3") << "click" << 2 << 3 << int(QDialog::Accepted);
+    QTest::newRow("Return on Command1 with COM4") << "return" << 3 << 4 << int(QDialog::Accepted);
+    QTest::newRow("Command1 without a selection") << "click" << -1 << 2 << int(QDialog::Accepted);
+    QTest::newRow("close box after choosing COM3") << "close" << 2 << 2 << int(QDialog::Rejected);
+    QTest::newRow("Escape") << "escape" << 0 << 2 << int(QDialog::Rejected);
+}
+
+void TestRequests::portDialogClose()
+{
+    QFETCH(QString, how);
+    QFETCH(int, choose);
+    QFETCH(int, expectedPort);
+    QFETCH(int, expectedResult);
+
+    Module1 state;
+    state.PortNumber = 2;
+    FakeCommControl port;
+    OpenPort(state, port, false);
+    port.calls.clear();
+
+    frmPORT dlg(state, port);
+    auto *combo = dlg.findChild<QComboBox *>("Combo1");
+    auto *command1 = dlg.findChild<QPushButton *>("Command1");
+    QVERIFY(combo && command1);
+
+    bool rtsWhileUp = true;
+    bool visibleWhileUp = false;
+    const int result = execWith(dlg, [&] {
+        rtsWhileUp = port.rts;
+        visibleWhileUp = dlg.isVisible();
+        combo->setCurrentIndex(choose);
+        if (how == "click") {
+            QTest::mouseClick(command1, Qt::LeftButton);
+        } else if (how == "return") {
+            command1->setFocus();
+            QTest::keyClick(command1, Qt::Key_Return);
+        } else if (how == "close") {
+            dlg.close();
+        } else {
+            QTest::keyClick(&dlg, Qt::Key_Escape);
+        }
+        dlg.close(); // in case the action did not close it
+    });
+
+    QVERIFY(visibleWhileUp);
+    QVERIFY(!rtsWhileUp);
+    QCOMPARE(result, expectedResult);
+    QVERIFY(!dlg.isVisible());
+    // Whatever closes it again must not reopen the port again.
+    dlg.close();
+    dlg.reject();
+    dlg.accept();
+    QCOMPARE(int(state.PortNumber), expectedPort);
+    QCOMPARE(port.calls,
+             QStringList({"RTS=0", "PortOpen=0", QStringLiteral("CommPort=%1").arg(expectedPort),
+                          "Settings=9600,n,8,1", "PortOpen=1", "RTS=1"}));
+    QVERIFY(port.isOpen);
+    QVERIFY(port.rts);
+
+    // The next showing preselects the port now in use.
+    frmPORT again(state, port);
+    QCOMPARE(again.findChild<QComboBox *>("Combo1")->currentIndex(), expectedPort - 1);
+}
+
+void TestRequests::portDialogLayout()
+{
+    Module1 state;
+    state.PortNumber = 1;
+    FakeCommControl port;
+    frmPORT dlg(state, port);
+
+    QCOMPARE(dlg.objectName(), QStringLiteral("frmPORT"));
+    QCOMPARE(dlg.windowTitle(), QStringLiteral("COM PORT"));
+    QCOMPARE(dlg.minimumSize(), QSize(332, 166));
+    QCOMPARE(dlg.maximumSize(), QSize(332, 166));
+    const Qt::WindowFlags flags = dlg.windowFlags();
+    QVERIFY(!(flags & (Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint)));
+    QVERIFY(flags & Qt::WindowCloseButtonHint);
+    QCOMPARE(dlg.palette().color(QPalette::Window), QColor(192, 192, 192));
+    QCOMPARE(dlg.font().family(), QStringLiteral("ＭＳ ゴシック"));
+    QCOMPARE(dlg.font().pointSizeF(), 9.0);
+
+    struct Expect { const char *name; QString text; QRect rect; };
+    const Expect controls[] = {
+        {"Label1", QStringLiteral("使用する通信ポートを選択してください。"), twips(480, 360, 2415, 615)},
+        {"Combo1", QString(), twips(3240, 360, 1215, 300)},
+        {"Command1", QStringLiteral("決定"), twips(3480, 840, 975, 375)},
+        {"Frame1", QStringLiteral("通信条件"), twips(360, 1440, 4335, 855)},
+        {"Label7", QStringLiteral("ボーレート：9600"), twips(240, 240, 1695, 255)},
+        {"Label8", QStringLiteral("パリティ：Non"), twips(2040, 240, 1695, 255)},
+        {"Label9", QStringLiteral("データ長：8ビット"), twips(240, 480, 1695, 255)},
+        {"Label10", QStringLiteral("ストップビット：1ビット"), twips(2040, 480, 2295, 255)},
+    };
+    auto *frame = dlg.findChild<QGroupBox *>("Frame1");
+    QVERIFY(frame);
+    for (const Expect &e : controls) {
+        auto *w = dlg.findChild<QWidget *>(e.name);
+        QVERIFY2(w, e.name);
+        QCOMPARE(w->geometry(), e.rect);
+        const bool inFrame = QByteArray(e.name).startsWith("Label") && QByteArray(e.name) != "Label1";
+        QCOMPARE(w->parentWidget(), inFrame ? static_cast<QWidget *>(frame) : &dlg);
+        if (auto *label = qobject_cast<QLabel *>(w))
+            QCOMPARE(label->text(), e.text);
+        else if (auto *button = qobject_cast<QPushButton *>(w))
+            QCOMPARE(button->text(), e.text);
+        else if (auto *group = qobject_cast<QGroupBox *>(w))
+            QCOMPARE(group->title(), e.text);
+    }
+
+    const QFont label1 = dlg.findChild<QLabel *>("Label1")->font();
+    QCOMPARE(label1.family(), QStringLiteral("ＭＳ ゴシック"));
+    QCOMPARE(label1.pointSizeF(), 11.25);
+    QVERIFY(label1.bold());
+    QVERIFY(dlg.findChild<QLabel *>("Label1")->wordWrap());
+    const QFont combo = dlg.findChild<QComboBox *>("Combo1")->font();
+    QCOMPARE(combo.family(), QStringLiteral("ＭＳ Ｐゴシック"));
+    QCOMPARE(combo.pointSizeF(), 9.0);
+    dlg.reject();
+}
+
+void TestRequests::portDialogFocusAndTabOrder()
+{
+    Module1 state;
+    state.PortNumber = 1;
+    FakeCommControl port;
+    QWidget owner;
+    owner.setGeometry(100, 100, 800, 600);
+    owner.show();
+    frmPORT dlg(state, port, &owner);
+    auto *combo = dlg.findChild<QComboBox *>("Combo1");
+    auto *command1 = dlg.findChild<QPushButton *>("Command1");
+
+    dlg.show();
+    QVERIFY(QTest::qWaitForWindowActive(&dlg));
+    QCOMPARE(QApplication::focusWidget(), command1);
+    QTest::keyClick(command1, Qt::Key_Tab);
+    QCOMPARE(QApplication::focusWidget(), combo);
+    QTest::keyClick(combo, Qt::Key_Tab);
+    QCOMPARE(QApplication::focusWidget(), command1);
+    // Centred on its owner.
+    QCOMPARE(dlg.frameGeometry().center(), owner.frameGeometry().center());
+    dlg.reject();
+}
+
+void TestRequests::clearAllDialog_data()
+{
+    QTest::addColumn<QString>("how");
+    QTest::addColumn<int>("expectedRuns");
+    QTest::addColumn<int>("expectedResult");
+    QTest::newRow("OKButton") << "ok" << 1 << int(QDialog::Accepted);
+    QTest::newRow("Space on OKButton") << "space" << 1 << int(QDialog::Accepted);
+    QTest::newRow("CancelButton") << "cancel" << 0 << int(QDialog::Rejected);
+    QTest::newRow("close box") << "close" << 0 << int(QDialog::Rejected);
+    QTest::newRow("Escape") << "escape" << 0 << int(QDialog::Rejected);
+}
+
+void TestRequests::clearAllDialog()
+{
+    QFETCH(QString, how);
+    QFETCH(int, expectedRuns);
+    QFETCH(int, expectedResult);
+
+    int runs = 0;
+    bool visibleDuringRun = false;
+    CLR_ALL *self = nullptr;
+    CLR_ALL dlg([&] {
+        ++runs;
+        visibleDuringRun = self->isVisible();
+    });
+    self = &dlg;
+    auto *ok = dlg.findChild<QPushButton *>("OKButton");
+    auto *cancel = dlg.findChild<QPushButton *>("CancelButton");
+    QVERIFY(ok && cancel);
+
+    const int result = execWith(dlg, [&] {
+        if (how == "ok")
+            QTest::mouseClick(ok, Qt::LeftButton);
+        else if (how == "space")
+            QTest::keyClick(ok, Qt::Key_Space);
+        else if (how == "cancel")
+            QTest::mouseClick(cancel, Qt::LeftButton);
+        else if (how == "close")
+            dlg.close();
+        else
+            QTest::keyClick(&dlg, Qt::Key_Escape);
+        dlg.close(); // in case the action did not close it
+    });
+
+    QCOMPARE(runs, expectedRuns);
+    if (expectedRuns)
+        QVERIFY(visibleDuringRun); // sent first, closed afterwards
+    QCOMPARE(result, expectedResult);
+    QVERIFY(!dlg.isVisible());
+}
+
+void TestRequests::clearAllSendsThroughRequest_data()
+{
+    QTest::addColumn<bool>("open");
+    QTest::newRow("port open") << true;
+    QTest::newRow("port closed") << false;
+}
+
+void TestRequests::clearAllSendsThroughRequest()
+{
+    QFETCH(bool, open);
+
+    Module1 state;
+    FakeCommControl port;
+    port.isOpen = open;
+    FakeView view(port.calls);
+    fillBusyState(state, view);
+
+    CLR_ALL dlg([&] { SendCommand(state, port, view, "CLR", "ALL"); });
+    const int result = execWith(dlg, [&] {
+        QTest::mouseClick(dlg.findChild<QPushButton *>("OKButton"), Qt::LeftButton);
+        dlg.close();
+    });
+
+    // The dialog closes whether or not the command went out.
+    QCOMPARE(result, int(QDialog::Accepted));
+    QVERIFY(!dlg.isVisible());
+    if (open) {
+        QCOMPARE(QString::fromLatin1(port.written.toHex()), QStringLiteral("02434c5220414c4c030d"));
+        QCOMPARE(state.FrameCount, std::int16_t(0));
+        QVERIFY(view.table.text(99, 0).isEmpty());
+        QCOMPARE(view.table.text(100, 0), QStringLiteral("100"));
+        QCOMPARE(view.warnings, 0);
+    } else {
+        QVERIFY(port.written.isEmpty());
+        QCOMPARE(state.FrameCount, std::int16_t(3));
+        QCOMPARE(view.table.text(99, 0), QStringLiteral("99"));
+        QCOMPARE(view.warnings, 1);
+    }
+}
+
+void TestRequests::clearAllLayoutAndFocus()
+{
+    QWidget owner;
+    owner.setGeometry(50, 80, 900, 700);
+    owner.show();
+    // Each showing is a fresh dialog that opens the same way.
+    for (int showing = 0; showing < 2; ++showing) {
+        int runs = 0;
+        CLR_ALL dlg([&] { ++runs; }, &owner);
+        QCOMPARE(dlg.objectName(), QStringLiteral("CLR_ALL"));
+        QCOMPARE(dlg.windowTitle(), QStringLiteral("確認"));
+        QCOMPARE(dlg.minimumSize(), QSize(334, 116));
+        QCOMPARE(dlg.maximumSize(), QSize(334, 116));
+        const Qt::WindowFlags flags = dlg.windowFlags();
+        QVERIFY(!(flags & (Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint)));
+        QCOMPARE(dlg.palette().color(QPalette::Window), QColor(250, 248, 165));
+        QCOMPARE(dlg.font().family(), QStringLiteral("ＭＳ ゴシック"));
+        QCOMPARE(dlg.font().pointSizeF(), 9.0);
+
+        auto *label = dlg.findChild<QLabel *>("Label1");
+        auto *ok = dlg.findChild<QPushButton *>("OKButton");
+        auto *cancel = dlg.findChild<QPushButton *>("CancelButton");
+        QVERIFY(label && ok && cancel);
+        QCOMPARE(label->text(), QStringLiteral("QZ-7310 の記録データを消してもよろしいですか？"));
+        QCOMPARE(label->font().pointSizeF(), 9.75);
+        QCOMPARE(label->geometry(), twips(240, 480, 4575, 255));
+        QCOMPARE(ok->text(), QStringLiteral("OK"));
+        QCOMPARE(ok->geometry(), twips(1080, 1080, 1215, 375));
+        QCOMPARE(cancel->text(), QStringLiteral("ｷｬﾝｾﾙ"));
+        QCOMPARE(cancel->geometry(), twips(2640, 1080, 1215, 375));
+        QCOMPARE(ok->font().pointSizeF(), 9.0);
+
+        dlg.show();
+        QVERIFY(QTest::qWaitForWindowActive(&dlg));
+        QCOMPARE(QApplication::focusWidget(), ok);
+        QTest::keyClick(ok, Qt::Key_Tab);
+        QCOMPARE(QApplication::focusWidget(), cancel);
+        QTest::keyClick(cancel, Qt::Key_Tab);
+        QCOMPARE(QApplication::focusWidget(), ok);
+        QCOMPARE(dlg.frameGeometry().center(), owner.frameGeometry().center());
+        dlg.reject();
+        QCOMPARE(runs, 0);
+    }
+}
+
+QTEST_MAIN(TestRequests)
+#include "test_requests.moc"

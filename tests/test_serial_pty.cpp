@@ -1,0 +1,573 @@
+// SerialCommControl on real pseudo-terminals: the test holds the master side and
+// plays the counter; the control opens the slave by the name QZ7310_COMn gives it.
+
+#include "link/serial_comm_control.h"
+
+#include <QElapsedTimer>
+#include <QSerialPort>
+#include <QtTest>
+
+#include <cerrno>
+#include <fcntl.h>
+#include <pty.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace {
+
+struct PtyPair
+{
+    int master = -1;
+    int slave = -1; // kept open so the test can read back the line settings
+    QByteArray slavePath;
+
+    PtyPair()
+    {
+        char name[256] = {};
+        if (::openpty(&master, &slave, name, nullptr, nullptr) != 0)
+            return;
+        termios tio {};
+        ::tcgetattr(master, &tio);
+        ::cfmakeraw(&tio);
+        ::tcsetattr(master, TCSANOW, &tio);
+        ::fcntl(master, F_SETFL, ::fcntl(master, F_GETFL) | O_NONBLOCK);
+        slavePath = name;
+    }
+    ~PtyPair()
+    {
+        closeMaster();
+        if (slave >= 0)
+            ::close(slave);
+    }
+    bool ok() const { return master >= 0 && !slavePath.isEmpty(); }
+    void closeMaster()
+    {
+        if (master >= 0)
+            ::close(master);
+        master = -1;
+    }
+    bool write(const QByteArray &bytes) const
+    {
+        return ::write(master, bytes.constData(), size_t(bytes.size())) == bytes.size();
+    }
+    // Whatever the control has sent so far.
+    QByteArray readAvailable() const
+    {
+        QByteArray out;
+        char buf[512];
+        for (;;) {
+            const ssize_t n = ::read(master, buf, sizeof buf);
+            if (n <= 0)
+                break;
+            out.append(buf, n);
+        }
+        return out;
+    }
+};
+
+// Everything OnComm reported, as the receive handler would see it.
+struct Recorder
+{
+    QList<std::int16_t> events;
+    QByteArray received;
+    QList<QByteArray> inputs;   // Input() of every receive notification
+    bool inputEmptiedAfterRead = true;
+
+    void attach(CommControl &c)
+    {
+        QObject::connect(&c, &CommControl::OnComm, &c, [this, &c] {
+            events << c.CommEvent();
+            if (c.CommEvent() == CommControl::EventReceive) {
+                const QByteArray in = c.Input();
+                inputs << in;
+                received += in;
+                if (!c.Input().isEmpty())
+                    inputEmptiedAfterRead = false;
+            }
+        });
+    }
+    int errorCount() const
+    {
+        int n = 0;
+        for (std::int16_t e : events)
+            n += e >= CommControl::EventErrorBase ? 1 : 0;
+        return n;
+    }
+};
+
+QByteArray CounterFrame()
+{
+    // STX D 01 blank, five 5-digit counts with blanks, 6-digit total, CR: 42 bytes.
+    QByteArray f("\x02" "D01 00001 00002 00003 00004 00005 000015\r");
+    return f;
+}
+
+void SpinEventLoop(int ms)
+{
+    QElapsedTimer t;
+    t.start();
+    while (t.elapsed() < ms)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+}
+
+} // namespace
+
+class TestSerialPty : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void cleanup()
+    {
+        for (int n = 1; n <= 4; ++n)
+            qunsetenv(qPrintable(QStringLiteral("QZ7310_COM%1").arg(n)));
+    }
+
+    void portDeviceName();
+    void settingsParsing_data();
+    void settingsParsing();
+    void settingsReachTheLine();
+    void burstArrivesOneByteAtATime_data();
+    void burstArrivesOneByteAtATime();
+    void outputIsSentUnchanged();
+    void missingDeviceStaysClosed();
+    void portInUseStaysClosed();
+    void rtsOnPtyRaisesNoEvent();
+    void handlerClosesOrReopensMidBurst();
+    void handlerDeletesControlMidBurst();
+    void farEndGoneClosesPortOnce();
+};
+
+void TestSerialPty::portDeviceName()
+{
+#ifdef Q_OS_WIN
+    QCOMPARE(PortDeviceName(1), QStringLiteral("COM1"));
+    QCOMPARE(PortDeviceName(4), QStringLiteral("COM4"));
+#else
+    for (int n = 1; n <= 4; ++n)
+        QCOMPARE(PortDeviceName(n), QStringLiteral("/dev/ttyS%1").arg(n - 1));
+
+    qputenv("QZ7310_COM3", "/dev/ttyUSB0");
+    QCOMPARE(PortDeviceName(3), QStringLiteral("/dev/ttyUSB0"));
+    QCOMPARE(PortDeviceName(2), QStringLiteral("/dev/ttyS1")); // only COM3 is mapped
+
+    qputenv("QZ7310_COM3", "");
+    QCOMPARE(PortDeviceName(3), QStringLiteral("/dev/ttyS2"));
+
+    qunsetenv("QZ7310_COM3");
+    QCOMPARE(PortDeviceName(3), QStringLiteral("/dev/ttyS2"));
+#endif
+    QVERIFY(PortDeviceName(0).isEmpty());
+    QVERIFY(PortDeviceName(-1).isEmpty());
+}
+
+void TestSerialPty::settingsParsing_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<bool>("valid");
+    QTest::addColumn<int>("baud");
+    QTest::addColumn<int>("parity");
+    QTest::addColumn<int>("dataBits");
+    QTest::addColumn<int>("stopBits");
+
+    QTest::newRow("line default") << "9600,n,8,1" << true << 9600 << int(QSerialPort::NoParity)
+                                  << 8 << int(QSerialPort::OneStop);
+    QTest::newRow("even 7 2, upper case") << "19200,E,7,2" << true << 19200
+                                          << int(QSerialPort::EvenParity) << 7
+                                          << int(QSerialPort::TwoStop);
+    QTest::newRow("odd 5 1.5") << "300,o,5,1.5" << true << 300 << int(QSerialPort::OddParity) << 5
+                               << int(QSerialPort::OneAndHalfStop);
+    QTest::newRow("mark 6") << "1200,m,6,1" << true << 1200 << int(QSerialPort::MarkParity) << 6
+                            << int(QSerialPort::OneStop);
+    QTest::newRow("space, blanks") << " 4800 , s , 8 , 1 " << true << 4800
+                                   << int(QSerialPort::SpaceParity) << 8
+                                   << int(QSerialPort::OneStop);
+
+    for (const char *bad : {"", "9600", "9600,n,8", "9600,n,8,1,0", "abc,n,8,1", "-9600,n,8,1",
+                            "0,n,8,1", "+9600,n,8,1", "99999999999,n,8,1", "9600,x,8,1",
+                            "9600,,8,1", "9600,n,4,1", "9600,n,9,1", "9600,n,8,0", "9600,n,8,3",
+                            "9600,n,8,1.0", "9600;n;8;1"})
+        QTest::newRow(bad[0] ? bad : "empty") << QString::fromLatin1(bad) << false << 0 << 0 << 0
+                                              << 0;
+}
+
+void TestSerialPty::settingsParsing()
+{
+    QFETCH(QString, text);
+    QFETCH(bool, valid);
+
+    const std::optional<SerialSettings> s = ParseSerialSettings(text);
+    QCOMPARE(s.has_value(), valid);
+
+    SerialCommControl control;
+    const SerialSettings before {2400, QSerialPort::OddParity, QSerialPort::Data7,
+                                 QSerialPort::TwoStop};
+    control.setSettings(QStringLiteral("2400,o,7,2"));
+    QCOMPARE(control.settings(), before);
+    control.setSettings(text);
+
+    if (!valid) {
+        QCOMPARE(control.settings(), before); // a bad text leaves the previous setting
+        return;
+    }
+    QFETCH(int, baud);
+    QFETCH(int, parity);
+    QFETCH(int, dataBits);
+    QFETCH(int, stopBits);
+    QCOMPARE(s->baudRate, baud);
+    QCOMPARE(int(s->parity), parity);
+    QCOMPARE(int(s->dataBits), dataBits);
+    QCOMPARE(int(s->stopBits), stopBits);
+    QCOMPARE(control.settings(), *s);
+}
+
+void TestSerialPty::settingsReachTheLine()
+{
+    PtyPair pty;
+    QVERIFY(pty.ok());
+    qputenv("QZ7310_COM1", pty.slavePath);
+
+    SerialCommControl control;
+    control.setCommPort(1);
+    control.setSettings(QStringLiteral("19200,e,7,2"));
+    control.setPortOpen(true);
+    QVERIFY(control.portOpen());
+
+    // The kernel keeps a pseudo-terminal at 8 bits without parity, so those two
+    // are checked on the port object; speed and stop bits on the line itself.
+    auto *port = control.findChild<QSerialPort *>();
+    QVERIFY(port);
+    termios tio {};
+    QCOMPARE(::tcgetattr(pty.slave, &tio), 0);
+    QCOMPARE(::cfgetispeed(&tio), speed_t(B19200));
+    QCOMPARE(::cfgetospeed(&tio), speed_t(B19200));
+    QVERIFY(tio.c_cflag & CSTOPB);
+    QVERIFY(!(tio.c_cflag & CRTSCTS));
+    QVERIFY(!(tio.c_iflag & (IXON | IXOFF)));
+    QCOMPARE(port->parity(), QSerialPort::EvenParity);
+    QCOMPARE(port->dataBits(), QSerialPort::Data7);
+    QCOMPARE(port->flowControl(), QSerialPort::NoFlowControl);
+
+    // Written while open: applied at once. A bad text changes nothing.
+    control.setSettings(QStringLiteral("9600,n,8,1"));
+    control.setSettings(QStringLiteral("300,n,8"));
+    QCOMPARE(::tcgetattr(pty.slave, &tio), 0);
+    QCOMPARE(::cfgetispeed(&tio), speed_t(B9600));
+    QCOMPARE(::cfgetospeed(&tio), speed_t(B9600));
+    QVERIFY(!(tio.c_cflag & CSTOPB));
+    QCOMPARE(port->parity(), QSerialPort::NoParity);
+    QCOMPARE(port->dataBits(), QSerialPort::Data8);
+    QVERIFY(control.portOpen());
+}
+
+void TestSerialPty::burstArrivesOneByteAtATime_data()
+{
+    QTest::addColumn<QByteArray>("burst");
+    QTest::newRow("one data frame") << CounterFrame();
+    QByteArray all;
+    for (int i = 0; i < 256; ++i)
+        all += char(i);
+    QTest::newRow("every byte value") << all;
+    QTest::newRow("100 frames") << CounterFrame().repeated(100);
+}
+
+void TestSerialPty::burstArrivesOneByteAtATime()
+{
+    QFETCH(QByteArray, burst);
+    PtyPair pty;
+    QVERIFY(pty.ok());
+    qputenv("QZ7310_COM1", pty.slavePath);
+
+    SerialCommControl control;
+    Recorder rec;
+    rec.attach(control);
+    control.setCommPort(1);
+    control.setSettings(QStringLiteral("9600,n,8,1"));
+    control.setPortOpen(true);
+    QVERIFY(control.portOpen());
+    control.setRTSEnable(true);
+
+    QVERIFY(pty.write(burst));
+    QTRY_COMPARE_WITH_TIMEOUT(rec.received.size(), burst.size(), 10000);
+    SpinEventLoop(100); // nothing more may follow
+
+    QCOMPARE(rec.events.size(), burst.size());
+    QCOMPARE(rec.events, QList<std::int16_t>(burst.size(), CommControl::EventReceive));
+    for (const QByteArray &in : std::as_const(rec.inputs))
+        QCOMPARE(in.size(), 1);
+    QCOMPARE(rec.received, burst);
+    QVERIFY(rec.inputEmptiedAfterRead);
+    QVERIFY(control.Input().isEmpty());
+    QVERIFY(control.portOpen());
+}
+
+void TestSerialPty::outputIsSentUnchanged()
+{
+    PtyPair pty;
+    QVERIFY(pty.ok());
+    qputenv("QZ7310_COM4", pty.slavePath);
+
+    SerialCommControl control;
+    Recorder rec;
+    rec.attach(control);
+    control.setCommPort(4);
+    control.setSettings(QStringLiteral("9600,n,8,1"));
+    control.setPortOpen(true);
+    QVERIFY(control.portOpen());
+    control.setRTSEnable(true);
+
+    const QByteArray command = QByteArray::fromHex("0252444420414C4C030D"); // STX RDD ALL ETX CR
+    QVERIFY(control.Output(command));
+    QByteArray seen;
+    QTRY_VERIFY_WITH_TIMEOUT((seen += pty.readAvailable()).size() >= command.size(), 10000);
+    QCOMPARE(seen, command);
+
+    // Every byte value passes untouched (no CR/LF or other translation).
+    QByteArray all;
+    for (int i = 0; i < 256; ++i)
+        all += char(i);
+    QVERIFY(control.Output(all));
+    seen.clear();
+    QTRY_VERIFY_WITH_TIMEOUT((seen += pty.readAvailable()).size() >= all.size(), 10000);
+    QCOMPARE(seen, all);
+
+    // The line is quiet and nothing was echoed back to the control.
+    SpinEventLoop(100);
+    QVERIFY(pty.readAvailable().isEmpty());
+    QVERIFY(rec.events.isEmpty());
+
+    control.setPortOpen(false);
+    QVERIFY(!control.portOpen());
+    QVERIFY(!control.Output(command));
+    SpinEventLoop(50);
+    QVERIFY(pty.readAvailable().isEmpty());
+}
+
+void TestSerialPty::missingDeviceStaysClosed()
+{
+    qputenv("QZ7310_COM2", "/nonexistent/x");
+
+    SerialCommControl control;
+    Recorder rec;
+    rec.attach(control);
+    control.setCommPort(2);
+    control.setSettings(QStringLiteral("9600,n,8,1"));
+    control.setPortOpen(true);
+    QVERIFY(!control.portOpen());
+    control.setRTSEnable(true); // allowed while closed
+    QVERIFY(control.rtsEnable());
+    QVERIFY(!control.Output(QByteArray("\x02RDD ALL\x03\r")));
+
+    // Port 0 names no device at all.
+    control.setCommPort(0);
+    control.setPortOpen(true);
+    QVERIFY(!control.portOpen());
+
+    SpinEventLoop(50);
+    QVERIFY(rec.events.isEmpty()); // a failed open is not reported
+
+    // Closing a port that never opened is harmless.
+    control.setPortOpen(false);
+    QVERIFY(!control.portOpen());
+}
+
+void TestSerialPty::portInUseStaysClosed()
+{
+    PtyPair pty;
+    QVERIFY(pty.ok());
+    qputenv("QZ7310_COM1", pty.slavePath);
+
+    SerialCommControl first;
+    SerialCommControl second;
+    Recorder firstRec;
+    Recorder secondRec;
+    firstRec.attach(first);
+    secondRec.attach(second);
+
+    first.setCommPort(1);
+    first.setPortOpen(true);
+    QVERIFY(first.portOpen());
+
+    second.setCommPort(1);
+    second.setPortOpen(true);
+    QVERIFY(!second.portOpen());
+    QVERIFY(!second.Output("x"));
+
+    // The first one still owns the line.
+    QVERIFY(pty.write("ab"));
+    QTRY_COMPARE_WITH_TIMEOUT(firstRec.received, QByteArray("ab"), 10000);
+    QVERIFY(secondRec.events.isEmpty());
+
+    // Released by the first, the device opens for the second.
+    first.setPortOpen(false);
+    second.setPortOpen(true);
+    QVERIFY(second.portOpen());
+    QVERIFY(pty.write("c"));
+    QTRY_COMPARE_WITH_TIMEOUT(secondRec.received, QByteArray("c"), 10000);
+    QCOMPARE(firstRec.received, QByteArray("ab"));
+}
+
+void TestSerialPty::rtsOnPtyRaisesNoEvent()
+{
+    PtyPair pty;
+    QVERIFY(pty.ok());
+    qputenv("QZ7310_COM1", pty.slavePath);
+
+    SerialCommControl control;
+    Recorder rec;
+    rec.attach(control);
+    control.setCommPort(1);
+    control.setRTSEnable(true); // remembered while closed, applied at open
+    control.setPortOpen(true);
+    QVERIFY(control.portOpen());
+    control.setRTSEnable(false);
+    control.setRTSEnable(true);
+    QVERIFY(control.rtsEnable());
+    SpinEventLoop(100);
+    QVERIFY(rec.events.isEmpty());
+    QVERIFY(control.portOpen());
+
+    // The line still works both ways after the refused RTS writes.
+    QVERIFY(control.Output("ok"));
+    QByteArray seen;
+    QTRY_VERIFY_WITH_TIMEOUT((seen += pty.readAvailable()).size() >= 2, 10000);
+    QCOMPARE(seen, QByteArray("ok"));
+    QVERIFY(pty.write("yes"));
+    QTRY_COMPARE_WITH_TIMEOUT(rec.received, QByteArray("yes"), 10000);
+    QCOMPARE(rec.errorCount(), 0);
+}
+
+void TestSerialPty::handlerClosesOrReopensMidBurst()
+{
+    PtyPair pty;
+    QVERIFY(pty.ok());
+    qputenv("QZ7310_COM1", pty.slavePath);
+
+    SerialCommControl control;
+    QByteArray received;
+    QList<bool> openSeen;
+    bool reopen = false;
+    connect(&control, &CommControl::OnComm, &control, [&] {
+        if (control.CommEvent() != CommControl::EventReceive)
+            return;
+        received += control.Input();
+        openSeen << control.portOpen();
+        if (received.size() == 10) {
+            control.setPortOpen(false);
+            if (reopen)
+                control.setPortOpen(true);
+        }
+    });
+    control.setCommPort(1);
+    control.setPortOpen(true);
+    QVERIFY(control.portOpen());
+
+    // Closed by the handler at the 10th byte: the bytes already read still come,
+    // in order, and the port stays closed.
+    const QByteArray frame = CounterFrame();
+    QVERIFY(pty.write(frame));
+    QTRY_COMPARE_WITH_TIMEOUT(received.size(), frame.size(), 10000);
+    SpinEventLoop(50);
+    QCOMPARE(received, frame);
+    QVERIFY(!control.portOpen());
+    QCOMPARE(openSeen.count(true), 10); // seen before the handler's close
+    QCOMPARE(openSeen.count(false), frame.size() - 10);
+
+    // Closed and reopened by the handler: the rest of the burst and the next
+    // burst follow in order on the reopened port.
+    received.clear();
+    openSeen.clear();
+    reopen = true;
+    control.setPortOpen(true);
+    QVERIFY(control.portOpen());
+    QVERIFY(pty.write(frame));
+    QTRY_COMPARE_WITH_TIMEOUT(received.size(), frame.size(), 10000);
+    QVERIFY(control.portOpen());
+    QVERIFY(pty.write("\x06\r"));
+    QTRY_COMPARE_WITH_TIMEOUT(received.size(), frame.size() + 2, 10000);
+    QCOMPARE(received, frame + "\x06\r");
+    QCOMPARE(openSeen.count(false), 0);
+}
+
+void TestSerialPty::handlerDeletesControlMidBurst()
+{
+    PtyPair pty;
+    QVERIFY(pty.ok());
+    qputenv("QZ7310_COM1", pty.slavePath);
+
+    QPointer<SerialCommControl> control = new SerialCommControl;
+    int notified = 0;
+    connect(control, &CommControl::OnComm, control, [&] {
+        if (++notified == 5)
+            delete control.data();
+    });
+    control->setCommPort(1);
+    control->setPortOpen(true);
+    QVERIFY(control->portOpen());
+    QVERIFY(pty.write(CounterFrame()));
+    QTRY_VERIFY_WITH_TIMEOUT(control.isNull(), 10000);
+    SpinEventLoop(50);
+    QCOMPARE(notified, 5);
+}
+
+void TestSerialPty::farEndGoneClosesPortOnce()
+{
+    PtyPair pty;
+    QVERIFY(pty.ok());
+    qputenv("QZ7310_COM3", pty.slavePath);
+
+    SerialCommControl control;
+    Recorder rec;
+    rec.attach(control);
+    control.setCommPort(3);
+    control.setSettings(QStringLiteral("9600,n,8,1"));
+    control.setPortOpen(true);
+    QVERIFY(control.portOpen());
+    control.setRTSEnable(true);
+
+    // Count what QSerialPort itself raises, to see that nothing keeps firing.
+    auto *port = control.findChild<QSerialPort *>();
+    QVERIFY(port);
+    int portErrors = 0;
+    connect(port, &QSerialPort::errorOccurred, port, [&](QSerialPort::SerialPortError e) {
+        if (e != QSerialPort::NoError)
+            ++portErrors;
+    });
+
+    QVERIFY(pty.write("12"));
+    QTRY_COMPARE_WITH_TIMEOUT(rec.received, QByteArray("12"), 10000);
+
+    pty.closeMaster();
+    ::close(pty.slave); // the test's own handle too: nobody is left on the line
+    pty.slave = -1;
+
+    QTRY_VERIFY_WITH_TIMEOUT(rec.errorCount() > 0, 10000);
+    QVERIFY(!control.portOpen());
+    QVERIFY(!port->isOpen());
+    QVERIFY(!control.Output("x"));
+
+    // Over a stretch of event loop nothing more is raised: no second report and
+    // no error storm from QSerialPort.
+    const int portErrorsAtClose = portErrors;
+    SpinEventLoop(300);
+    QCOMPARE(portErrors, portErrorsAtClose);
+    QCOMPARE(rec.errorCount(), 1);
+    QCOMPARE(rec.events.size(), 3); // two bytes and the one failure
+    const int code = rec.events.last();
+    QVERIFY2(code == CommControl::EventErrorBase + QSerialPort::ReadError
+                 || code == CommControl::EventErrorBase + QSerialPort::ResourceError,
+             qPrintable(QString::number(code)));
+
+    // The control recovers once a line is there again.
+    PtyPair again;
+    QVERIFY(again.ok());
+    qputenv("QZ7310_COM3", again.slavePath);
+    control.setPortOpen(true);
+    QVERIFY(control.portOpen());
+    QVERIFY(again.write("ok"));
+    QTRY_COMPARE_WITH_TIMEOUT(rec.received, QByteArray("12ok"), 10000);
+    QCOMPARE(rec.errorCount(), 1);
+}
+
+QTEST_GUILESS_MAIN(TestSerialPty)
+#include "test_serial_pty.moc"
