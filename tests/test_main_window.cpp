@@ -346,8 +346,8 @@ void TestMainWindow::startupProcedure()
     QVERIFY(closer.visibleUnder.contains("frmMain"));
     QCOMPARE(closer.portCallsWhileUp, FirstOpen + QStringList{"RTS=0"});
     // Closing the dialog reopened the same port and raised RTS again.
-    QCOMPARE(port.calls, FirstOpen + QStringList{"RTS=0", "PortOpen=0", "CommPort=1",
-                                                 "Settings=9600,n,8,1", "PortOpen=1", "RTS=1"});
+    QCOMPARE(port.calls, FirstOpen + QStringList({"RTS=0", "PortOpen=0", "CommPort=1",
+                                                  "Settings=9600,n,8,1", "PortOpen=1", "RTS=1"}));
     QVERIFY(port.portOpen());
     QCOMPARE(state.PortNumber, std::int16_t(1));
 
