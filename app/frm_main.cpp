@@ -1,0 +1,278 @@
+#include "app/frm_main.h"
+#include "app/app_identity.h"
+#include "app/frm_splash.h"
+#include "app/raw_text_box.h"
+#include "app/startup.h"
+#include "link/comm_control.h"
+#include "link/module1.h"
+#include "link/port_control.h"
+#include "table/record_decoder.h"
+#include "ui_frm_main.h"
+
+#include <QCloseEvent>
+#include <QGuiApplication>
+#include <QHeaderView>
+#include <QLayout>
+#include <QMessageBox>
+#include <QScreen>
+#include <QStyle>
+#include <QStyledItemDelegate>
+
+namespace {
+
+const QColor WindowBackground(176, 253, 253);
+
+// Client area below the menu bar, in pixels (12870 x 6285 twips).
+constexpr QSize ClientSize(858, 419);
+constexpr int TwipsPerPixel = 15;
+
+void fillBackground(QWidget *w, const QColor &c)
+{
+    QPalette pal = w->palette();
+    pal.setColor(QPalette::Window, c);
+    w->setPalette(pal);
+    w->setAutoFillBackground(true);
+}
+
+// Column 0 of the grid is a fixed column: drawn like the headings, not like data.
+class FixedColumnDelegate : public QStyledItemDelegate
+{
+public:
+    using QStyledItemDelegate::QStyledItemDelegate;
+
+protected:
+    void initStyleOption(QStyleOptionViewItem *option, const QModelIndex &index) const override
+    {
+        QStyledItemDelegate::initStyleOption(option, index);
+        if (index.column() == 0) {
+            option->backgroundBrush = option->palette.brush(QPalette::Button);
+            option->palette.setBrush(QPalette::Text, option->palette.brush(QPalette::ButtonText));
+        }
+    }
+};
+
+// The load sequence's error trap: a step that fails is abandoned silently and
+// loading goes on with the next one.
+template<typename Step>
+void trapped(Step &&step)
+{
+    try {
+        step();
+    } catch (...) {
+    }
+}
+
+} // namespace
+
+frmMain::frmMain(Module1 &state, CommControl &port, SplashRunner splash, QWidget *parent)
+    : QMainWindow(parent)
+    , ui(new Ui::frmMain)
+    , m_state(state)
+    , m_port(port)
+    , m_splash(splash ? std::move(splash) : SplashRunner([] { ShowSplashModal(); }))
+{
+    LoadResources();
+    ui->setupUi(this);
+
+    // Fixed single border: no minimise or maximise button, no resizing.
+    setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint
+                   | Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint
+                   | Qt::MSWindowsFixedSizeDialogHint);
+    ui->centralwidget->setFixedSize(ClientSize);
+    layout()->setSizeConstraint(QLayout::SetFixedSize);
+
+    // The window colour is the client area's; the menu bar keeps the system's look.
+    fillBackground(ui->centralwidget, WindowBackground);
+    fillBackground(ui->Frame3, WindowBackground);
+
+    QFont titleFont(QStringLiteral("Arial"));
+    titleFont.setPointSizeF(15.75);
+    ui->Title1->setFont(titleFont);
+
+    // Design-time texts; the load sequence empties them before the window shows.
+    ui->cmdFormat->setText("Transmit Format");
+    ui->txtRx->setText("Receive Format");
+
+    QTableView *grid = ui->QztData;
+    grid->setModel(&m_table);
+    grid->setItemDelegate(new FixedColumnDelegate(grid));
+    grid->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    grid->setTabKeyNavigation(false); // Tab moves on to the next control
+    grid->setWordWrap(false);
+    grid->setCornerButtonEnabled(false);
+    grid->verticalHeader()->hide();
+    grid->horizontalHeader()->setSectionsClickable(false);
+    grid->horizontalHeader()->setHighlightSections(false);
+    connect(&m_table, &QAbstractItemModel::modelReset, this, &frmMain::layOutGrid);
+
+    connect(ui->menuPort, &QAction::triggered, this, &frmMain::menuPort_Click);
+    connect(ui->MenuAbout, &QAction::triggered, this, &frmMain::MenuAbout_Click);
+    connect(ui->menuFin, &QAction::triggered, this, &frmMain::menuFin_Click);
+    connect(ui->Command3, &QPushButton::clicked, this, &frmMain::Command3_Click);
+    connect(&m_port, &CommControl::OnComm, this, &frmMain::QztTxRx_OnComm);
+
+    Form_Load();
+
+    ui->Command1->setFocus();
+    adjustSize();
+    if (QScreen *screen = QGuiApplication::primaryScreen())
+        setGeometry(QStyle::alignedRect(Qt::LeftToRight, Qt::AlignCenter, size(),
+                                        screen->availableGeometry()));
+}
+
+frmMain::~frmMain()
+{
+    disconnect(&m_port, nullptr, this, nullptr);
+    delete ui;
+}
+
+void frmMain::Form_Load()
+{
+    trapped([&] {
+        ui->Label7->setText(QStringLiteral("COM") + QStringLiteral(" %1").arg(m_state.PortNumber + 1)
+                            + QStringLiteral(" : ") + QLatin1String(LineSettings));
+    });
+    trapped([&] { ui->cmdFormat->clear(); });
+    trapped([&] { ui->txtRx->clear(); });
+    trapped([&] { ui->Label5->clear(); });
+    trapped([&] { ui->FileName->clear(); });
+    trapped([&] { SetupCounterTable(); });
+    trapped([&] {
+        ui->cmdFormat->setFocusPolicy(Qt::NoFocus);
+        ui->txtRx->setFocusPolicy(Qt::NoFocus);
+        ui->FileName->setFocusPolicy(Qt::NoFocus);
+    });
+    trapped([&] { m_splash(); });
+    trapped([&] {
+        m_state.PortNumber = 1;
+        OpenPort(m_state, m_port, /*withLeadingClose=*/false);
+    });
+}
+
+void frmMain::SetupCounterTable()
+{
+    m_table.SetupCounterTable();
+    layOutGrid();
+}
+
+void frmMain::layOutGrid()
+{
+    QTableView *grid = ui->QztData;
+    // Row 0 holds the headings: the horizontal header shows it, so the row itself is
+    // not drawn a second time.
+    for (int r = 0; r < m_table.rowCount(); ++r)
+        grid->setRowHidden(r, r == 0);
+    QHeaderView *header = grid->horizontalHeader();
+    header->setSectionResizeMode(QHeaderView::Fixed);
+    for (int c = 0; c < m_table.columnCount(); ++c)
+        grid->setColumnWidth(c, m_table.columnWidthTwips(c) / TwipsPerPixel);
+    header->setDefaultAlignment(Qt::AlignCenter);
+    grid->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
+    grid->verticalHeader()->setDefaultSectionSize(QFontMetrics(grid->font()).height() + 4);
+}
+
+void frmMain::closeEvent(QCloseEvent *event)
+{
+    if (!m_unloaded) {
+        m_unloaded = true;
+        Form_Unload();
+    }
+    event->accept();
+}
+
+void frmMain::Form_Unload()
+{
+    ClosePort(m_port);
+}
+
+void frmMain::QztTxRx_OnComm()
+{
+    if (m_port.CommEvent() != CommControl::EventReceive)
+        return;
+    const QByteArray input = m_port.Input();
+    // The control hands over one character per notification.
+    for (char c : input)
+        ReceiveCharacter(m_state, m_table, *this, c);
+}
+
+void frmMain::appendLog(char c)
+{
+    ui->txtRx->append(c);
+}
+
+void frmMain::setStatus(const QString &text)
+{
+    ui->Label5->setText(text);
+}
+
+void frmMain::setTransmitText(const QByteArray &text)
+{
+    ui->cmdFormat->setText(text);
+}
+
+QByteArray frmMain::transmitText() const
+{
+    return ui->cmdFormat->text();
+}
+
+void frmMain::clearRecordsAndStatus()
+{
+    Command3_Click();
+}
+
+RecordsAndStatus frmMain::recordsAndStatus() const
+{
+    RecordsAndStatus saved;
+    for (int i = 0; i < RecordsAndStatus::RowCount; ++i)
+        for (int c = 0; c < CounterTable::Columns; ++c)
+            saved.records[i][c] = m_table.text(RecordsAndStatus::FirstRow + i, c);
+    saved.status = ui->Label5->text();
+    return saved;
+}
+
+void frmMain::restoreRecordsAndStatus(const RecordsAndStatus &saved)
+{
+    for (int i = 0; i < RecordsAndStatus::RowCount; ++i)
+        m_table.setRow(RecordsAndStatus::FirstRow + i, saved.records[i]);
+    ui->Label5->setText(saved.status);
+}
+
+void frmMain::clearReceiveLog()
+{
+    ui->txtRx->clear();
+}
+
+void frmMain::warnPortNotOpen()
+{
+    QMessageBox::warning(this, applicationTitle(), PortNotOpenWarningText());
+}
+
+void frmMain::Command3_Click()
+{
+    ClearRecordRows(m_table);
+    ui->Label5->clear();
+}
+
+void frmMain::menuPort_Click()
+{
+    showPortDialog(m_state, m_port, this);
+}
+
+void frmMain::MenuAbout_Click()
+{
+    // Plain text, so the lone CR shows as a line break and the blanks are kept.
+    QMessageBox box(QMessageBox::NoIcon, applicationTitle(), VersionMessageText(),
+                    QMessageBox::Ok, this);
+    box.setTextFormat(Qt::PlainText);
+    box.exec();
+}
+
+void frmMain::menuFin_Click()
+{
+    close();
+}
+
+void frmMain::Command1_Click() {}
+void frmMain::Command4_Click() {}
+void frmMain::Command2_Click() {}
+void frmMain::CsvOut_Click() {}

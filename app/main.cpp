@@ -1,0 +1,17 @@
+#include "app/app_identity.h"
+#include "app/startup.h"
+#include "link/module1.h"
+#include "link/serial_comm_control.h"
+
+#include <QApplication>
+
+int main(int argc, char *argv[])
+{
+    QApplication app(argc, argv);
+    SetupApplication();
+
+    Module1 state;
+    SerialCommControl port;
+    const auto window = Main(state, port);
+    return app.exec();
+}

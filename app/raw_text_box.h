@@ -1,0 +1,44 @@
+#pragma once
+
+#include <QByteArray>
+#include <QByteArrayView>
+#include <QFrame>
+#include <QString>
+
+// A single-line text box that holds raw bytes, control characters included, and gives
+// them back unchanged. Control characters are drawn as their Unicode control pictures
+// (STX as U+2402, CR as U+240D, DEL as U+2421), bytes 0xA1-0xDF as half-width katakana
+// and other high bytes as U+FFFD. When the text is longer than the box, the most recent
+// characters are shown.
+//
+// Appending is amortised O(1) however long the text grows (the receive log can run to
+// millions of characters), and painting decodes only the characters that fit.
+class RawTextBox : public QFrame
+{
+    Q_OBJECT
+public:
+    explicit RawTextBox(QWidget *parent = nullptr);
+
+    QByteArray text() const { return m_bytes; }
+    void setText(const QByteArray &bytes);
+    void append(char c);
+    void clear() { setText({}); }
+    qsizetype size() const { return m_bytes.size(); }
+
+    // What the box draws for the given bytes, one character per byte.
+    static QString displayText(QByteArrayView bytes);
+    // The bytes as characters for assistive tools: control characters kept as they are.
+    static QString readableText(QByteArrayView bytes);
+
+    QSize sizeHint() const override;
+    QSize minimumSizeHint() const override;
+
+protected:
+    void paintEvent(QPaintEvent *event) override;
+    void changeEvent(QEvent *event) override;
+
+private:
+    QRect contentsRectForText() const;
+
+    QByteArray m_bytes;
+};

@@ -1,0 +1,819 @@
+#include "app/app_identity.h"
+#include "app/frm_main.h"
+#include "app/frm_splash.h"
+#include "app/raw_text_box.h"
+#include "app/startup.h"
+#include "fake_comm_control.h"
+#include "link/module1.h"
+#include "link/reply_framing.h"
+#include "link/request.h"
+
+#include <QAccessible>
+#include <QApplication>
+#include <QGroupBox>
+#include <QHeaderView>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenuBar>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QTableView>
+#include <QTimer>
+#include <QtTest>
+
+#include <functional>
+#include <stdexcept>
+
+namespace {
+
+const QStringList FirstOpen = {"CommPort=1", "Settings=9600,n,8,1", "PortOpen=1", "RTS=1"};
+
+QByteArray dataFrame(const char *body)
+{
+    return QByteArray(1, Ctl::STX) + body + QByteArray(1, Ctl::CR);
+}
+
+// STX "D07 00120 00005 00000 99999 00001 100125" CR: 42 bytes.
+const QByteArray Frame07 = dataFrame("D07 00120 00005 00000 99999 00001 100125");
+const QByteArray Frame08 = dataFrame("D08 00001 00002 00003 00004 00005 000015");
+
+template<typename T>
+T *child(QObject *parent, const char *name)
+{
+    return parent->findChild<T *>(QString::fromLatin1(name));
+}
+
+QStringList visibleTopLevelNames()
+{
+    QStringList names;
+    for (QWidget *w : QApplication::topLevelWidgets())
+        if (w->isVisible())
+            names << w->objectName();
+    names.sort();
+    return names;
+}
+
+// What a splash run saw, recorded inside the modal loop and checked afterwards.
+struct SplashRun
+{
+    int portCallsBefore = -1;
+    QStringList visibleWhileUp;
+    QString label7WhileUp;
+    int gridRowsWhileUp = -1;
+    int finished = 0;
+    int result = -1;
+    bool timerActiveAfter = true;
+};
+
+} // namespace
+
+class TestMainWindow : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+
+    void splashClosesAndLoadingResumes_data();
+    void splashClosesAndLoadingResumes();
+    void splashIgnoresOtherInput();
+    void splashLayout();
+
+    void startupWithFailures();
+    void startupProcedure();
+    void initialState();
+    void tabOrder();
+    void layout_data();
+    void layout();
+    void windowFrameAndMenu();
+    void versionMessage();
+    void receiveHandler();
+    void clrButton();
+    void requestViewMembers();
+    void closingReleasesPortOnce_data();
+    void closingReleasesPortOnce();
+
+    void rawTextBoxMapping_data();
+    void rawTextBoxMapping();
+    void rawTextBoxLongText();
+    void rawTextBoxShowsTail();
+};
+
+void TestMainWindow::initTestCase()
+{
+    SetupApplication();
+}
+
+// --- splash window --------------------------------------------------------------
+
+using SplashAction = std::function<void(frmSplash *)>;
+
+static SplashAction clickOn(const char *name)
+{
+    return [name](frmSplash *s) {
+        QWidget *w = child<QWidget>(s, name);
+        if (w)
+            QTest::mouseClick(w, Qt::LeftButton, {}, w->rect().center());
+    };
+}
+
+static SplashAction keyPress(Qt::Key key, char ascii = 0)
+{
+    return [key, ascii](frmSplash *s) {
+        if (ascii)
+            QTest::keyClick(s, ascii);
+        else
+            QTest::keyClick(s, key);
+    };
+}
+
+void TestMainWindow::splashClosesAndLoadingResumes_data()
+{
+    QTest::addColumn<SplashAction>("action");
+    QTest::newRow("timer") << SplashAction();
+    QTest::newRow("key a") << keyPress(Qt::Key_A, 'a');
+    QTest::newRow("Enter") << keyPress(Qt::Key_Return);
+    QTest::newRow("Escape") << keyPress(Qt::Key_Escape);
+    QTest::newRow("Backspace") << keyPress(Qt::Key_Backspace);
+    QTest::newRow("click Frame1") << clickOn("Frame1");
+    QTest::newRow("click imgLogo") << clickOn("imgLogo");
+    QTest::newRow("click picIcon") << clickOn("picIcon");
+    QTest::newRow("click lblPlatform") << clickOn("lblPlatform");
+    QTest::newRow("click lblProductName") << clickOn("lblProductName");
+}
+
+void TestMainWindow::splashClosesAndLoadingResumes()
+{
+    QFETCH(SplashAction, action);
+
+    Module1 state;
+    FakeCommControl port;
+    SplashRun run;
+    auto runner = [&] {
+        run.portCallsBefore = int(port.calls.size());
+        QTimer::singleShot(50, [&] {
+            auto *splash = qobject_cast<frmSplash *>(QApplication::activeModalWidget());
+            if (!splash)
+                return;
+            run.visibleWhileUp = visibleTopLevelNames();
+            for (QWidget *w : QApplication::topLevelWidgets())
+                if (auto *label = w->findChild<QLabel *>("Label7"))
+                    run.label7WhileUp = label->text();
+            for (QWidget *w : QApplication::topLevelWidgets())
+                if (auto *grid = w->findChild<QTableView *>("QztData"))
+                    run.gridRowsWhileUp = grid->model()->rowCount();
+            QObject::connect(splash, &QDialog::finished, [&](int r) {
+                ++run.finished;
+                run.result = r;
+            });
+            QTimer *timer = splash->findChild<QTimer *>("Timer1");
+            if (action) {
+                action(splash);
+                action(splash); // a second key or click does nothing more
+                Q_ASSERT(timer);
+                run.timerActiveAfter = timer->isActive();
+            } else {
+                QObject::connect(splash, &QDialog::finished,
+                                 [&, timer] { run.timerActiveAfter = timer->isActive(); });
+            }
+        });
+        ShowSplashModal();
+    };
+    frmMain w(state, port, runner);
+
+    // Steps before the splash ran first; the port was untouched while it was up.
+    QCOMPARE(run.portCallsBefore, 0);
+    QCOMPARE(run.visibleWhileUp, QStringList{"frmSplash"});
+    QCOMPARE(run.label7WhileUp, QStringLiteral("COM 1 : 9600,n,8,1"));
+    QCOMPARE(run.gridRowsWhileUp, 101);
+    // Closed exactly once, with its timer stopped; loading then went on to the port.
+    QCOMPARE(run.finished, 1);
+    QCOMPARE(run.result, int(QDialog::Accepted));
+    QVERIFY(!run.timerActiveAfter);
+    QCOMPARE(port.calls, FirstOpen);
+    QCOMPARE(state.PortNumber, std::int16_t(1));
+    QVERIFY(!w.isVisible());
+}
+
+void TestMainWindow::splashIgnoresOtherInput()
+{
+    frmSplash splash;
+    int finished = 0;
+    connect(&splash, &QDialog::finished, [&] { ++finished; });
+    splash.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&splash));
+
+    QTest::keyClick(&splash, Qt::Key_Shift);
+    QTest::keyClick(&splash, Qt::Key_Left);
+    QTest::keyClick(&splash, Qt::Key_Down);
+    QTest::keyClick(&splash, Qt::Key_F1);
+    QTest::keyClick(&splash, Qt::Key_F5);
+    QTest::mouseClick(&splash, Qt::LeftButton, {}, QPoint(3, 3));     // margin outside Frame1
+    QTest::mouseClick(&splash, Qt::LeftButton, {}, QPoint(476, 322)); // and the other corner
+    QCOMPARE(finished, 0);
+    QVERIFY(splash.isVisible());
+    QVERIFY(splash.findChild<QTimer *>("Timer1")->isActive());
+
+    // The timer still closes it.
+    QTRY_COMPARE_WITH_TIMEOUT(finished, 1, 10000);
+    QVERIFY(!splash.isVisible());
+    QVERIFY(!splash.findChild<QTimer *>("Timer1")->isActive());
+}
+
+void TestMainWindow::splashLayout()
+{
+    frmSplash splash;
+    splash.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&splash));
+
+    QCOMPARE(splash.size(), QSize(480, 326));
+    QCOMPARE(splash.windowFlags() & Qt::WindowType_Mask, Qt::SplashScreen);
+    QVERIFY(splash.windowTitle().isEmpty());
+    QCOMPARE(splash.palette().color(QPalette::Window), QColor(192, 255, 255));
+
+    auto *frame = child<QFrame>(&splash, "Frame1");
+    QVERIFY(frame);
+    QCOMPARE(frame->geometry(), QRect(8, 8, 464, 310));
+    QCOMPARE(frame->palette().color(QPalette::Window), QColor(192, 255, 255));
+
+    auto *title = child<QLabel>(&splash, "lblProductName");
+    QCOMPARE(title->text(), QStringLiteral("QZ-7310 TALVEN SOFTWARE"));
+    QCOMPARE(title->font().family(), QStringLiteral("Arial Black"));
+    QCOMPARE(title->font().pointSize(), 18);
+    QVERIFY(title->font().bold());
+    QCOMPARE(title->size(), title->sizeHint()); // sized to its text
+    QCOMPARE(title->pos(), QPoint(8, 24));
+
+    auto *platform = child<QLabel>(&splash, "lblPlatform");
+    QCOMPARE(platform->text(), QStringLiteral("For Win98/2000/XP"));
+    QCOMPARE(platform->font().pointSize(), 12);
+    QVERIFY(platform->alignment() & Qt::AlignRight);
+
+    auto *version = child<QLabel>(&splash, "lblVersion");
+    QCOMPARE(version->text(), QStringLiteral("ﾊﾞｰｼﾞｮﾝ 0.9.2"));
+    QCOMPARE(version->font().family(), QStringLiteral("ＭＳ Ｐゴシック"));
+    QVERIFY(!version->isVisible());
+
+    auto *logo = child<QLabel>(&splash, "imgLogo");
+    QCOMPARE(logo->geometry(), QRect(152, 104, 162, 122));
+    QVERIFY(logo->hasScaledContents());
+    QVERIFY(!logo->pixmap().isNull());
+
+    auto *pic = child<QLabel>(&splash, "picIcon");
+    QCOMPARE(pic->geometry(), QRect(88, 256, 268, 44));
+    QCOMPARE(pic->pixmap().size(), QSize(276, 52));
+    QVERIFY(!pic->hasScaledContents());
+
+    auto *timer = splash.findChild<QTimer *>("Timer1");
+    QVERIFY(timer && timer->isActive());
+    QCOMPARE(timer->interval(), 2500);
+
+    // Centred on the screen.
+    const QRect screen = splash.screen()->availableGeometry();
+    QVERIFY(qAbs(splash.frameGeometry().center().x() - screen.center().x()) <= 4);
+    QVERIFY(qAbs(splash.frameGeometry().center().y() - screen.center().y()) <= 4);
+    splash.close();
+}
+
+// --- start-up -----------------------------------------------------------------
+
+void TestMainWindow::startupWithFailures()
+{
+    {
+        // A failing step is skipped silently; the rest of the load still runs.
+        Module1 state;
+        FakeCommControl port;
+        frmMain w(state, port, [] { throw std::runtime_error("no splash"); });
+        QCOMPARE(port.calls, FirstOpen);
+        QCOMPARE(child<QLabel>(&w, "Label7")->text(), QStringLiteral("COM 1 : 9600,n,8,1"));
+        QCOMPARE(w.counterTable().rowCount(), 101);
+    }
+    {
+        // COM1 cannot be opened: the window still comes up, with the port closed.
+        Module1 state;
+        FakeCommControl port;
+        port.openSucceeds = false;
+        frmMain w(state, port, [] {});
+        w.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&w));
+        QVERIFY(!port.portOpen());
+        QCOMPARE(port.calls, FirstOpen);
+        QCOMPARE(state.PortNumber, std::int16_t(1));
+    }
+}
+
+// Closes the first modal window that comes up and notes what it was.
+struct ModalCloser
+{
+    QString className;
+    QWidget *parent = nullptr;
+    QStringList visibleUnder;
+    QStringList portCallsWhileUp;
+    FakeCommControl *port = nullptr;
+    QTimer timer;
+
+    explicit ModalCloser(FakeCommControl *p, int ms = 200)
+        : port(p)
+    {
+        timer.setSingleShot(true);
+        timer.callOnTimeout([this] {
+            QWidget *modal = QApplication::activeModalWidget();
+            if (!modal)
+                return;
+            className = QString::fromLatin1(modal->metaObject()->className());
+            parent = modal->parentWidget();
+            visibleUnder = visibleTopLevelNames();
+            portCallsWhileUp = port->calls;
+            modal->close();
+        });
+        timer.start(ms);
+    }
+};
+
+void TestMainWindow::startupProcedure()
+{
+    Module1 state;
+    FakeCommControl port;
+    ModalCloser closer(&port);
+    const auto w = Main(state, port, [] {});
+
+    // The main window is up, then the port dialog comes modally over it, with COM1
+    // already open and RTS dropped while it is up.
+    QVERIFY(w);
+    QVERIFY(w->isVisible());
+    QCOMPARE(closer.className, QStringLiteral("frmPORT"));
+    QCOMPARE(closer.parent, w.get());
+    QVERIFY(closer.visibleUnder.contains("frmMain"));
+    QCOMPARE(closer.portCallsWhileUp, FirstOpen + QStringList{"RTS=0"});
+    // Closing the dialog reopened the same port and raised RTS again.
+    QCOMPARE(port.calls, FirstOpen + QStringList({"RTS=0", "PortOpen=0", "CommPort=1",
+                                                  "Settings=9600,n,8,1", "PortOpen=1", "RTS=1"}));
+    QVERIFY(port.portOpen());
+    QCOMPARE(state.PortNumber, std::int16_t(1));
+
+    // The menu shows the same dialog again.
+    port.calls.clear();
+    ModalCloser again(&port, 100);
+    child<QAction>(w.get(), "menuPort")->trigger();
+    QCOMPARE(again.className, QStringLiteral("frmPORT"));
+    QCOMPARE(port.calls, (QStringList{"RTS=0", "PortOpen=0", "CommPort=1",
+                                      "Settings=9600,n,8,1", "PortOpen=1", "RTS=1"}));
+    w->close();
+}
+
+void TestMainWindow::initialState()
+{
+    Module1 state;
+    FakeCommControl port;
+    frmMain w(state, port, [] {});
+    w.show();
+    w.activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(&w));
+
+    for (const char *name : {"cmdFormat", "txtRx"}) {
+        auto *box = child<RawTextBox>(&w, name);
+        QVERIFY2(box, name);
+        QVERIFY2(box->text().isEmpty(), name);
+        QCOMPARE(box->focusPolicy(), Qt::NoFocus);
+    }
+    QVERIFY(child<QLabel>(&w, "Label5")->text().isEmpty());
+    QVERIFY(child<QLineEdit>(&w, "FileName")->text().isEmpty());
+    QCOMPARE(child<QLineEdit>(&w, "FileName")->focusPolicy(), Qt::NoFocus);
+    QCOMPARE(child<QLabel>(&w, "Label7")->text(), QStringLiteral("COM 1 : 9600,n,8,1"));
+
+    // The grid: headings only.
+    auto *grid = child<QTableView>(&w, "QztData");
+    QCOMPARE(grid->model(), &w.counterTable());
+    QCOMPARE(grid->model()->rowCount(), 101);
+    QCOMPARE(grid->model()->columnCount(), 7);
+    QVERIFY(grid->isRowHidden(0));
+    QVERIFY(!grid->isRowHidden(1));
+    QVERIFY(!grid->verticalHeader()->isVisible());
+    QVERIFY(grid->horizontalHeader()->isVisible());
+    const QStringList headings = {"No.", "CNTR1", "CNTR2", "CNTR3", "CNTR4", "CNTR5", "TOTAL"};
+    const QList<int> widths = {44, 53, 53, 53, 53, 53, 70};
+    for (int c = 0; c < 7; ++c) {
+        QCOMPARE(grid->model()->headerData(c, Qt::Horizontal).toString(), headings[c]);
+        QCOMPARE(grid->columnWidth(c), widths[c]);
+        for (int r = 1; r <= 100; ++r)
+            QVERIFY(w.counterTable().text(r, c).isEmpty());
+    }
+    QCOMPARE(grid->editTriggers(), QAbstractItemView::NoEditTriggers);
+    QCOMPARE(grid->font().family(), QStringLiteral("Arial"));
+    QCOMPARE(grid->font().pointSize(), 9);
+
+    QCOMPARE(QApplication::focusWidget(), child<QWidget>(&w, "Command1"));
+    for (const char *name : {"Label7", "Label6", "FileName"}) {
+        QVERIFY2(!child<QWidget>(&w, name)->isVisible(), name);
+        QVERIFY2(child<QWidget>(&w, name)->isHidden(), name);
+    }
+    w.close();
+}
+
+void TestMainWindow::tabOrder()
+{
+    Module1 state;
+    FakeCommControl port;
+    frmMain w(state, port, [] {});
+    w.show();
+    w.activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(&w));
+    QCOMPARE(QApplication::focusWidget(), child<QWidget>(&w, "Command1"));
+
+    QStringList visited;
+    for (int i = 0; i < 6; ++i) {
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+        visited << QApplication::focusWidget()->objectName();
+    }
+    QCOMPARE(visited, (QStringList{"Command4", "Command2", "CsvOut", "Command3", "QztData",
+                                   "Command1"}));
+    w.close();
+}
+
+void TestMainWindow::layout_data()
+{
+    QTest::addColumn<QString>("parentName");
+    QTest::addColumn<QRect>("geometry");
+    QTest::addColumn<QString>("fontFamily");
+    QTest::addColumn<bool>("shown");
+
+    const QString P = QStringLiteral("ＭＳ Ｐゴシック");
+    const QString A = QStringLiteral("Arial");
+    QTest::newRow("Title1") << "centralwidget" << QRect(16, 16, 385, 33) << A << true;
+    QTest::newRow("Command1") << "centralwidget" << QRect(24, 88, 177, 33) << P << true;
+    QTest::newRow("Command4") << "centralwidget" << QRect(24, 152, 177, 33) << P << true;
+    QTest::newRow("Command2") << "centralwidget" << QRect(224, 152, 161, 33) << P << true;
+    QTest::newRow("Label1") << "centralwidget" << QRect(16, 240, 121, 17) << A << true;
+    QTest::newRow("cmdFormat") << "centralwidget" << QRect(16, 256, 369, 25) << A << true;
+    QTest::newRow("Label2") << "centralwidget" << QRect(16, 304, 129, 17) << A << true;
+    QTest::newRow("txtRx") << "centralwidget" << QRect(16, 320, 369, 25) << A << true;
+    QTest::newRow("Label5") << "centralwidget" << QRect(24, 352, 121, 17) << A << true;
+    QTest::newRow("Label7") << "centralwidget" << QRect(296, 392, 105, 17) << A << false;
+    QTest::newRow("Frame3") << "centralwidget" << QRect(416, 24, 433, 385) << A << true;
+    QTest::newRow("QztData") << "Frame3" << QRect(16, 24, 401, 289) << A << true;
+    QTest::newRow("Command3") << "Frame3" << QRect(360, 316, 57, 25) << A << true;
+    QTest::newRow("Label6") << "Frame3" << QRect(16, 328, 273, 17) << A << false;
+    QTest::newRow("FileName") << "Frame3" << QRect(16, 344, 169, 25)
+                              << QStringLiteral("ＭＳ ゴシック") << false;
+    QTest::newRow("CsvOut") << "Frame3" << QRect(272, 344, 145, 25) << P << true;
+}
+
+void TestMainWindow::layout()
+{
+    QFETCH(QString, parentName);
+    QFETCH(QRect, geometry);
+    QFETCH(QString, fontFamily);
+    QFETCH(bool, shown);
+
+    Module1 state;
+    FakeCommControl port;
+    frmMain w(state, port, [] {});
+    w.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&w));
+
+    const QString name = QString::fromLatin1(QTest::currentDataTag());
+    QWidget *c = w.findChild<QWidget *>(name);
+    QVERIFY(c);
+    QCOMPARE(c->parentWidget()->objectName(), parentName);
+    QCOMPARE(c->geometry(), geometry);
+    QCOMPARE(c->font().family(), fontFamily);
+    QCOMPARE(c->isVisible(), shown);
+    w.close();
+}
+
+void TestMainWindow::windowFrameAndMenu()
+{
+    Module1 state;
+    FakeCommControl port;
+    frmMain w(state, port, [] {});
+    w.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&w));
+
+    QCOMPARE(w.objectName(), QStringLiteral("frmMain"));
+    QCOMPARE(w.windowTitle(), QStringLiteral("QZ-7310 TALVEN SOFTWARE"));
+    QCOMPARE(w.centralWidget()->size(), QSize(858, 419));
+    QCOMPARE(w.centralWidget()->pos().y(), w.menuBar()->height());
+    QCOMPARE(w.size(), QSize(858, 419 + w.menuBar()->height()));
+    QCOMPARE(w.minimumSize(), w.maximumSize()); // cannot be resized
+    const Qt::WindowFlags flags = w.windowFlags();
+    QVERIFY(!(flags & Qt::WindowMinimizeButtonHint));
+    QVERIFY(!(flags & Qt::WindowMaximizeButtonHint));
+    QVERIFY(flags & Qt::WindowCloseButtonHint);
+    QVERIFY(!w.windowIcon().isNull());
+    QCOMPARE(w.windowIcon().availableSizes().value(0), QSize(32, 32));
+    QCOMPARE(w.centralWidget()->palette().color(QPalette::Window), QColor(176, 253, 253));
+    QCOMPARE(child<QWidget>(&w, "Frame3")->palette().color(QPalette::Window),
+             QColor(176, 253, 253));
+    QCOMPARE(w.font().family(), QStringLiteral("Arial"));
+    QCOMPARE(w.font().pointSize(), 9);
+    QCOMPARE(child<QGroupBox>(&w, "Frame3")->title(), QStringLiteral("CSV"));
+    QCOMPARE(child<QLabel>(&w, "Title1")->text(), QStringLiteral("QZ-7310  TALVEN SOFTWARE"));
+    QCOMPARE(child<QLabel>(&w, "Title1")->font().pointSizeF(), 15.75);
+
+    const QStringList captions = {"ﾎﾟｰﾄ選択(&P)", "ﾊﾞｰｼﾞｮﾝ情報(&A)", "終了(&Z)"};
+    const QStringList names = {"menuPort", "MenuAbout", "menuFin"};
+    const QList<QAction *> items = w.menuBar()->actions();
+    QCOMPARE(items.size(), 3);
+    for (int i = 0; i < 3; ++i) {
+        QCOMPARE(items[i]->objectName(), names[i]);
+        QCOMPARE(items[i]->text(), captions[i]);
+        QVERIFY(!items[i]->menu()); // acts on its own click, no submenu
+    }
+
+    // The stand-in fonts are really in use.
+    QCOMPARE(QFontInfo(child<QWidget>(&w, "Command1")->font()).family(), QStringLiteral("IPAPGothic"));
+    QCOMPARE(QFontInfo(child<QWidget>(&w, "FileName")->font()).family(), QStringLiteral("IPAGothic"));
+    QCOMPARE(QFontInfo(w.font()).family(), QStringLiteral("Liberation Sans"));
+    QCOMPARE(QCoreApplication::applicationName(), QStringLiteral("QZ-7310 TALVEN SOFTWARE"));
+    QCOMPARE(QCoreApplication::applicationVersion(), QStringLiteral("0.9.2"));
+
+    // Centred (within the width of the window frame).
+    const QRect screen = w.screen()->availableGeometry();
+    QVERIFY(qAbs(w.frameGeometry().center().x() - screen.center().x()) <= 4);
+    QVERIFY(qAbs(w.frameGeometry().center().y() - screen.center().y()) <= 4);
+    w.close();
+}
+
+void TestMainWindow::versionMessage()
+{
+    Module1 state;
+    FakeCommControl port;
+    frmMain w(state, port, [] {});
+    w.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&w));
+
+    QString text, title;
+    QMessageBox::Icon icon = QMessageBox::Warning;
+    Qt::TextFormat format = Qt::RichText;
+    int buttons = -1;
+    QMessageBox::StandardButtons standard;
+    QTimer closer;
+    closer.setSingleShot(true);
+    closer.callOnTimeout([&] {
+        auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+        if (!box)
+            return;
+        text = box->text();
+        title = box->windowTitle();
+        icon = box->icon();
+        format = box->textFormat();
+        buttons = int(box->buttons().size());
+        standard = box->standardButtons();
+        box->button(QMessageBox::Ok)->click();
+    });
+    closer.start(100);
+    child<QAction>(&w, "MenuAbout")->trigger();
+
+    QCOMPARE(text, QStringLiteral("QZ-7310 TALVEN SOFTWARE\r      ﾊﾞｰｼﾞｮﾝ 0.9.2"));
+    const QStringList lines = text.split(QLatin1Char('\r'));
+    QCOMPARE(lines.size(), 2);
+    QVERIFY(!text.contains(QLatin1Char('\n')));
+    QVERIFY(lines[1].startsWith(QStringLiteral("      ﾊ")));
+    QCOMPARE(title, QStringLiteral("QZ-7310 TALVEN SOFTWARE"));
+    QCOMPARE(icon, QMessageBox::NoIcon);
+    QCOMPARE(format, Qt::PlainText);
+    QCOMPARE(buttons, 1);
+    QCOMPARE(standard, QMessageBox::StandardButtons(QMessageBox::Ok));
+    // Nothing else changed.
+    QCOMPARE(port.calls, FirstOpen);
+    QVERIFY(w.isVisible());
+    w.close();
+}
+
+// --- receiving ----------------------------------------------------------------
+
+void TestMainWindow::receiveHandler()
+{
+    Module1 state;
+    FakeCommControl port;
+    frmMain w(state, port, [] {});
+    w.show();
+    auto *rx = child<RawTextBox>(&w, "txtRx");
+    auto *status = child<QLabel>(&w, "Label5");
+    auto *grid = child<QTableView>(&w, "QztData");
+    QCOMPARE(Frame07.size(), 42);
+
+    // Garbage before the frame is logged raw but opens nothing.
+    const QByteArray noise("\x00\xff\x7fz", 4);
+    port.receive(noise + Frame07);
+    QCOMPARE(rx->text(), noise + Frame07);
+    QCOMPARE(status->text(), QStringLiteral("COMMAND OK !"));
+    QCOMPARE(state.FrameCount, std::int16_t(1));
+    const QStringList row1 = {"7", "120", "5", "0", "99999", "1", "100125"};
+    for (int c = 0; c < 7; ++c)
+        QCOMPARE(grid->model()->index(1, c).data().toString(), row1[c]);
+
+    const QByteArray ack("\x06\r", 2);
+    port.receive(ack);
+    QCOMPARE(status->text(), QStringLiteral("COMMAND OK!"));
+    QCOMPARE(rx->text(), noise + Frame07 + ack);
+
+    // A notification that is not a receipt of characters changes nothing.
+    port.otherEvent(CommControl::EventErrorBase);
+    port.otherEvent(1);
+    QCOMPARE(rx->text(), noise + Frame07 + ack);
+    QCOMPARE(status->text(), QStringLiteral("COMMAND OK!"));
+    QCOMPARE(state.FrameCount, std::int16_t(1));
+    QCOMPARE(state.PendingLength, std::int16_t(0));
+
+    port.receive(Frame08);
+    QCOMPARE(grid->model()->index(2, 6).data().toString(), QStringLiteral("15"));
+    QCOMPARE(state.FrameStore[1], Frame08);
+    for (const char *name : {"Label7", "Label6", "FileName"})
+        QVERIFY2(!child<QWidget>(&w, name)->isVisible(), name);
+    w.close();
+}
+
+void TestMainWindow::clrButton()
+{
+    Module1 state;
+    FakeCommControl port;
+    frmMain w(state, port, [] {});
+    w.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&w));
+    port.receive(Frame07 + Frame08);
+    const QByteArray log = child<RawTextBox>(&w, "txtRx")->text();
+
+    QTest::mouseClick(child<QPushButton>(&w, "Command3"), Qt::LeftButton);
+    for (int r = 1; r <= 2; ++r)
+        for (int c = 0; c < 7; ++c)
+            QVERIFY(w.counterTable().text(r, c).isEmpty());
+    QVERIFY(child<QLabel>(&w, "Label5")->text().isEmpty());
+    QCOMPARE(state.FrameCount, std::int16_t(2)); // kept: the next frame goes to row 3
+    QCOMPARE(child<RawTextBox>(&w, "txtRx")->text(), log);
+
+    port.receive(Frame07);
+    QCOMPARE(w.counterTable().text(3, 0), QStringLiteral("7"));
+    QVERIFY(w.counterTable().text(1, 0).isEmpty());
+    w.close();
+}
+
+void TestMainWindow::requestViewMembers()
+{
+    Module1 state;
+    FakeCommControl port;
+    frmMain w(state, port, [] {});
+    w.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&w));
+    RequestView &view = w;
+
+    const QByteArray command("\x02RDD ALL\x03\r");
+    view.setTransmitText(command);
+    QCOMPARE(view.transmitText(), command);
+    QCOMPARE(child<RawTextBox>(&w, "cmdFormat")->text(), command);
+
+    port.receive(Frame07);
+    view.clearReceiveLog();
+    QVERIFY(child<RawTextBox>(&w, "txtRx")->text().isEmpty());
+    QCOMPARE(w.counterTable().text(1, 0), QStringLiteral("7"));
+    const RecordsAndStatus saved = view.recordsAndStatus();
+    QCOMPARE(saved.records[0][6], QStringLiteral("100125"));
+    QCOMPARE(saved.status, QStringLiteral("COMMAND OK !"));
+    view.clearRecordsAndStatus();
+    QVERIFY(w.counterTable().text(1, 0).isEmpty());
+    QVERIFY(child<QLabel>(&w, "Label5")->text().isEmpty());
+    view.restoreRecordsAndStatus(saved);
+    QCOMPARE(w.counterTable().text(1, 6), QStringLiteral("100125"));
+    QCOMPARE(child<QLabel>(&w, "Label5")->text(), QStringLiteral("COMMAND OK !"));
+
+    QString title, text;
+    QMessageBox::Icon icon = QMessageBox::NoIcon;
+    QTimer closer;
+    closer.setSingleShot(true);
+    closer.callOnTimeout([&] {
+        if (auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget())) {
+            title = box->windowTitle();
+            text = box->text();
+            icon = box->icon();
+            box->close();
+        }
+    });
+    closer.start(100);
+    view.warnPortNotOpen();
+    QCOMPARE(title, QStringLiteral("QZ-7310 TALVEN SOFTWARE"));
+    QCOMPARE(icon, QMessageBox::Warning);
+    QCOMPARE(text, PortNotOpenWarningText());
+    w.close();
+}
+
+void TestMainWindow::closingReleasesPortOnce_data()
+{
+    QTest::addColumn<bool>("viaMenu");
+    QTest::newRow("終了 menu") << true;
+    QTest::newRow("close button") << false;
+}
+
+void TestMainWindow::closingReleasesPortOnce()
+{
+    QFETCH(bool, viaMenu);
+    Module1 state;
+    FakeCommControl port;
+    frmMain w(state, port, [] {});
+    w.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&w));
+    QVERIFY(w.testAttribute(Qt::WA_QuitOnClose));
+    port.calls.clear();
+
+    if (viaMenu)
+        child<QAction>(&w, "menuFin")->trigger();
+    else
+        QVERIFY(w.close());
+    QVERIFY(!w.isVisible());
+    QCOMPARE(port.calls, (QStringList{"RTS=0", "PortOpen=0"}));
+    QVERIFY(!port.portOpen());
+
+    // A second close finds the port released already.
+    w.close();
+    child<QAction>(&w, "menuFin")->trigger();
+    QCOMPARE(port.calls, (QStringList{"RTS=0", "PortOpen=0"}));
+}
+
+// --- the raw text box ---------------------------------------------------------
+
+void TestMainWindow::rawTextBoxMapping_data()
+{
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<QString>("shown");
+    QTest::addColumn<QString>("readable");
+
+    QTest::newRow("command") << QByteArray("\x02RDD ALL\x03\r")
+                             << QStringLiteral("\u2402RDD ALL\u2403\u240D")
+                             << QStringLiteral("\u0002RDD ALL\u0003\r");
+    QTest::newRow("NUL and US") << QByteArray("\x00\x1f", 2) << QStringLiteral("\u2400\u241F")
+                                << QString(QChar(0)) + QChar(0x1F);
+    QTest::newRow("DEL") << QByteArray("\x7f") << QStringLiteral("\u2421") << QStringLiteral("\u007F");
+    QTest::newRow("katakana edges") << QByteArray("\xa1\xb1\xdf")
+                                    << QStringLiteral("｡ｱﾟ") << QStringLiteral("｡ｱﾟ");
+    QTest::newRow("other high bytes") << QByteArray("\x80\xa0\xe0\xff")
+                                      << QStringLiteral("\uFFFD\uFFFD\uFFFD\uFFFD")
+                                      << QStringLiteral("\uFFFD\uFFFD\uFFFD\uFFFD");
+    QTest::newRow("blank kept") << QByteArray(" a ") << QStringLiteral(" a ") << QStringLiteral(" a ");
+}
+
+void TestMainWindow::rawTextBoxMapping()
+{
+    QFETCH(QByteArray, bytes);
+    QFETCH(QString, shown);
+    QFETCH(QString, readable);
+
+    QCOMPARE(RawTextBox::displayText(bytes), shown);
+
+    RawTextBox box;
+    for (char c : bytes)
+        box.append(c);
+    QCOMPARE(box.text(), bytes);
+    QAccessibleInterface *acc = QAccessible::queryAccessibleInterface(&box);
+    QVERIFY(acc);
+    QCOMPARE(acc->role(), QAccessible::EditableText);
+    QCOMPARE(acc->text(QAccessible::Value), readable);
+    QVERIFY(acc->textInterface());
+    QCOMPARE(acc->textInterface()->characterCount(), int(bytes.size()));
+    QCOMPARE(acc->textInterface()->text(0, int(bytes.size())), readable);
+}
+
+void TestMainWindow::rawTextBoxLongText()
+{
+    RawTextBox box;
+    box.resize(369, 25);
+    box.show();
+    QByteArray expected;
+    expected.reserve(1000000);
+    for (int i = 0; i < 1000000; ++i) {
+        const char c = char((i * 7) & 0xFF);
+        box.append(c);
+        expected.append(c);
+        if (i % 100000 == 0)
+            QCoreApplication::processEvents(); // let it paint now and then
+    }
+    QCOMPARE(box.size(), qsizetype(1000000));
+    QVERIFY(box.text() == expected);
+    box.setText("abc");
+    QCOMPARE(box.text(), QByteArray("abc"));
+    box.clear();
+    QVERIFY(box.text().isEmpty());
+}
+
+void TestMainWindow::rawTextBoxShowsTail()
+{
+    // With more text than fits, only the most recent characters are drawn: two boxes
+    // whose texts differ only at the start look the same.
+    QByteArray tail;
+    for (int i = 0; i < 120; ++i)
+        tail += "0123456789\x02\r"[i % 12];
+    RawTextBox a, b, shortBox;
+    for (RawTextBox *box : {&a, &b, &shortBox})
+        box->resize(369, 25);
+    a.setText(QByteArray(5000, 'A') + tail);
+    b.setText(QByteArray(3, 'W') + QByteArray(20000, 'b') + tail);
+    shortBox.setText("12");
+    const QImage ia = a.grab().toImage();
+    QCOMPARE(ia, b.grab().toImage());
+    QVERIFY(ia != shortBox.grab().toImage());
+
+    RawTextBox empty;
+    empty.resize(369, 25);
+    QVERIFY(shortBox.grab().toImage() != empty.grab().toImage());
+}
+
+QTEST_MAIN(TestMainWindow)
+#include "test_main_window.moc"
