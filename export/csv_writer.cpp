@@ -43,16 +43,24 @@ CsvResult WriteCsvFile(const QString &path, const CounterTable &table, int frame
     // replaces the file the link points to. Unbuffered: with its own buffer, Qt 6.4
     // commits (and reports success) even when the flush inside commit() fails,
     // leaving a truncated file; unbuffered, every failing write is seen here and by
-    // QSaveFile, and a short write cancels the save. No direct-write
+    // QSaveFile, and a failed write cancels the save. No direct-write
     // fallback: in a directory where no new file can be made we report the failure
     // rather than overwrite the old file in place, which could leave half a file.
     QSaveFile file(path);
     if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered))
         return {false, file.errorString()};
-    if (file.write(bytes) != bytes.size()) {
-        const QString reason = file.errorString();
-        file.cancelWriting();
-        return {false, reason};
+    // A write that stops part way (disk full, size limit) returns a short count
+    // without an error; writing the rest then fails with the system's reason.
+    for (qsizetype done = 0; done < bytes.size();) {
+        const qint64 n = file.write(bytes.constData() + done, bytes.size() - done);
+        if (n <= 0) {
+            QString reason = file.errorString();
+            if (file.error() == QFileDevice::NoError)
+                reason = QStringLiteral("書き込みに失敗しました。");
+            file.cancelWriting();
+            return {false, reason};
+        }
+        done += n;
     }
     if (!file.commit())
         return {false, file.errorString()};
