@@ -1,0 +1,327 @@
+#include "export/csv_writer.h"
+#include "link/module1.h"
+#include "link/reply_framing.h"
+#include "table/counter_table.h"
+#include "table/record_decoder.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <csignal>
+#include <sys/resource.h>
+#include <sys/stat.h>
+
+namespace {
+
+struct LogSink : ReceiveSink
+{
+    QByteArray log;
+    QString status;
+    void appendLog(char c) override { log.append(c); }
+    void setStatus(const QString &text) override { status = text; }
+};
+
+// A data frame as the counter sends it: STX "D" nn blank, five 5-digit counts each
+// followed by a blank, the 6-digit total, CR.
+QByteArray dataFrame(int number, std::array<int, 5> counts)
+{
+    QByteArray f;
+    f.append(Ctl::STX);
+    f.append('D');
+    f.append(QByteArray::number(number).rightJustified(2, '0'));
+    f.append(' ');
+    int total = 0;
+    for (int c : counts) {
+        f.append(QByteArray::number(c).rightJustified(5, '0'));
+        f.append(' ');
+        total += c;
+    }
+    f.append(QByteArray::number(total).rightJustified(6, '0'));
+    f.append(Ctl::CR);
+    return f;
+}
+
+struct Receiver
+{
+    Module1 state;
+    CounterTable table;
+    LogSink sink;
+    Receiver() { table.SetupCounterTable(); }
+    void feed(const QByteArray &bytes)
+    {
+        for (char c : bytes)
+            ReceiveCharacter(state, table, sink, c);
+    }
+    QByteArray csv() const { return CsvBytes(table, state.FrameCount); }
+};
+
+const QByteArray EmptyLine = "\"\",\"\",\"\",\"\",\"\",\"\",\"\"\r\n";
+
+QByteArray readAll(const QString &path)
+{
+    QFile f(path);
+    if (!f.open(QIODevice::ReadOnly))
+        return "<unreadable>";
+    return f.readAll();
+}
+
+bool writeFile(const QString &path, const QByteArray &bytes)
+{
+    QFile f(path);
+    return f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size();
+}
+
+QStringList listing(const QString &dir)
+{
+    return QDir(dir).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System,
+                               QDir::Name);
+}
+
+} // namespace
+
+class TestCsv : public QObject
+{
+    Q_OBJECT
+private slots:
+    void linesFromReceivedRecords();
+    void clearedRowsAndRowLimits();
+    void writesAndReplacesFiles();
+    void followsSymbolicLink();
+    void failureKeepsOldFile_data();
+    void failureKeepsOldFile();
+    void failureWhenFileTooLarge();
+};
+
+void TestCsv::linesFromReceivedRecords()
+{
+    Receiver rx;
+    QCOMPARE(rx.csv(), QByteArray());   // nothing received yet: no bytes at all
+
+    rx.feed(dataFrame(1, {120, 0, 35, 0, 4}));
+    rx.feed(QByteArray("junk") + Ctl::ACK + Ctl::CR);   // not a record: not exported
+    rx.feed(dataFrame(2, {99999, 1, 2, 3, 4}));
+    // A short frame with a signed, padded field: what is missing reads as 0.
+    rx.feed(QByteArray(1, Ctl::STX) + "D03 -0012 " + Ctl::CR);
+    QCOMPARE(rx.state.FrameCount, std::int16_t(3));
+
+    const QByteArray expected =
+        "\"1\",\"120\",\"0\",\"35\",\"0\",\"4\",\"159\"\r\n"
+        "\"2\",\"99999\",\"1\",\"2\",\"3\",\"4\",\"100009\"\r\n"
+        "\"3\",\"-12\",\"0\",\"0\",\"0\",\"0\",\"0\"\r\n";
+    QCOMPARE(rx.csv(), expected);
+    // The line of the design's example record: 32 characters plus CR LF.
+    QCOMPARE(rx.csv().indexOf("\r\n"), 32);
+
+    // An empty cell keeps its place as two adjacent quotes.
+    rx.table.setText(2, 3, QString());
+    rx.table.setText(2, 0, QString());
+    QCOMPARE(CsvBytes(rx.table, 3).split('\n').at(1),
+             QByteArray("\"\",\"99999\",\"1\",\"\",\"3\",\"4\",\"100009\"\r"));
+}
+
+void TestCsv::clearedRowsAndRowLimits()
+{
+    Receiver rx;
+    rx.feed(dataFrame(1, {1, 2, 3, 4, 5}));
+    rx.feed(dataFrame(2, {6, 7, 8, 9, 10}));
+    ClearRecordRows(rx.table);
+    // "CLR" keeps FrameCount: the export still writes its lines, all fields empty.
+    QCOMPARE(rx.csv(), EmptyLine + EmptyLine);
+    rx.feed(dataFrame(3, {0, 0, 0, 0, 7}));
+    QCOMPARE(rx.csv(), EmptyLine + EmptyLine + "\"3\",\"0\",\"0\",\"0\",\"0\",\"7\",\"7\"\r\n");
+
+    // Fill all 100 rows, then start a new request: row 100 stays in the table
+    // (only rows 1..99 are cleared) but lies beyond FrameCount.
+    ClearRecordRows(rx.table);
+    ResetReception(rx.state);
+    for (int i = 1; i <= 100; ++i)
+        rx.feed(dataFrame(i % 100, {i, 0, 0, 0, 0}));
+    QCOMPARE(rx.state.FrameCount, std::int16_t(100));
+    QCOMPARE(rx.csv().count("\r\n"), 100);
+    QVERIFY(rx.csv().endsWith("\"0\",\"100\",\"0\",\"0\",\"0\",\"0\",\"100\"\r\n"));
+    ClearRecordRows(rx.table);
+    ResetReception(rx.state);
+    rx.feed(dataFrame(1, {5, 0, 0, 0, 0}));
+    QCOMPARE(rx.table.text(100, 1), QStringLiteral("100"));
+    QCOMPARE(rx.csv(), QByteArray("\"1\",\"5\",\"0\",\"0\",\"0\",\"0\",\"5\"\r\n"));
+
+    // Counts outside the table's record rows: never past row 100, nothing below 1.
+    QCOMPARE(CsvBytes(rx.table, 100).count("\r\n"), 100);
+    QCOMPARE(CsvBytes(rx.table, 101), CsvBytes(rx.table, 100));
+    QCOMPARE(CsvBytes(rx.table, 32767), CsvBytes(rx.table, 100));
+    QCOMPARE(CsvBytes(rx.table, -1), QByteArray());
+    QCOMPARE(CsvBytes(rx.table, INT_MIN), QByteArray());
+    // The heading row is never exported.
+    QVERIFY(!CsvBytes(rx.table, 100).contains("CNTR"));
+}
+
+void TestCsv::writesAndReplacesFiles()
+{
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString path = dir.filePath("records.csv");
+    Receiver rx;
+
+    // FrameCount 0: the file is created, empty.
+    CsvResult r = WriteCsvFile(path, rx.table, 0);
+    QVERIFY2(r.ok, qPrintable(r.error));
+    QVERIFY(r.error.isEmpty());
+    QVERIFY(QFileInfo(path).isFile());
+    QCOMPARE(QFileInfo(path).size(), 0);
+
+    rx.feed(dataFrame(1, {1, 1, 1, 1, 1}) + dataFrame(2, {2, 2, 2, 2, 2}) + dataFrame(3, {3, 3, 3, 3, 3}));
+    r = WriteCsvFile(path, rx.table, rx.state.FrameCount);
+    QVERIFY2(r.ok, qPrintable(r.error));
+    QCOMPARE(readAll(path), rx.csv());
+    QCOMPARE(readAll(path).count("\r\n"), 3);
+
+    // Saving again replaces the content; nothing is appended.
+    r = WriteCsvFile(path, rx.table, 1);
+    QVERIFY2(r.ok, qPrintable(r.error));
+    QCOMPARE(readAll(path), QByteArray("\"1\",\"1\",\"1\",\"1\",\"1\",\"1\",\"5\"\r\n"));
+
+    // FrameCount 0 over an existing file: emptied to 0 bytes.
+    r = WriteCsvFile(path, rx.table, 0);
+    QVERIFY2(r.ok, qPrintable(r.error));
+    QCOMPARE(QFileInfo(path).size(), 0);
+
+    // Permissions of a replaced file are kept.
+    QVERIFY(writeFile(path, "old"));
+    QVERIFY(QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup));
+    r = WriteCsvFile(path, rx.table, 3);
+    QVERIFY2(r.ok, qPrintable(r.error));
+    QCOMPARE(QFileInfo(path).permissions() & 0x0FFF, QFile::ReadUser | QFile::WriteUser | QFile::ReadGroup);
+    QCOMPARE(listing(dir.path()), QStringList{"records.csv"});   // no temporary left over
+}
+
+void TestCsv::followsSymbolicLink()
+{
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    QVERIFY(QDir(dir.path()).mkdir("data"));
+    const QString target = dir.filePath("data/real.csv");
+    const QString link = dir.filePath("link.csv");
+    QVERIFY(writeFile(target, "old content\r\n"));
+    QVERIFY(QFile::link(target, link));
+
+    Receiver rx;
+    rx.feed(dataFrame(4, {1, 2, 3, 4, 5}));
+    const CsvResult r = WriteCsvFile(link, rx.table, rx.state.FrameCount);
+    QVERIFY2(r.ok, qPrintable(r.error));
+    QVERIFY(QFileInfo(link).isSymLink());   // the link itself is kept
+    QCOMPARE(QFileInfo(link).symLinkTarget(), target);
+    QCOMPARE(readAll(target), rx.csv());
+
+    // A link to a file that does not exist yet: the file is made where it points.
+    const QString dangling = dir.filePath("later.csv");
+    QVERIFY(QFile::link(dir.filePath("data/new.csv"), dangling));
+    QVERIFY(WriteCsvFile(dangling, rx.table, 1).ok);
+    QVERIFY(QFileInfo(dangling).isSymLink());
+    QCOMPARE(readAll(dir.filePath("data/new.csv")), rx.csv());
+}
+
+// Targets that cannot be written, even by root (tests may run as root, where
+// permission bits stop nothing).
+void TestCsv::failureKeepsOldFile_data()
+{
+    QTest::addColumn<QString>("kind");
+    QTest::newRow("directory of that name") << "dir";
+    QTest::newRow("path below a regular file") << "underfile";
+    QTest::newRow("missing folder") << "missingdir";
+    QTest::newRow("named pipe") << "fifo";
+    QTest::newRow("link to a directory") << "linkdir";
+}
+
+void TestCsv::failureKeepsOldFile()
+{
+    QFETCH(QString, kind);
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString old = dir.filePath("old.csv");
+    const QByteArray oldBytes = "\"1\",\"2\",\"3\",\"4\",\"5\",\"6\",\"21\"\r\n";
+    QVERIFY(writeFile(old, oldBytes));
+
+    QString path;
+    if (kind == "dir") {
+        path = dir.filePath("sub.csv");
+        QVERIFY(QDir(dir.path()).mkdir("sub.csv"));
+        QVERIFY(writeFile(path + "/inside.txt", "keep"));
+    } else if (kind == "underfile") {
+        path = old + "/x.csv";
+    } else if (kind == "missingdir") {
+        path = dir.filePath("nowhere/x.csv");
+    } else if (kind == "fifo") {
+        path = dir.filePath("pipe.csv");
+        QCOMPARE(::mkfifo(QFile::encodeName(path).constData(), 0666), 0);
+    } else if (kind == "linkdir") {
+        QVERIFY(QDir(dir.path()).mkdir("folder"));
+        path = dir.filePath("tofolder.csv");
+        QVERIFY(QFile::link(dir.filePath("folder"), path));
+    }
+    const QStringList before = listing(dir.path());
+
+    Receiver rx;
+    rx.feed(dataFrame(1, {1, 2, 3, 4, 5}));
+    const CsvResult r = WriteCsvFile(path, rx.table, rx.state.FrameCount);
+    QVERIFY(!r.ok);
+    QVERIFY(!r.error.isEmpty());
+
+    QCOMPARE(readAll(old), oldBytes);
+    QCOMPARE(listing(dir.path()), before);
+    if (kind == "dir")
+        QCOMPARE(readAll(path + "/inside.txt"), QByteArray("keep"));
+    if (kind == "fifo") {
+        struct stat st{};
+        QCOMPARE(::lstat(QFile::encodeName(path).constData(), &st), 0);
+        QVERIFY(S_ISFIFO(st.st_mode));
+    }
+    if (kind == "linkdir")
+        QVERIFY(QFileInfo(path).isSymLink());
+
+    const QString text = CsvFailureText(path, r.error);
+    QVERIFY(text.startsWith(QStringLiteral("ファイルを保存できませんでした。\n")));
+    QVERIFY(text.contains(QDir::toNativeSeparators(path)));
+    QVERIFY(text.endsWith(r.error));
+}
+
+// A write that fails half way (as on a full disk): the old file stays whole and no
+// partial or temporary file is left behind. A file size limit fails for root too.
+void TestCsv::failureWhenFileTooLarge()
+{
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString path = dir.filePath("records.csv");
+    const QByteArray oldBytes = "old\r\n";
+    QVERIFY(writeFile(path, oldBytes));
+
+    Receiver rx;
+    for (int i = 1; i <= 20; ++i)
+        rx.feed(dataFrame(i, {i, i, i, i, i}));
+    QVERIFY(rx.csv().size() > 500);
+
+    rlimit saved{};
+    QCOMPARE(getrlimit(RLIMIT_FSIZE, &saved), 0);
+    rlimit small = saved;
+    small.rlim_cur = 100;
+    auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+    QCOMPARE(setrlimit(RLIMIT_FSIZE, &small), 0);
+    const CsvResult r = WriteCsvFile(path, rx.table, rx.state.FrameCount);
+    setrlimit(RLIMIT_FSIZE, &saved);
+    std::signal(SIGXFSZ, oldHandler);
+
+    QVERIFY(!r.ok);
+    QCOMPARE(r.error, qt_error_string(EFBIG));   // the system's reason, not "unknown"
+    QCOMPARE(readAll(path), oldBytes);
+    QCOMPARE(listing(dir.path()), QStringList{"records.csv"});
+    QVERIFY(CsvFailureText(path, r.error).contains(QDir::toNativeSeparators(path)));
+
+    // The same save works once the limit is gone.
+    QVERIFY(WriteCsvFile(path, rx.table, rx.state.FrameCount).ok);
+    QCOMPARE(readAll(path), rx.csv());
+}
+
+QTEST_GUILESS_MAIN(TestCsv)
+#include "test_csv.moc"
