@@ -5,11 +5,17 @@
 #include "app/startup.h"
 #include "link/comm_control.h"
 #include "link/module1.h"
+#include "export/csv_writer.h"
+#include "link/clr_all.h"
 #include "link/port_control.h"
 #include "table/record_decoder.h"
 #include "ui_frm_main.h"
 
 #include <QCloseEvent>
+#include <QDir>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QStandardPaths>
 #include <QGuiApplication>
 #include <QHeaderView>
 #include <QLayout>
@@ -109,6 +115,11 @@ frmMain::frmMain(Module1 &state, CommControl &port, SplashRunner splash, QWidget
     connect(ui->MenuAbout, &QAction::triggered, this, &frmMain::MenuAbout_Click);
     connect(ui->menuFin, &QAction::triggered, this, &frmMain::menuFin_Click);
     connect(ui->Command3, &QPushButton::clicked, this, &frmMain::Command3_Click);
+    connect(ui->Command1, &QPushButton::clicked, this, &frmMain::Command1_Click);
+    connect(ui->Command4, &QPushButton::clicked, this, &frmMain::Command4_Click);
+    connect(ui->Command2, &QPushButton::clicked, this, &frmMain::Command2_Click);
+    connect(ui->CsvOut, &QPushButton::clicked, this, &frmMain::CsvOut_Click);
+    SetupCommonDialog();
     connect(&m_port, &CommControl::OnComm, this, &frmMain::QztTxRx_OnComm);
 
     Form_Load();
@@ -272,7 +283,68 @@ void frmMain::menuFin_Click()
     close();
 }
 
-void frmMain::Command1_Click() {}
-void frmMain::Command4_Click() {}
-void frmMain::Command2_Click() {}
-void frmMain::CsvOut_Click() {}
+void frmMain::Command1_Click()
+{
+    SendCommand(m_state, m_port, *this, "RDD", "ALL");
+}
+
+void frmMain::Command4_Click()
+{
+    SendCommand(m_state, m_port, *this, "RDD", "NOW");
+}
+
+void frmMain::Command2_Click()
+{
+    // A fresh dialog for every showing, unloaded when it closes.
+    CLR_ALL dialog([this] { SendCommand(m_state, m_port, *this, "CLR", "ALL"); }, this);
+    dialog.exec();
+}
+
+void frmMain::CsvOut_Click()
+{
+    if (CommonDialog1->exec() != QDialog::Accepted)
+        return;
+    const QStringList chosen = CommonDialog1->selectedFiles();
+    const QString path = chosen.isEmpty() ? QString() : chosen.constFirst();
+    if (path.isEmpty())
+        return;
+    // The row count is taken once, as the writing starts.
+    const CsvResult result = WriteCsvFile(path, m_table, m_state.FrameCount);
+    if (!result.ok)
+        QMessageBox::warning(this, applicationTitle(), CsvFailureText(path, result.error));
+}
+
+QStringList NameFiltersFromFilterText(const QString &filter)
+{
+    // "description|pattern|description|pattern": Qt reads the patterns from the
+    // parentheses of each description, so the descriptions are the entries.
+    const QStringList parts = filter.split(QLatin1Char('|'));
+    QStringList entries;
+    for (qsizetype i = 0; i + 1 < parts.size(); i += 2) {
+        const QString &description = parts[i];
+        const QString &pattern = parts[i + 1];
+        entries << (description.contains(QLatin1Char('(')) ? description
+                                                           : description + " (" + pattern + ")");
+    }
+    return entries;
+}
+
+void frmMain::SetupCommonDialog()
+{
+    CommonDialog1 = new QFileDialog(this);
+    CommonDialog1->setObjectName(QStringLiteral("CommonDialog1"));
+    CommonDialog1->setAcceptMode(QFileDialog::AcceptSave);
+    CommonDialog1->setFileMode(QFileDialog::AnyFile);
+    CommonDialog1->setNameFilters(NameFiltersFromFilterText(QString::fromUtf8(CsvFilterText)));
+    CommonDialog1->selectNameFilter(CommonDialog1->nameFilters().constFirst());
+    CommonDialog1->setDefaultSuffix(QStringLiteral("csv"));
+    // ".csv" is added to a bare name only while the CSV entry is chosen.
+    connect(CommonDialog1, &QFileDialog::filterSelected, CommonDialog1, [this](const QString &f) {
+        CommonDialog1->setDefaultSuffix(f == CommonDialog1->nameFilters().constFirst()
+                                            ? QStringLiteral("csv") : QString());
+    });
+    QString folder = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
+    if (folder.isEmpty() || !QFileInfo(folder).isDir())
+        folder = QDir::homePath();
+    CommonDialog1->setDirectory(folder);
+}

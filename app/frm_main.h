@@ -12,11 +12,17 @@ class frmMain;
 }
 class CommControl;
 struct Module1;
+class QFileDialog;
 class QLabel;
 class QLineEdit;
 class QPushButton;
 class QTableView;
 class RawTextBox;
+
+// The save dialog's file types, one text as the window's design holds it.
+inline constexpr const char *CsvFilterText = "CSV File (*.csv)|*.csv|全てのファイル (*.*)|*.*";
+// Turns "description|pattern|..." into the dialog's entries.
+QStringList NameFiltersFromFilterText(const QString &filter);
 
 // Shows the splash window and returns when it has gone. The program always uses
 // ShowSplashModal; tests put their own in.
@@ -57,8 +63,7 @@ public slots:
     void MenuAbout_Click();
     void menuFin_Click();
 
-    // The request and export buttons. Their work lives in the link and export code;
-    // the buttons are connected when that code is wired in.
+    // The request and export buttons; their work lives in the link and export code.
     void Command1_Click();
     void Command4_Click();
     void Command2_Click();
@@ -72,6 +77,7 @@ private:
     void Form_Unload();
     void SetupCounterTable();
     void layOutGrid();
+    void SetupCommonDialog();
 
     Ui::frmMain *ui;
     Module1 &m_state;
@@ -79,4 +85,5 @@ private:
     SplashRunner m_splash;
     CounterTable m_table;
     bool m_unloaded = false;
+    QFileDialog *CommonDialog1 = nullptr;   // the save dialog, hidden until used
 };
