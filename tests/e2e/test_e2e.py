@@ -1,0 +1,683 @@
+#!/usr/bin/env python3
+"""End-to-end tests of qz7310: the real program as its own process on its own X
+server (Xvfb), operated from the keyboard through xdotool, talking to a counter
+on a pseudo-terminal. The counter is either the simulator (qz7310-sim) or this
+script itself, which then sees every byte the program sends and chooses every
+byte it gets back. What the replies did is read from CSV files that the program
+saves through its own save dialog.
+
+    test_e2e.py --program build/bin/qz7310 --sim build/bin/qz7310-sim [unittest args]
+
+(or QZ7310_PROGRAM / QZ7310_SIM in the environment). Exits with 77 when every
+test was skipped because Xvfb or xdotool is missing.
+"""
+
+import argparse
+import itertools
+import ctypes
+import ctypes.util
+import os
+import re
+import select
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+import tty
+import unittest
+
+PROGRAM = None
+SIM = None
+HERE = os.path.dirname(os.path.abspath(__file__))
+
+MAIN_TITLE = "QZ-7310 TALVEN SOFTWARE"
+PORT_TITLE = "COM PORT"
+CLEAR_TITLE = "確認"
+SAVE_TITLE = "Save As"  # Qt's own save dialog, English under LC_ALL=C.UTF-8
+
+# The main window's buttons in their tab order; the grid ends it and Tab wraps around.
+TAB_ORDER = ["Command1", "Command4", "Command2", "CsvOut", "Command3", "QztData"]
+
+STX, ETX, ACK, CR, NAK = b"\x02", b"\x03", b"\x06", b"\r", b"\x15"
+RDD_ALL = bytes.fromhex("02 52 44 44 20 41 4C 4C 03 0D")
+RDD_NOW = bytes.fromhex("02 52 44 44 20 4E 4F 57 03 0D")
+CLR_ALL = bytes.fromhex("02 43 4C 52 20 41 4C 4C 03 0D")
+
+SAVE_NUMBERS = itertools.count(1)
+
+# Guards against a hang, not measurements: a healthy run meets each condition
+# in a fraction of these.
+PATIENCE = 30.0
+
+
+def wait_for(condition, what, patience=PATIENCE):
+    give_up = time.monotonic() + patience
+    while True:
+        value = condition()
+        if value:
+            return value
+        if time.monotonic() > give_up:
+            raise AssertionError("gave up waiting for " + what)
+        time.sleep(0.02)
+
+
+# --- counter records --------------------------------------------------------
+
+# Record layout of a data frame: (first position counted from 1, length) of the
+# record number, CNTR1 to CNTR5 and TOTAL.
+FIELDS = ((3, 2), (6, 5), (12, 5), (18, 5), (24, 5), (30, 5), (36, 6))
+
+
+def data_frame(number, counts):
+    """A 42-byte data frame as the counter sends it."""
+    return (b"\x02D%02d " % (number % 100) + b"".join(b"%05d " % c for c in counts)
+            + b"%06d\r" % sum(counts))
+
+
+def row_of(number, counts):
+    """The table row the program should make of data_frame(number, counts)."""
+    return [str(number % 100)] + [str(c) for c in counts] + [str(sum(counts))]
+
+
+def row_of_frame(frame):
+    """The table row of a received frame of digits, read field by field."""
+    return [str(int(frame[p - 1:p - 1 + n])) for p, n in FIELDS]
+
+
+def csv_bytes(rows):
+    return b"".join(('"' + '","'.join(row) + '"\r\n').encode("ascii") for row in rows)
+
+
+def csv_rows(data):
+    """Rows of a saved file; checks the line format on the way."""
+    if not data:
+        return []
+    assert data.endswith(b"\r\n"), data[-20:]
+    rows = []
+    for line in data[:-2].split(b"\r\n"):
+        assert re.fullmatch(rb'"[^"]*"(,"[^"]*"){6}', line), line
+        rows.append([f.decode("ascii") for f in line[1:-1].split(b'","')])
+    return rows
+
+
+# --- X server and keyboard --------------------------------------------------
+
+class XServer:
+    def __init__(self, workdir):
+        read_end, write_end = os.pipe()
+        self.log = open(os.path.join(workdir, "xvfb.log"), "wb")
+        # -displayfd: the server picks a free display number and tells us.
+        self.process = subprocess.Popen(
+            ["Xvfb", "-displayfd", str(write_end), "-screen", "0", "1280x1024x24",
+             "-nolisten", "tcp", "-noreset"],
+            pass_fds=(write_end,), stdin=subprocess.DEVNULL, stdout=self.log,
+            stderr=subprocess.STDOUT)
+        os.close(write_end)
+        number = b""
+        try:
+            while not number.endswith(b"\n"):
+                ready, _, _ = select.select([read_end], [], [], PATIENCE)
+                chunk = os.read(read_end, 16) if ready else b""
+                if not chunk:
+                    raise RuntimeError("Xvfb did not start; see " + self.log.name)
+                number += chunk
+        finally:
+            os.close(read_end)
+        self.display = ":" + number.decode().strip()
+
+    def stop(self):
+        self.process.terminate()
+        try:
+            self.process.wait(10)
+        except subprocess.TimeoutExpired:
+            self.process.kill()
+            self.process.wait()
+        self.log.close()
+
+
+class Keyboard:
+    """xdotool on our display, and the close request a window manager sends."""
+
+    def __init__(self, display):
+        self.env = dict(os.environ, DISPLAY=display)
+        self.display = display
+
+    def xdotool(self, *args, check=True):
+        return subprocess.run(["xdotool", *args], env=self.env, capture_output=True,
+                              text=True, check=check, timeout=PATIENCE)
+
+    def visible(self, title):
+        found = self.xdotool("search", "--onlyvisible", "--name",
+                             "^" + re.escape(title) + "$", check=False)
+        return [int(w) for w in found.stdout.split()]
+
+    def wait_window(self, title):
+        return wait_for(lambda: self.visible(title), 'window "%s"' % title)[0]
+
+    def wait_gone(self, title):
+        wait_for(lambda: not self.visible(title), 'window "%s" to close' % title)
+
+    def focus(self, window):
+        self.xdotool("windowfocus", "--sync", str(window))
+
+    def keys(self, *keys):
+        self.xdotool("key", "--delay", "20", *keys)
+
+    def type(self, text):
+        self.xdotool("type", "--delay", "5", text)
+
+    def close_window(self, window):
+        """WM_DELETE_WINDOW, as a window manager's close button sends it."""
+        x11 = ctypes.CDLL(ctypes.util.find_library("X11") or "libX11.so.6")
+        x11.XOpenDisplay.restype = ctypes.c_void_p
+        x11.XOpenDisplay.argtypes = [ctypes.c_char_p]
+        x11.XInternAtom.restype = ctypes.c_ulong
+        x11.XInternAtom.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_int]
+        x11.XSendEvent.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.c_int,
+                                   ctypes.c_long, ctypes.c_void_p]
+        x11.XFlush.argtypes = [ctypes.c_void_p]
+        x11.XCloseDisplay.argtypes = [ctypes.c_void_p]
+
+        class ClientMessage(ctypes.Structure):
+            _fields_ = [("type", ctypes.c_int), ("serial", ctypes.c_ulong),
+                        ("send_event", ctypes.c_int), ("display", ctypes.c_void_p),
+                        ("window", ctypes.c_ulong), ("message_type", ctypes.c_ulong),
+                        ("format", ctypes.c_int), ("data", ctypes.c_long * 5)]
+
+        class Event(ctypes.Union):
+            _fields_ = [("xclient", ClientMessage), ("pad", ctypes.c_long * 24)]
+
+        dpy = x11.XOpenDisplay(self.display.encode())
+        if not dpy:
+            raise RuntimeError("cannot open display " + self.display)
+        try:
+            event = Event()
+            event.xclient.type = 33  # ClientMessage
+            event.xclient.display = dpy
+            event.xclient.window = window
+            event.xclient.message_type = x11.XInternAtom(dpy, b"WM_PROTOCOLS", 0)
+            event.xclient.format = 32
+            event.xclient.data[0] = x11.XInternAtom(dpy, b"WM_DELETE_WINDOW", 0)
+            if not x11.XSendEvent(dpy, window, 0, 0, ctypes.byref(event)):
+                raise RuntimeError("XSendEvent failed")
+            x11.XFlush(dpy)
+        finally:
+            x11.XCloseDisplay(dpy)
+
+
+# --- the counter's end of the line ------------------------------------------
+
+class PtyCounter:
+    """This script as the counter: it reads what the program sends and writes the replies."""
+
+    def __init__(self):
+        self.master, self.slave = os.openpty()
+        # Raw both ways: no echo, no CR/LF translation. The slave stays open here, so
+        # the line does not hang up while the program closes and reopens its port.
+        tty.setraw(self.master)
+        tty.setraw(self.slave)
+        os.set_blocking(self.master, False)
+        self.device = os.ttyname(self.slave)
+        self.received = b""
+
+    def _read_available(self):
+        while True:
+            try:
+                chunk = os.read(self.master, 4096)
+            except BlockingIOError:
+                return
+            except OSError:  # EIO: nobody has the other side open
+                return
+            if not chunk:
+                return
+            self.received += chunk
+
+    def expect(self, expected, checker):
+        """The next bytes on the line are exactly `expected`."""
+        start = len(self.received)
+
+        def arrived():
+            select.select([self.master], [], [], 0.05)
+            self._read_available()
+            return len(self.received) - start >= len(expected)
+
+        wait_for(arrived, "%d bytes from the program" % len(expected))
+        checker.assertEqual(self.received[start:].hex(" "), expected.hex(" "))
+
+    def rest(self):
+        self._read_available()
+        return self.received
+
+    def send(self, data):
+        view = memoryview(data)
+        while view:
+            select.select([], [self.master], [], PATIENCE)
+            try:
+                view = view[os.write(self.master, view):]
+            except BlockingIOError:
+                pass
+
+    def close(self):
+        os.close(self.master)
+        os.close(self.slave)
+
+
+class Simulator:
+    """qz7310-sim on its own pseudo-terminal, logging what it receives."""
+
+    def __init__(self, workdir, *options, link=None):
+        self.log_path = os.path.join(workdir, "sim-%d.log" % time.monotonic_ns())
+        self.log = open(self.log_path, "wb")
+        args = [SIM, "--log", *options]
+        if link:
+            args += ["--link", link]
+        # It stops when its standard input, a pipe, closes.
+        self.process = subprocess.Popen(args, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                        stderr=self.log)
+        ready, _, _ = select.select([self.process.stdout], [], [], PATIENCE)
+        line = self.process.stdout.readline() if ready else b""
+        if not line.startswith(b"/dev/"):
+            self.stop()
+            raise RuntimeError("the simulator did not start: %r" % line)
+        self.device = line.decode().strip()
+
+    def log_text(self):
+        with open(self.log_path, "rb") as f:
+            return f.read().decode("ascii", "replace")
+
+    def answers(self, command):
+        """Byte counts of the simulator's answers to this command so far."""
+        pattern = r"received <STX>%s<ETX><CR>, answering (\d+) bytes" % re.escape(command)
+        return [int(n) for n in re.findall(pattern, self.log_text())]
+
+    def wait_answer(self, command, count):
+        """Waits until the simulator has answered `count` commands of this kind,
+        each received exactly as framed; returns the byte counts of its answers."""
+        wait_for(lambda: len(self.answers(command)) >= count,
+                 'the simulator to answer "%s" %d time(s)' % (command, count))
+        return self.answers(command)
+
+    def stop(self):
+        if self.process.poll() is None:
+            self.process.stdin.close()
+            try:
+                self.process.wait(10)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+                self.process.wait()
+        self.process.stdout.close()
+        self.log.close()
+
+
+def capture_sim_reply(workdir, command, *options):
+    """What a simulator started with these options sends for one command, read
+    here as a client of its own."""
+    sim = Simulator(workdir, "--fast", *options)
+    try:
+        fd = os.open(sim.device, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
+        try:
+            tty.setraw(fd)
+            os.write(fd, command)
+            answer = sim.wait_answer(command[1:8].decode(), 1)[0]
+            data = b""
+
+            def complete():
+                nonlocal data
+                select.select([fd], [], [], 0.05)
+                try:
+                    data += os.read(fd, 65536)
+                except BlockingIOError:
+                    pass
+                return len(data) >= answer
+
+            wait_for(complete, "%d bytes from the simulator" % answer)
+            return data
+        finally:
+            os.close(fd)
+    finally:
+        sim.stop()
+
+
+# --- the program --------------------------------------------------------------
+
+class Program:
+    """qz7310 on the test's X server, with its own home, on COM1 = `device`."""
+
+    def __init__(self, keyboard, workdir, device):
+        self.kb = keyboard
+        self.workdir = workdir
+        home = os.path.join(workdir, "home")
+        runtime = os.path.join(workdir, "runtime")
+        for d in (home, runtime):
+            os.makedirs(d, mode=0o700, exist_ok=True)
+        env = {k: v for k, v in os.environ.items()
+               if not k.startswith(("QT_", "QZ7310_", "XDG_", "GTK", "KDE", "GNOME", "DESKTOP"))}
+        env.update(DISPLAY=keyboard.display, HOME=home, XDG_RUNTIME_DIR=runtime,
+                   XDG_CONFIG_HOME=os.path.join(home, ".config"), LC_ALL="C.UTF-8",
+                   LANG="C.UTF-8", QT_QPA_PLATFORM="xcb",
+                   # No platform theme: Qt's own file dialog, not a desktop's.
+                   QT_QPA_PLATFORMTHEME="", QZ7310_COM1=device)
+        # In a sanitizer build, leaks of the X11 session's system libraries are not ours.
+        env["LSAN_OPTIONS"] = ":".join(filter(None, [
+            env.get("LSAN_OPTIONS"), "suppressions=" + os.path.join(HERE, "lsan.supp")]))
+        self.log_path = os.path.join(workdir, "qz7310.log")
+        self.log = open(self.log_path, "wb")
+        self.process = subprocess.Popen([PROGRAM], env=env, stdin=subprocess.DEVNULL,
+                                        stdout=self.log, stderr=subprocess.STDOUT)
+        self.window = None
+        self.at = None  # the main window's button with the keyboard focus
+
+    def output(self):
+        with open(self.log_path, "rb") as f:
+            return f.read().decode("utf-8", "replace")
+
+    def start_up(self):
+        """Through the splash window; confirms COM1 in the port dialog."""
+        dialog = self.kb.wait_window(PORT_TITLE)
+        self.kb.focus(dialog)
+        self.kb.keys("Return")  # "決定" has the focus
+        self.kb.wait_gone(PORT_TITLE)
+        self.window = self.kb.wait_window(MAIN_TITLE)
+        self.kb.focus(self.window)
+        self.at = "Command1"
+
+    def press(self, button):
+        """Tabs to a main-window button and presses it with Space."""
+        self.kb.focus(self.window)
+        steps = (TAB_ORDER.index(button) - TAB_ORDER.index(self.at)) % len(TAB_ORDER)
+        self.kb.keys(*(["Tab"] * steps + ["space"]))
+        self.at = button
+
+    def save_csv(self):
+        """Saves the table through the save dialog into a new file; returns its bytes."""
+        # Always a new name: the dialog would ask before replacing a file.
+        path = os.path.join(self.workdir, "saved-%03d.csv" % next(SAVE_NUMBERS))
+        self.press("CsvOut")
+        dialog = self.kb.wait_window(SAVE_TITLE)
+        self.kb.focus(dialog)  # the file name box has the focus
+        self.kb.type(path)
+        self.kb.keys("Return")
+        wait_for(lambda: os.path.exists(path), "the program to write " + path)
+        self.kb.wait_gone(SAVE_TITLE)
+        with open(path, "rb") as f:
+            return f.read()
+
+    def save_until(self, row_count):
+        """Saves again until the file holds `row_count` rows: replies arrive on
+        their own time, and a save shows only what has been handled so far."""
+        data = b""
+
+        def enough():
+            nonlocal data
+            data = self.save_csv()
+            return len(csv_rows(data)) >= row_count
+
+        wait_for(enough, "a saved file with %d rows" % row_count)
+        return data
+
+    def clear_all(self, how):
+        """"データクリア （CLR ALL）" and its dialog: "ok", "cancel" or "close"."""
+        self.press("Command2")
+        dialog = self.kb.wait_window(CLEAR_TITLE)
+        self.kb.focus(dialog)
+        if how == "ok":
+            self.kb.keys("space")  # OK has the focus
+        elif how == "cancel":
+            self.kb.keys("Tab", "space")
+        else:
+            self.kb.close_window(dialog)
+        self.kb.wait_gone(CLEAR_TITLE)
+
+    def quit_by_menu(self):
+        self.kb.focus(self.window)
+        self.kb.keys("alt+z")  # "終了(&Z)"
+        return self.wait_exit()
+
+    def quit_by_close_box(self):
+        self.kb.close_window(self.window)
+        return self.wait_exit()
+
+    def wait_exit(self):
+        try:
+            return self.process.wait(PATIENCE)
+        except subprocess.TimeoutExpired:
+            raise AssertionError("the program did not end")
+
+    def stop(self):
+        if self.process.poll() is None:
+            self.process.kill()
+            self.process.wait()
+        self.log.close()
+
+
+# --- the tests ----------------------------------------------------------------
+
+XSERVER = None
+KEYBOARD = None
+MISSING_TOOLS = [tool for tool in ("Xvfb", "xdotool") if shutil.which(tool) is None]
+
+
+def setUpModule():
+    global XSERVER, KEYBOARD
+    if MISSING_TOOLS:
+        return
+    for path in (PROGRAM, SIM):
+        if not (path and os.access(path, os.X_OK)):
+            raise RuntimeError("not an executable: %r (give --program and --sim)" % path)
+    XSERVER = XServer(tempfile.gettempdir())
+    KEYBOARD = Keyboard(XSERVER.display)
+
+
+def tearDownModule():
+    if XSERVER:
+        XSERVER.stop()
+
+
+@unittest.skipIf(MISSING_TOOLS, "not installed: " + ", ".join(MISSING_TOOLS))
+class EndToEnd(unittest.TestCase):
+    maxDiff = None
+
+    def setUp(self):
+        self.workdir = tempfile.mkdtemp(prefix="qz7310-e2e-")
+        self.addCleanup(shutil.rmtree, self.workdir, ignore_errors=True)
+
+    def program(self, device):
+        program = Program(KEYBOARD, self.workdir, device)
+        self.addCleanup(program.stop)
+        # Its own messages help when something goes wrong.
+        self.addCleanup(lambda: getattr(self._outcome, "success", False) or sys.stderr.write(
+            "\n--- qz7310 output ---\n" + program.output()))
+        program.start_up()
+        return program
+
+    def simulator(self, *options):
+        sim = Simulator(self.workdir, "--fast", *options,
+                        link=os.path.join(self.workdir, "COM1"))
+        self.addCleanup(sim.stop)
+        return sim
+
+    def pty_counter(self):
+        counter = PtyCounter()
+        self.addCleanup(counter.close)
+        return counter
+
+    def assertExitedCleanly(self, program, code):
+        self.assertEqual(code, 0, "exit status; output:\n" + program.output())
+
+    # The test plays the counter: exact command bytes out, exact frames back.
+    def test_commands_and_replies_on_the_line(self):
+        counter = self.pty_counter()
+        program = self.program(counter.device)
+
+        program.press("Command1")
+        counter.expect(RDD_ALL, self)
+        records = [(n, [(n * 7919 + k * 25013) % 100000 for k in range(5)])
+                   for n in range(1, 101)]
+        records[0] = (1, [0, 0, 0, 0, 0])
+        records[1] = (2, [99999] * 5)
+        records[2] = (3, [7, 120, 0, 35, 0])
+        # 100 records fill the table; a 101st has no row left and is not kept.
+        counter.send(b"".join(data_frame(n, c) for n, c in records)
+                     + data_frame(101, [1, 2, 3, 4, 5]))
+        saved = program.save_until(100)
+        self.assertEqual(saved, csv_bytes([row_of(n, c) for n, c in records]))
+        self.assertEqual(saved.split(b"\r\n")[:3],
+                         [b'"1","0","0","0","0","0","0"',
+                          b'"2","99999","99999","99999","99999","99999","499995"',
+                          b'"3","7","120","0","35","0","162"'])
+        self.assertTrue(saved.endswith(b'"0","%d","%d","%d","%d","%d","%d"\r\n'
+                                       % (*records[99][1], sum(records[99][1]))))
+
+        # RDD NOW starts the table over; junk ahead of the frame is dropped.
+        program.press("Command4")
+        counter.expect(RDD_NOW, self)
+        counter.send(b"xx\r" + data_frame(0, [12, 3400, 5, 67, 89012]))
+        now = program.save_until(1)
+        self.assertEqual(now, b'"0","12","3400","5","67","89012","92496"\r\n')
+
+        # Declining the clear-all, by its button or by closing the dialog, sends
+        # nothing and keeps the table: the next bytes on the line are the
+        # confirmed command alone.
+        program.clear_all("cancel")
+        program.clear_all("close")
+        self.assertEqual(program.save_csv(), now)
+        program.clear_all("ok")
+        counter.expect(CLR_ALL, self)
+        counter.send(ACK + CR)
+        self.assertEqual(program.save_csv(), b"")
+
+        self.assertExitedCleanly(program, program.quit_by_menu())
+        self.assertEqual(counter.rest().hex(" "), (RDD_ALL + RDD_NOW + CLR_ALL).hex(" "))
+
+    # Faulty replies, byte by byte, and what they leave in the table.
+    def test_faulty_replies_on_the_line(self):
+        counter = self.pty_counter()
+        program = self.program(counter.device)
+        f = {n: data_frame(n, [n, 10 * n, 100 * n, 1000 * n, 10000 * n]) for n in range(1, 10)}
+        row = {n: row_of(n, [n, 10 * n, 100 * n, 1000 * n, 10000 * n]) for n in range(1, 10)}
+
+        # A NAK reply and an ACK store nothing; frame 2 loses its CR, so frame 3
+        # becomes part of it and the merged frame shows frame 2's fields.
+        program.press("Command1")
+        counter.expect(RDD_ALL, self)
+        counter.send(f[1] + STX + NAK + CR + ACK + CR + f[2][:-1] + f[3] + f[4])
+        self.assertEqual(program.save_until(3), csv_bytes([row[1], row[2], row[4]]))
+
+        # A reply cut half-way: the open frame waits for the rest.
+        program.press("Command4")
+        counter.expect(RDD_NOW, self)
+        counter.send(f[5] + f[6][:20])
+        self.assertEqual(program.save_until(1), csv_bytes([row[5]]))
+        counter.send(f[6][20:])
+        self.assertEqual(program.save_until(2), csv_bytes([row[5], row[6]]))
+
+        # A new request abandons a half-received frame: its rest is dropped until
+        # the next lead character.
+        counter.send(f[7][:25])
+        program.press("Command1")
+        counter.expect(RDD_ALL, self)
+        counter.send(f[7][25:] + f[8])
+        self.assertEqual(program.save_until(1), csv_bytes([row[8]]))
+
+        self.assertExitedCleanly(program, program.quit_by_close_box())
+        self.assertEqual(counter.rest().hex(" "), (RDD_ALL + RDD_NOW + RDD_ALL).hex(" "))
+
+    def test_read_all_100_records_from_the_simulator(self):
+        # The records, read from a simulator of the same seed by this script itself.
+        reply = capture_sim_reply(self.workdir, RDD_ALL, "--records", "100", "--seed", "4242")
+        frames = reply.split(CR)
+        self.assertEqual(frames[-1], b"")
+        frames = frames[:-1]
+        self.assertEqual(len(frames), 100)
+        for frame in frames:
+            self.assertRegex(frame, rb"^\x02D\d\d( \d{5}){5} \d{6}$")
+        expected = [row_of_frame(frame) for frame in frames]
+        self.assertEqual([r[0] for r in expected], [str(n % 100) for n in range(1, 101)])
+
+        sim = self.simulator("--records", "100", "--seed", "4242")
+        program = self.program(sim.device)
+        program.press("Command1")
+        self.assertEqual(sim.wait_answer("RDD ALL", 1), [100 * 42])
+        saved = program.save_until(100)
+        self.assertEqual(csv_rows(saved), expected)
+        self.assertEqual(saved, csv_bytes(expected))
+        self.assertExitedCleanly(program, program.quit_by_close_box())
+
+    def test_clear_all_then_read_all_and_read_now(self):
+        sim = self.simulator("--records", "100")
+        program = self.program(sim.device)
+        program.press("Command1")
+        self.assertEqual(len(csv_rows(program.save_until(100))), 100)
+
+        program.clear_all("ok")
+        self.assertEqual(sim.wait_answer("CLR ALL", 1), [2])  # ACK CR
+        program.press("Command1")
+        self.assertEqual(sim.wait_answer("RDD ALL", 2), [100 * 42, 0])
+        self.assertEqual(program.save_csv(), b"")
+
+        program.press("Command4")
+        self.assertEqual(sim.wait_answer("RDD NOW", 1), [42])
+        rows = csv_rows(program.save_until(1))
+        self.assertEqual(len(rows), 1)
+        number, *counts, total = rows[0]
+        self.assertEqual(number, "0")
+        self.assertTrue(all(c.isdigit() and int(c) <= 99999 and str(int(c)) == c for c in counts),
+                        counts)
+        self.assertEqual(int(total), sum(map(int, counts)))
+        self.assertExitedCleanly(program, program.quit_by_menu())
+
+    def test_simulated_faults(self):
+        records = 5
+        frames = capture_sim_reply(self.workdir, RDD_ALL, "--records", str(records)).split(CR)[:-1]
+        rows = [row_of_frame(frame) for frame in frames]
+        cases = [
+            # option, expected rows, bytes of the reply
+            (["--garbage"], rows, records * (3 + 42)),
+            # Frame 2's CR is lost: frame 3 is swallowed by it.
+            (["--lose-cr", "2"], [rows[0], rows[1], rows[3], rows[4]], records * 42 - 1),
+            (["--nak"], [], 3),
+            # Cut inside frame 3: two whole records; the open frame is given up by
+            # the next request, whose answer is whole.
+            (["--stop-after", str(2 * 42 + 20)], rows[:2], 2 * 42 + 20),
+        ]
+        for options, expected, answer in cases:
+            with self.subTest(options=options):
+                sim = self.simulator("--records", str(records), *options)
+                program = None
+                try:
+                    program = self.program(sim.device)
+                    program.press("Command1")
+                    self.assertEqual(sim.wait_answer("RDD ALL", 1), [answer])
+                    saved = program.save_until(len(expected))
+                    self.assertEqual(saved, csv_bytes(expected))
+                    if "--stop-after" in options:
+                        program.press("Command4")
+                        sim.wait_answer("RDD NOW", 1)
+                        now = csv_rows(program.save_until(1))
+                        self.assertEqual([len(now), now[0][0]], [1, "0"])
+                    self.assertExitedCleanly(program, program.quit_by_close_box())
+                finally:
+                    # Nothing of this case may be left on screen for the next one.
+                    if program:
+                        program.stop()
+                    sim.stop()
+
+
+def main():
+    global PROGRAM, SIM
+    parser = argparse.ArgumentParser(add_help=False)
+    parser.add_argument("--program", default=os.environ.get("QZ7310_PROGRAM"))
+    parser.add_argument("--sim", default=os.environ.get("QZ7310_SIM"))
+    known, rest = parser.parse_known_args()
+    PROGRAM = known.program and os.path.abspath(known.program)
+    SIM = known.sim and os.path.abspath(known.sim)
+    run = unittest.main(argv=[sys.argv[0], *rest], exit=False, verbosity=2)
+    result = run.result
+    if result.wasSuccessful() and result.testsRun and len(result.skipped) == result.testsRun:
+        sys.exit(77)
+    sys.exit(0 if result.wasSuccessful() else 1)
+
+
+if __name__ == "__main__":
+    main()
