@@ -12,6 +12,7 @@
 #include "ui_frm_main.h"
 
 #include <QCloseEvent>
+#include <QComboBox>
 #include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
@@ -19,10 +20,13 @@
 #include <QGuiApplication>
 #include <QHeaderView>
 #include <QLayout>
+#include <QLineEdit>
 #include <QMessageBox>
 #include <QScreen>
 #include <QStyle>
 #include <QStyledItemDelegate>
+
+#include <memory>
 
 namespace {
 
@@ -338,11 +342,23 @@ void frmMain::SetupCommonDialog()
     CommonDialog1->setNameFilters(NameFiltersFromFilterText(QString::fromUtf8(CsvFilterText)));
     CommonDialog1->selectNameFilter(CommonDialog1->nameFilters().constFirst());
     CommonDialog1->setDefaultSuffix(QStringLiteral("csv"));
+    // Qt's own dialog puts the chosen entry's extension on the name typed so far, and
+    // for "*.*" that turns "data.csv" into "data.*", a file nobody asked for. Note
+    // the name as the entry changes (before Qt rewrites it) and put it back then.
+    auto *types = CommonDialog1->findChild<QComboBox *>(QStringLiteral("fileTypeCombo"));
+    auto *nameEdit = CommonDialog1->findChild<QLineEdit *>(QStringLiteral("fileNameEdit"));
+    auto typedName = std::make_shared<QString>();
+    if (types && nameEdit)
+        connect(types, &QComboBox::currentIndexChanged, nameEdit,
+                [nameEdit, typedName] { *typedName = nameEdit->text(); });
     // ".csv" is added to a bare name only while the CSV entry is chosen.
-    connect(CommonDialog1, &QFileDialog::filterSelected, CommonDialog1, [this](const QString &f) {
-        CommonDialog1->setDefaultSuffix(f == CommonDialog1->nameFilters().constFirst()
-                                            ? QStringLiteral("csv") : QString());
-    });
+    connect(CommonDialog1, &QFileDialog::filterSelected, CommonDialog1,
+            [this, nameEdit, typedName](const QString &f) {
+                CommonDialog1->setDefaultSuffix(f == CommonDialog1->nameFilters().constFirst()
+                                                    ? QStringLiteral("csv") : QString());
+                if (nameEdit && nameEdit->text().endsWith(QLatin1String(".*")))
+                    nameEdit->setText(*typedName);
+            });
     QString folder = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
     if (folder.isEmpty() || !QFileInfo(folder).isDir())
         folder = QDir::homePath();

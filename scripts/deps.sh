@@ -2,7 +2,7 @@
 # the program and the tests need, but only those that are missing.
 QZ_PACKAGES=(
   cmake ninja-build g++ pkg-config
-  qt6-base-dev qt6-base-dev-tools libqt6serialport6-dev libgl-dev
+  qt6-base-dev qt6-base-dev-tools qt6-serialport-dev libgl-dev
   fonts-liberation fonts-dejavu-core fonts-ipafont-gothic
   libbenchmark-dev clang libclang-rt-14-dev
   xvfb xauth xdotool socat python3 procps

@@ -112,7 +112,7 @@ void TestCsv::linesFromReceivedRecords()
         "\"2\",\"99999\",\"1\",\"2\",\"3\",\"4\",\"100009\"\r\n"
         "\"3\",\"-12\",\"0\",\"0\",\"0\",\"0\",\"0\"\r\n";
     QCOMPARE(rx.csv(), expected);
-    // The line of the design's example record: 32 characters plus CR LF.
+    // A record of seven short values: 32 characters plus CR LF.
     QCOMPARE(rx.csv().indexOf("\r\n"), 32);
 
     // An empty cell keeps its place as two adjacent quotes.

@@ -1,0 +1,362 @@
+// The read-out end to end: the real start-up, the real serial control and two
+// pseudo-terminals standing in for COM1 and COM3. The test holds the master sides
+// and plays the counter; the operator's clicks go to the windows.
+
+#include "app/app_identity.h"
+#include "app/frm_main.h"
+#include "app/raw_text_box.h"
+#include "app/startup.h"
+#include "link/clr_all.h"
+#include "link/frm_port.h"
+#include "link/module1.h"
+#include "link/request.h"
+#include "link/serial_comm_control.h"
+
+#include <QApplication>
+#include <QComboBox>
+#include <QLabel>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QTimer>
+#include <QtTest>
+
+#include <fcntl.h>
+#include <functional>
+#include <memory>
+#include <pty.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace {
+
+// One line: the test keeps the master (raw) and the slave's name for the program.
+struct PtyPair
+{
+    int master = -1;
+    int slave = -1;
+    QByteArray slavePath;
+    QByteArray seen; // everything read from the master so far
+
+    PtyPair()
+    {
+        char name[256] = {};
+        if (::openpty(&master, &slave, name, nullptr, nullptr) != 0)
+            return;
+        termios tio {};
+        ::tcgetattr(master, &tio);
+        ::cfmakeraw(&tio);
+        ::tcsetattr(master, TCSANOW, &tio);
+        ::fcntl(master, F_SETFL, ::fcntl(master, F_GETFL) | O_NONBLOCK);
+        slavePath = name;
+    }
+    ~PtyPair() { unplug(); }
+    bool ok() const { return master >= 0 && !slavePath.isEmpty(); }
+
+    // The cable pulled: nobody is left on the far end.
+    void unplug()
+    {
+        if (master >= 0)
+            ::close(master);
+        if (slave >= 0)
+            ::close(slave);
+        master = slave = -1;
+    }
+    bool write(const QByteArray &bytes) const
+    {
+        return ::write(master, bytes.constData(), size_t(bytes.size())) == bytes.size();
+    }
+    // What the program has put on the line so far.
+    const QByteArray &line()
+    {
+        char buf[512];
+        for (ssize_t n; master >= 0 && (n = ::read(master, buf, sizeof buf)) > 0;)
+            seen.append(buf, n);
+        return seen;
+    }
+};
+
+QByteArray frame(const char *body)
+{
+    return QByteArray(1, '\x02') + body + QByteArray(1, '\r');
+}
+
+const QByteArray RddAll = QByteArray::fromHex("0252444420414c4c030d");
+const QByteArray RddNow = QByteArray::fromHex("02524444204e4f57030d");
+const QByteArray ClrAll = QByteArray::fromHex("02434c5220414c4c030d");
+
+const QByteArray Rec1 = frame("D01 00001 00002 00003 00004 00005 000015");
+const QByteArray Rec2 = frame("D02 00120 00000 00035 00000 00004 000159");
+const QByteArray Rec3 = frame("D03 99999 00010 00000 00000 00000 100009");
+const QByteArray Now = frame("D00 00007 00000 00000 00000 00001 000008");
+
+template<typename T>
+T *child(QObject *parent, const char *name)
+{
+    return parent->findChild<T *>(QString::fromLatin1(name));
+}
+
+// Acts on the next modal window of type T once it is up; the watch ends with scope.
+template<typename T>
+void onModal(QObject *scope, std::function<void(T *)> act, int tries = 500)
+{
+    QTimer::singleShot(10, scope, [scope, act, tries] {
+        auto *w = qobject_cast<T *>(QApplication::activeModalWidget());
+        if (!w || !w->isVisible()) {
+            if (tries > 0)
+                onModal<T>(scope, act, tries - 1);
+            return;
+        }
+        act(w);
+    });
+}
+
+// Answers the port dialog: picks COMn and presses 決定.
+void choosePort(QObject *scope, int n, std::function<void(frmPORT *)> whileUp = {})
+{
+    onModal<frmPORT>(scope, [n, whileUp](frmPORT *d) {
+        if (whileUp)
+            whileUp(d);
+        child<QComboBox>(d, "Combo1")->setCurrentIndex(n - 1);
+        QTest::mouseClick(child<QPushButton>(d, "Command1"), Qt::LeftButton);
+    });
+}
+
+// The program as main() builds it, on COM1 and COM3 mapped to the two lines.
+struct Program
+{
+    PtyPair com1, com3;
+    QObject scope;
+    Module1 state;
+    std::unique_ptr<SerialCommControl> port;
+    std::unique_ptr<frmMain> w;
+
+    Program()
+    {
+        qputenv("QZ7310_COM1", com1.slavePath);
+        qputenv("QZ7310_COM3", com3.slavePath);
+        port = std::make_unique<SerialCommControl>();
+    }
+    ~Program()
+    {
+        if (w)
+            w->close();
+        w.reset();
+        port.reset();
+        qunsetenv("QZ7310_COM1");
+        qunsetenv("QZ7310_COM3");
+    }
+    // Start-up with the dialog answered by COMn.
+    void start(int n, std::function<void(frmPORT *)> whileDialogUp = {})
+    {
+        choosePort(&scope, n, std::move(whileDialogUp));
+        w = Main(state, *port, [] {});
+    }
+
+    RawTextBox *txtRx() { return child<RawTextBox>(w.get(), "txtRx"); }
+    RawTextBox *cmdFormat() { return child<RawTextBox>(w.get(), "cmdFormat"); }
+    QString Label5() { return child<QLabel>(w.get(), "Label5")->text(); }
+    QString cell(int r, int c) { return w->counterTable().text(r, c); }
+    QStringList row(int r)
+    {
+        QStringList texts;
+        for (int c = 0; c < CounterTable::Columns; ++c)
+            texts << cell(r, c);
+        return texts;
+    }
+    void click(const char *button)
+    {
+        QTest::mouseClick(child<QPushButton>(w.get(), button), Qt::LeftButton);
+    }
+    void clearAll(bool confirm)
+    {
+        onModal<CLR_ALL>(&scope, [confirm](CLR_ALL *d) {
+            QTest::mouseClick(child<QPushButton>(d, confirm ? "OKButton" : "CancelButton"),
+                              Qt::LeftButton);
+        });
+        click("Command2");
+    }
+};
+
+} // namespace
+
+class TestReadoutPty : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase() { SetupApplication(); }
+
+    void startUpOnCom1ThenCom3();
+    void readOutAndClearAll();
+    void unplugKeepsTheTable();
+};
+
+void TestReadoutPty::startUpOnCom1ThenCom3()
+{
+    Program p;
+    QVERIFY(p.com1.ok() && p.com3.ok());
+
+    // COM1 is open before the dialog: what the counter sends on it is handled while
+    // the dialog is up.
+    bool openWhileUp = false, rtsWhileUp = true, heardWhileUp = false;
+    int commPortWhileUp = 0;
+    QWidget *owner = nullptr;
+    p.start(1, [&](frmPORT *d) {
+        owner = d->parentWidget();
+        openWhileUp = p.port->portOpen();
+        commPortWhileUp = p.port->commPort();
+        rtsWhileUp = p.port->rtsEnable();
+        p.com1.write("\x06\r");
+        auto *label5 = child<QLabel>(owner, "Label5");
+        heardWhileUp = QTest::qWaitFor([&] { return label5->text() == "COMMAND OK!"; }, 10000);
+    });
+    QCOMPARE(owner, p.w.get());
+    QVERIFY(p.w && p.w->isVisible());
+    QVERIFY(openWhileUp);
+    QCOMPARE(commPortWhileUp, 1);
+    QVERIFY(!rtsWhileUp);
+    QVERIFY(heardWhileUp);
+    QCOMPARE(p.txtRx()->text(), QByteArray("\x06\r"));
+    QVERIFY(p.port->portOpen());
+    QVERIFY(p.port->rtsEnable());
+    QCOMPARE(int(p.state.PortNumber), 1);
+
+    // Kept open on COM1: the request goes out there.
+    p.click("Command1");
+    QTRY_COMPARE_WITH_TIMEOUT(p.com1.line(), RddAll, 10000);
+
+    // COM3 chosen from the menu: the port moves.
+    choosePort(&p.scope, 3);
+    child<QAction>(p.w.get(), "menuPort")->trigger();
+    QCOMPARE(int(p.state.PortNumber), 3);
+    QCOMPARE(p.port->commPort(), 3);
+    QVERIFY(p.port->portOpen());
+    QCOMPARE(child<QLabel>(p.w.get(), "Label7")->text(), QStringLiteral("COM 1 : 9600,n,8,1"));
+
+    p.com1.write(Rec1); // the old line is no longer listened to
+    p.click("Command4");
+    QTRY_COMPARE_WITH_TIMEOUT(p.com3.line(), RddNow, 10000);
+    QVERIFY(p.com3.write(Now));
+    QTRY_COMPARE_WITH_TIMEOUT(p.Label5(), QStringLiteral("COMMAND OK !"), 10000);
+    QCOMPARE(p.txtRx()->text(), Now);
+    QCOMPARE(p.row(1), QStringList({"0", "7", "0", "0", "0", "1", "8"}));
+    QCOMPARE(p.com1.line(), RddAll); // nothing more went to COM1
+
+    // The next showing of the dialog preselects COM3.
+    int preselected = -1;
+    onModal<frmPORT>(&p.scope, [&](frmPORT *d) {
+        preselected = child<QComboBox>(d, "Combo1")->currentIndex();
+        d->close();
+    });
+    child<QAction>(p.w.get(), "menuPort")->trigger();
+    QCOMPARE(preselected, 2);
+    QVERIFY(p.port->portOpen());
+    QCOMPARE(p.port->commPort(), 3);
+}
+
+void TestReadoutPty::readOutAndClearAll()
+{
+    Program p;
+    QVERIFY(p.com1.ok() && p.com3.ok());
+    p.start(3);
+    QCOMPARE(p.port->commPort(), 3);
+    QVERIFY(p.port->portOpen());
+
+    p.click("Command1");
+    QTRY_COMPARE_WITH_TIMEOUT(p.com3.line(), RddAll, 10000);
+    QCOMPARE(p.cmdFormat()->text(), RddAll);
+
+    // Three records in one burst, with line noise before them.
+    const QByteArray burst = QByteArray("z\x00", 2) + Rec1 + Rec2 + Rec3;
+    QVERIFY(p.com3.write(burst));
+    QTRY_COMPARE_WITH_TIMEOUT(p.state.FrameCount, std::int16_t(3), 10000);
+    QCOMPARE(p.Label5(), QStringLiteral("COMMAND OK !"));
+    QCOMPARE(p.txtRx()->text(), burst);
+    QCOMPARE(p.row(1), QStringList({"1", "1", "2", "3", "4", "5", "15"}));
+    QCOMPARE(p.row(2), QStringList({"2", "120", "0", "35", "0", "4", "159"}));
+    QCOMPARE(p.row(3), QStringList({"3", "99999", "10", "0", "0", "0", "100009"}));
+    QCOMPARE(p.row(4), QStringList(7, QString()));
+    QCOMPARE(p.state.FrameStore[2], Rec3);
+
+    // An ACK line, then a NAK reply: verdicts only, the records stay.
+    QVERIFY(p.com3.write("\x06\r"));
+    QTRY_COMPARE_WITH_TIMEOUT(p.Label5(), QStringLiteral("COMMAND OK!"), 10000);
+    QVERIFY(p.com3.write("\x02\x15\r"));
+    QTRY_COMPARE_WITH_TIMEOUT(p.Label5(), QStringLiteral("ERROR..."), 10000);
+    QCOMPARE(p.state.FrameCount, std::int16_t(3));
+    QCOMPARE(p.row(3).first(), QStringLiteral("3"));
+
+    // CLR ALL declined: nothing goes out, nothing changes.
+    p.clearAll(false);
+    QCOMPARE(p.row(3).first(), QStringLiteral("3"));
+    QCOMPARE(p.Label5(), QStringLiteral("ERROR..."));
+    QCOMPARE(p.cmdFormat()->text(), RddAll);
+
+    // CLR ALL confirmed: its ten bytes come right after RDD ALL on the line.
+    p.clearAll(true);
+    QTRY_COMPARE_WITH_TIMEOUT(p.com3.line(), RddAll + ClrAll, 10000);
+    QCOMPARE(p.cmdFormat()->text(), ClrAll);
+    QCOMPARE(p.row(1), QStringList(7, QString()));
+    QVERIFY(p.txtRx()->text().isEmpty());
+    QCOMPARE(p.state.FrameCount, std::int16_t(0));
+    QVERIFY(p.com3.write("\x06\r"));
+    QTRY_COMPARE_WITH_TIMEOUT(p.Label5(), QStringLiteral("COMMAND OK!"), 10000);
+    QCOMPARE(p.txtRx()->text(), QByteArray("\x06\r"));
+
+    // The next request starts again from row 1.
+    p.click("Command4");
+    QTRY_COMPARE_WITH_TIMEOUT(p.com3.line(), RddAll + ClrAll + RddNow, 10000);
+    QVERIFY(p.com3.write(Now));
+    QTRY_COMPARE_WITH_TIMEOUT(p.state.FrameCount, std::int16_t(1), 10000);
+    QCOMPARE(p.row(1).last(), QStringLiteral("8"));
+    QCOMPARE(p.com1.line(), QByteArray());
+}
+
+void TestReadoutPty::unplugKeepsTheTable()
+{
+    Program p;
+    QVERIFY(p.com1.ok() && p.com3.ok());
+    p.start(1);
+
+    p.click("Command1");
+    QTRY_COMPARE_WITH_TIMEOUT(p.com1.line(), RddAll, 10000);
+    QVERIFY(p.com1.write(Rec1 + Rec2));
+    QTRY_COMPARE_WITH_TIMEOUT(p.state.FrameCount, std::int16_t(2), 10000);
+    const QByteArray log = p.txtRx()->text();
+
+    p.com1.unplug();
+    QTRY_VERIFY_WITH_TIMEOUT(!p.port->portOpen(), 10000);
+    QApplication::processEvents();
+    QVERIFY(p.w->isVisible());
+    QCOMPARE(p.row(1), QStringList({"1", "1", "2", "3", "4", "5", "15"}));
+    QCOMPARE(p.row(2).last(), QStringLiteral("159"));
+    QCOMPARE(p.Label5(), QStringLiteral("COMMAND OK !"));
+    QCOMPARE(p.txtRx()->text(), log);
+
+    // The next request is refused with a warning; the records stay.
+    QString title, text;
+    int boxes = 0;
+    onModal<QMessageBox>(&p.scope, [&](QMessageBox *box) {
+        ++boxes;
+        title = box->windowTitle();
+        text = box->text();
+        box->close();
+    });
+    p.click("Command1");
+    QCOMPARE(boxes, 1);
+    QCOMPARE(title, QStringLiteral("QZ-7310 TALVEN SOFTWARE"));
+    QCOMPARE(text, PortNotOpenWarningText());
+    QCOMPARE(p.row(2).last(), QStringLiteral("159"));
+    QCOMPARE(p.state.FrameCount, std::int16_t(2));
+    QCOMPARE(p.cmdFormat()->text(), RddAll);
+
+    // Another line chosen from the menu works again.
+    choosePort(&p.scope, 3);
+    child<QAction>(p.w.get(), "menuPort")->trigger();
+    QVERIFY(p.port->portOpen());
+    p.click("Command4");
+    QTRY_COMPARE_WITH_TIMEOUT(p.com3.line(), RddNow, 10000);
+}
+
+QTEST_MAIN(TestReadoutPty)
+#include "test_readout_pty.moc"
