@@ -137,7 +137,12 @@ void RawTextBox::setText(const QByteArray &bytes)
 void RawTextBox::append(char c)
 {
     m_bytes.append(c);
-    update();
+    // One repaint request until the next paint: characters arrive in bursts of
+    // thousands, and asking again for each one costs more than storing it.
+    if (!m_repaintRequested) {
+        m_repaintRequested = true;
+        update();
+    }
     if (QAccessible::isActive()) {
         // Only the new character is announced: the cost stays flat as the log grows.
         QAccessibleTextInsertEvent ev(this, int(m_bytes.size() - 1),
@@ -243,6 +248,9 @@ struct TailPainter
 
 void RawTextBox::paintEvent(QPaintEvent *)
 {
+    // From here on a new character asks for a repaint again. A request that found the
+    // box hidden or empty-sized did nothing, but showing or resizing paints it anyway.
+    m_repaintRequested = false;
     QPainter p(this);
 
     QStyleOptionFrame panel;

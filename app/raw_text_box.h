@@ -41,4 +41,5 @@ private:
     QRect contentsRectForText() const;
 
     QByteArray m_bytes;
+    bool m_repaintRequested = false; // an update() is on its way to paintEvent
 };

@@ -6,7 +6,8 @@ namespace {
 void closeFrame(Module1 &s)
 {
     s.PendingLength = 0;
-    s.PendingFrame.clear();
+    // Emptied but not freed: the next frame is assembled in the same buffer.
+    s.PendingFrame.truncate(0);
 }
 
 void giveVerdict(Module1 &s, CounterTable &table, ReceiveSink &sink)
@@ -25,7 +26,8 @@ void giveVerdict(Module1 &s, CounterTable &table, ReceiveSink &sink)
             sink.setStatus(Verdict::TableFull);
             return;
         }
-        s.FrameStore[s.FrameCount] = frame;
+        // A copy of its own, so the assembly buffer stays unshared and is reused.
+        s.FrameStore[s.FrameCount] = QByteArray(frame.constData(), frame.size());
         closeFrame(s);
         sink.setStatus(Verdict::DataOk);
         DecodeCounterRecord(s, table);
@@ -57,11 +59,10 @@ void ReceiveCharacter(Module1 &s, CounterTable &table, ReceiveSink &sink, char c
         return;
     }
 
+    s.PendingFrame.truncate(0);
     if (c == Ctl::STX || c == Ctl::NAK || c == Ctl::ACK) {
-        s.PendingFrame = QByteArray(1, c);
+        s.PendingFrame.append(c);
         s.PendingLength = 1;
-    } else {
-        s.PendingFrame.clear();
     }
 }
 

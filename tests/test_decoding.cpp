@@ -48,6 +48,12 @@ void TestDecoding::numberText_data()
     QTest::newRow("six nines") << QByteArray("999999") << "999999";
     QTest::newRow("high byte stops") << QByteArray("7\xff" "8") << "7";
     QTest::newRow("NUL stops") << QByteArray("5\0" "6", 3) << "5";
+    QTest::newRow("sign after a leading zero stops") << QByteArray("0-5") << "0";
+    QTest::newRow("sign after blanked zeros stops") << QByteArray("0 0+7") << "0";
+    // Longer than any field of a record: nothing is cut or rounded.
+    QTest::newRow("many digits")
+        << QByteArray("-000000000012345678901234567890123456789012345.678901234567890123456789012345678900")
+        << "-12345678901234567890123456789012345.6789012345678901234567890123456789";
 }
 
 void TestDecoding::numberText()

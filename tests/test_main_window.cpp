@@ -97,6 +97,7 @@ private slots:
     void rawTextBoxMapping();
     void rawTextBoxLongText();
     void rawTextBoxShowsTail();
+    void rawTextBoxPaintsEveryBurst();
 };
 
 void TestMainWindow::initTestCase()
@@ -813,6 +814,68 @@ void TestMainWindow::rawTextBoxShowsTail()
     RawTextBox empty;
     empty.resize(369, 25);
     QVERIFY(shortBox.grab().toImage() != empty.grab().toImage());
+}
+
+namespace {
+// Remembers what the box held at each paint it really received.
+class PaintSpy : public QObject
+{
+public:
+    explicit PaintSpy(RawTextBox *box)
+        : m_box(box)
+    {
+        box->installEventFilter(this);
+    }
+    int paints = 0;
+    QByteArray painted;
+
+protected:
+    bool eventFilter(QObject *, QEvent *e) override
+    {
+        if (e->type() == QEvent::Paint) {
+            ++paints;
+            painted = m_box->text();
+        }
+        return false;
+    }
+
+private:
+    RawTextBox *m_box;
+};
+} // namespace
+
+void TestMainWindow::rawTextBoxPaintsEveryBurst()
+{
+    // A burst of appends asks for one repaint; whatever comes after that paint must
+    // ask again, so the screen never stays behind the text.
+    RawTextBox box;
+    box.resize(369, 25);
+    box.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&box));
+    PaintSpy spy(&box);
+    for (int burst = 1; burst <= 4; ++burst) {
+        const int before = spy.paints;
+        for (int i = 0; i < 40 * burst; ++i)
+            box.append(char('A' + (i * burst) % 26));
+        QTRY_COMPARE(spy.painted, box.text());
+        QVERIFY(spy.paints > before);
+    }
+    box.append('\x02'); // a single character after a paint
+    QTRY_COMPARE(spy.painted, box.text());
+
+    // Appended while hidden: showing the box again paints the latest text, and the
+    // next character still gets its own repaint.
+    box.hide();
+    box.append('h');
+    box.show();
+    QTRY_COMPARE(spy.painted, box.text());
+    box.append('\r');
+    QTRY_COMPARE(spy.painted, box.text());
+
+    box.clear();
+    QTRY_COMPARE(spy.painted, QByteArray());
+    box.append('z');
+    QTRY_COMPARE(spy.painted, QByteArray("z"));
 }
 
 QTEST_MAIN(TestMainWindow)

@@ -1,0 +1,120 @@
+// qz7310-bench: Google Benchmark's table, then the memory figures, then one summary
+// line:  bench: core=<chars/s> window=<chars/s> flat=<ratio> readout_ms=<ms>
+
+#include "bench_support.h"
+
+#include "app/app_identity.h"
+
+#include <QApplication>
+#include <benchmark/benchmark.h>
+
+#include <cstdio>
+#include <iostream>
+#include <map>
+#include <malloc.h>
+#include <string>
+#include <unistd.h>
+
+namespace {
+
+// The console table as usual, keeping each result for the summary.
+class KeepingReporter : public benchmark::ConsoleReporter
+{
+public:
+    // Colours only on a terminal, so a saved log stays plain text.
+    KeepingReporter()
+        : ConsoleReporter(isatty(STDOUT_FILENO) ? OO_ColorTabular : OO_Tabular)
+    {
+    }
+
+    void ReportRuns(const std::vector<Run> &runs) override
+    {
+        ConsoleReporter::ReportRuns(runs);
+        for (const Run &r : runs) {
+            if (r.error_occurred)
+                continue;
+            // Keyed by function and argument, without the repetition and timing
+            // suffixes Google Benchmark adds to the displayed name.
+            std::string key = r.run_name.function_name;
+            if (!r.run_name.args.empty())
+                key += "/" + r.run_name.args;
+            if (r.run_type == Run::RT_Aggregate)
+                key += "_" + r.aggregate_name;
+            kept[key] = r;
+        }
+    }
+
+    const Run *find(const std::string &name) const
+    {
+        const auto it = kept.find(name);
+        return it == kept.end() ? nullptr : &it->second;
+    }
+
+    double rate(const std::string &name) const
+    {
+        const Run *r = find(name);
+        if (!r)
+            return -1;
+        const auto it = r->counters.find("items_per_second");
+        return it == r->counters.end() ? -1 : double(it->second);
+    }
+
+private:
+    std::map<std::string, Run> kept;
+};
+
+std::string Figure(double v, int decimals)
+{
+    if (v < 0)
+        return "n/a";
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "%.*f", decimals, v);
+    return buf;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    // A fixed threshold keeps big blocks (the log) in their own mappings, returned to
+    // the system when freed, so resident memory measures what is alive.
+    mallopt(M_MMAP_THRESHOLD, 128 * 1024);
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+
+    benchmark::Initialize(&argc, argv);
+    QApplication app(argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv))
+        return 1;
+    SetupApplication();
+
+    RegisterReadoutBenchmark();
+    RegisterReceiveBenchmarks();
+
+    KeepingReporter reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    ReleaseReadoutRig();
+    benchmark::Shutdown();
+
+    // Medians when repeated (the default), else the single run.
+    const auto rate = [&reporter](const std::string &name) {
+        const double median = reporter.rate(name + "_median");
+        return median >= 0 ? median : reporter.rate(name);
+    };
+    const double core = rate("BM_CoreReceive");
+    const double window = rate("BM_WindowReceive/1000");
+    const double windowFull = rate("BM_WindowReceive/10000000");
+    const double flat = (window > 0 && windowFull > 0) ? window / windowFull : -1;
+    const auto *readout = reporter.find("BM_ReadoutRddAll_median");
+    const double readoutMs = readout ? readout->GetAdjustedRealTime() : -1; // unit: ms
+
+    const BenchNotes &n = Notes();
+    std::cout << std::flush;
+    std::printf("memory: rss_after_readout_mib=%s (limit 80)\n", Figure(n.rssAfterReadoutMiB, 1).c_str());
+    std::printf("memory: log_chars=%s log_rss_mib=%s log_capacity_mib=%s\n",
+                Figure(n.logChars, 0).c_str(), Figure(n.logRssMiB, 1).c_str(),
+                Figure(n.logCapacityMiB, 1).c_str());
+    std::printf("bench: core=%s window=%s flat=%s readout_ms=%s\n", Figure(core, 0).c_str(),
+                Figure(window, 0).c_str(), Figure(flat, 2).c_str(), Figure(readoutMs, 1).c_str());
+    return 0;
+}

@@ -1,0 +1,191 @@
+// "RDD ALL" end to end: the button, the real serial control, the simulated counter on a
+// pseudo-terminal, the receive handler, and the grid's repaint showing the last record.
+
+#include "bench_support.h"
+
+#include "app/frm_main.h"
+#include "link/module1.h"
+#include "link/serial_comm_control.h"
+
+#include <QAbstractItemModel>
+#include <QApplication>
+#include <QDeadlineTimer>
+#include <QEvent>
+#include <QProcess>
+#include <QPushButton>
+#include <QTableView>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+#include <benchmark/benchmark.h>
+
+#include <chrono>
+#include <memory>
+
+namespace {
+
+constexpr int Records = 100;
+
+// Counts the grid's repaints that happen once the last record is in the table.
+class PaintWatch : public QObject
+{
+public:
+    PaintWatch(QWidget *viewport, const Module1 &state)
+        : m_state(state)
+    {
+        viewport->installEventFilter(this);
+    }
+    int fullPaints = 0;
+
+protected:
+    bool eventFilter(QObject *, QEvent *e) override
+    {
+        if (e->type() == QEvent::Paint && m_state.FrameCount == Records)
+            ++fullPaints;
+        return false;
+    }
+
+private:
+    const Module1 &m_state;
+};
+
+// Runs the event loop until done() holds or the deadline passes; no sleeping in between.
+template<typename Done>
+bool PumpUntil(Done done, int timeoutMs)
+{
+    QDeadlineTimer deadline(timeoutMs);
+    QTimer wake; // keeps WaitForMoreEvents from waiting past the deadline
+    wake.start(50);
+    while (!done()) {
+        if (deadline.hasExpired())
+            return false;
+        QApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    }
+    return true;
+}
+
+struct ReadoutRig
+{
+    QTemporaryDir dir;
+    QProcess sim;
+    Module1 state;
+    std::unique_ptr<SerialCommControl> port;
+    std::unique_ptr<frmMain> window;
+    QPushButton *button = nullptr;
+    QTableView *grid = nullptr;
+    std::unique_ptr<PaintWatch> watch;
+    QString error;
+
+    ReadoutRig()
+    {
+        const QString link = dir.filePath(QStringLiteral("COM1"));
+        sim.setProgram(QApplication::applicationDirPath() + QStringLiteral("/qz7310-sim"));
+        sim.setArguments({QStringLiteral("--fast"), QStringLiteral("--records"),
+                          QString::number(Records), QStringLiteral("--link"), link});
+        sim.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        sim.start();
+        // The simulator names its device on the first line once the link is in place.
+        if (!sim.waitForStarted(5000)) {
+            error = QStringLiteral("cannot start %1").arg(sim.program());
+            return;
+        }
+        while (!sim.canReadLine() && sim.waitForReadyRead(5000)) {
+        }
+        if (!sim.canReadLine()) {
+            error = QStringLiteral("the simulator did not name its device");
+            return;
+        }
+        sim.readLine();
+
+        qputenv("QZ7310_COM1", link.toLocal8Bit());
+        port = std::make_unique<SerialCommControl>();
+        window = std::make_unique<frmMain>(state, *port, [] {});
+        window->show();
+        QApplication::processEvents();
+        if (!port->portOpen()) {
+            error = QStringLiteral("COM1 (%1) did not open").arg(link);
+            return;
+        }
+        button = window->findChild<QPushButton *>(QStringLiteral("Command1"));
+        grid = window->findChild<QTableView *>(QStringLiteral("QztData"));
+        // Row 100 in view, so its arrival shows on screen.
+        grid->scrollToBottom();
+        watch = std::make_unique<PaintWatch>(grid->viewport(), state);
+    }
+
+    ~ReadoutRig()
+    {
+        watch.reset();
+        window.reset();
+        port.reset();
+        sim.closeWriteChannel(); // the simulator stops at the end of its input
+        if (!sim.waitForFinished(3000))
+            sim.kill();
+        sim.waitForFinished(1000);
+    }
+
+    // One read-out: click, every record received, row 100 painted. Wall seconds, or
+    // a negative value when the read-out did not complete.
+    double readOut()
+    {
+        QApplication::processEvents();
+        watch->fullPaints = 0;
+        const auto t0 = std::chrono::steady_clock::now();
+        QTest::mouseClick(button, Qt::LeftButton);
+        if (!PumpUntil([this] { return watch->fullPaints > 0; }, 10000))
+            return -1;
+        const auto t1 = std::chrono::steady_clock::now();
+        const QAbstractItemModel *model = grid->model();
+        if (model->data(model->index(1, 0)).toString() != QLatin1String("1")
+            || model->data(model->index(Records, 6)).toString().isEmpty())
+            return -1;
+        return std::chrono::duration<double>(t1 - t0).count();
+    }
+};
+
+// One simulator and one window for every repetition; released by main while the
+// application object still exists.
+std::unique_ptr<ReadoutRig> g_rig;
+
+ReadoutRig *Rig()
+{
+    if (!g_rig)
+        g_rig = std::make_unique<ReadoutRig>();
+    return g_rig.get();
+}
+
+void BM_ReadoutRddAll(benchmark::State &st)
+{
+    ReadoutRig *rig = Rig();
+    if (!rig->error.isEmpty()) {
+        st.SkipWithError(rig->error.toStdString().c_str());
+        return;
+    }
+    for (auto _ : st) {
+        const double seconds = rig->readOut();
+        if (seconds < 0) {
+            st.SkipWithError("the read-out did not complete within 10 s");
+            break;
+        }
+        st.SetIterationTime(seconds);
+    }
+    Notes().rssAfterReadoutMiB = double(ResidentBytes()) / (1024.0 * 1024.0);
+    st.counters["rss_MiB"] = Notes().rssAfterReadoutMiB;
+}
+
+} // namespace
+
+void RegisterReadoutBenchmark()
+{
+    benchmark::RegisterBenchmark("BM_ReadoutRddAll", BM_ReadoutRddAll)
+        ->UseManualTime()
+        ->Iterations(1)
+        ->Repetitions(9)
+        ->DisplayAggregatesOnly(true)
+        ->Unit(benchmark::kMillisecond);
+}
+
+void ReleaseReadoutRig()
+{
+    g_rig.reset();
+}
