@@ -1,0 +1,506 @@
+// Faults the program has to live through without crashing, hanging or losing a
+// record: the line going away in the middle of a reply or of a request, a port held
+// by another process, a reply that never ends and replies full of binary bytes.
+// Line faults run on real pseudo-terminals with the real serial control; the
+// receive-side floods use the scripted control.
+
+#include "app/app_identity.h"
+#include "app/frm_main.h"
+#include "app/raw_text_box.h"
+#include "fake_comm_control.h"
+#include "link/module1.h"
+#include "link/port_control.h"
+#include "link/reply_framing.h"
+#include "link/request.h"
+#include "link/serial_comm_control.h"
+
+#include <QApplication>
+#include <QImage>
+#include <QLabel>
+#include <QMessageBox>
+#include <QProcess>
+#include <QPushButton>
+#include <QSerialPort>
+#include <QTimer>
+#include <QtTest>
+
+#include <cstring>
+#include <fcntl.h>
+#include <memory>
+#include <pty.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace {
+
+// One line: the test keeps the master side (raw, non-blocking) and plays the counter.
+struct PtyLine
+{
+    int master = -1;
+    QByteArray slavePath;
+    QByteArray seen; // everything the program has put on the line
+
+    PtyLine()
+    {
+        int slave = -1;
+        char name[256] = {};
+        if (::openpty(&master, &slave, name, nullptr, nullptr) != 0)
+            return;
+        ::close(slave); // the program opens it by name
+        termios tio {};
+        ::tcgetattr(master, &tio);
+        ::cfmakeraw(&tio);
+        ::tcsetattr(master, TCSANOW, &tio);
+        ::fcntl(master, F_SETFL, ::fcntl(master, F_GETFL) | O_NONBLOCK);
+        slavePath = name;
+    }
+    ~PtyLine() { unplug(); }
+    bool ok() const { return master >= 0 && !slavePath.isEmpty(); }
+    void unplug()
+    {
+        if (master >= 0)
+            ::close(master);
+        master = -1;
+    }
+    bool write(const QByteArray &bytes) const
+    {
+        return ::write(master, bytes.constData(), size_t(bytes.size())) == bytes.size();
+    }
+    const QByteArray &line()
+    {
+        char buf[512];
+        for (ssize_t n; master >= 0 && (n = ::read(master, buf, sizeof buf)) > 0;)
+            seen.append(buf, n);
+        return seen;
+    }
+};
+
+QByteArray frame(const char *body)
+{
+    return QByteArray(1, Ctl::STX) + body + QByteArray(1, Ctl::CR);
+}
+
+const QByteArray RddAll = QByteArray::fromHex("0252444420414c4c030d");
+const QByteArray RddNow = QByteArray::fromHex("02524444204e4f57030d");
+const QByteArray Rec1 = frame("D01 00001 00002 00003 00004 00005 000015");
+const QByteArray Rec2 = frame("D02 00120 00000 00035 00000 00004 000159");
+const QByteArray Rec3 = frame("D03 99999 00010 00000 00000 00000 100009");
+const QStringList Row1 = {"1", "1", "2", "3", "4", "5", "15"};
+const QStringList Row2 = {"2", "120", "0", "35", "0", "4", "159"};
+const QStringList Row3 = {"3", "99999", "10", "0", "0", "0", "100009"};
+const QStringList EmptyRow(CounterTable::Columns, QString());
+
+template<typename T>
+T *child(QObject *parent, const char *name)
+{
+    return parent->findChild<T *>(QString::fromLatin1(name));
+}
+
+// Closes every message box that comes up while scope lives, noting what it said.
+struct BoxWatch
+{
+    QObject scope;
+    int count = 0;
+    QString text;
+
+    BoxWatch() { arm(); }
+    void arm()
+    {
+        QTimer::singleShot(10, &scope, [this] {
+            auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+            if (box && box->isVisible()) {
+                ++count;
+                text = box->text();
+                box->close();
+            }
+            arm();
+        });
+    }
+};
+
+// The main window on the real serial control, COM1 mapped to a pseudo-terminal.
+struct Program
+{
+    Module1 state;
+    SerialCommControl port;
+    std::unique_ptr<frmMain> w;
+    int portEvents = 0; // notifications other than received bytes
+
+    explicit Program(const QByteArray &com1)
+    {
+        qputenv("QZ7310_COM1", com1);
+        QObject::connect(&port, &CommControl::OnComm, &port, [this] {
+            if (port.CommEvent() != CommControl::EventReceive)
+                ++portEvents;
+        });
+        w = std::make_unique<frmMain>(state, port, [] {});
+        w->show();
+    }
+    ~Program()
+    {
+        w->close();
+        w.reset();
+        qunsetenv("QZ7310_COM1");
+    }
+    // What the port dialog's unload does, on a line now mapped to com1.
+    void reopenOn(const QByteArray &com1)
+    {
+        qputenv("QZ7310_COM1", com1);
+        OpenPort(state, port);
+    }
+
+    QByteArray txtRx() { return child<RawTextBox>(w.get(), "txtRx")->text(); }
+    QByteArray cmdFormat() { return child<RawTextBox>(w.get(), "cmdFormat")->text(); }
+    QString Label5() { return child<QLabel>(w.get(), "Label5")->text(); }
+    QStringList row(int r)
+    {
+        QStringList texts;
+        for (int c = 0; c < CounterTable::Columns; ++c)
+            texts << w->counterTable().text(r, c);
+        return texts;
+    }
+    void click(const char *button)
+    {
+        QTest::mouseClick(child<QPushButton>(w.get(), button), Qt::LeftButton);
+    }
+    // RDD ALL answered with the given bytes; returns once all of them are logged.
+    bool readOut(PtyLine &line, const QByteArray &reply)
+    {
+        click("Command1");
+        if (!QTest::qWaitFor([&] { return line.line().endsWith(RddAll); }, 10000))
+            return false;
+        return line.write(reply)
+            && QTest::qWaitFor([&] { return txtRx() == reply; }, 10000);
+    }
+};
+
+// Complete data frames at the start of bytes.
+int completeFrames(const QByteArray &bytes)
+{
+    return int(bytes.count(Ctl::CR));
+}
+
+} // namespace
+
+class TestFaults : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase() { SetupApplication(); }
+
+    void deviceGoneMidFrame_data();
+    void deviceGoneMidFrame();
+    void deviceGoneAroundWrite_data();
+    void deviceGoneAroundWrite();
+    void portHeldByAnotherProcess();
+    void replyWithoutCr_data();
+    void replyWithoutCr();
+    void everyByteValue();
+};
+
+// The cable pulled while a reply is half way in: what arrived stays, the port
+// closes, the next request is refused, and on a new line the read-out starts over.
+void TestFaults::deviceGoneMidFrame_data()
+{
+    QTest::addColumn<bool>("settled"); // all sent bytes handled before the pull
+    QTest::newRow("after the bytes were handled") << true;
+    QTest::newRow("right after the write") << false;
+}
+
+void TestFaults::deviceGoneMidFrame()
+{
+    QFETCH(bool, settled);
+
+    PtyLine com1;
+    QVERIFY(com1.ok());
+    Program p(com1.slavePath);
+    QVERIFY(p.port.portOpen());
+    QVERIFY(p.readOut(com1, Rec1));
+
+    const QByteArray sent = Rec2 + Rec3.left(20);
+    QVERIFY(com1.write(sent));
+    if (settled)
+        QTRY_COMPARE_WITH_TIMEOUT(p.txtRx(), Rec1 + sent, 10000);
+    com1.unplug();
+
+    QTRY_VERIFY_WITH_TIMEOUT(!p.port.portOpen(), 10000);
+    QTest::qWait(50); // anything still queued is delivered
+    QVERIFY(p.w->isVisible());
+    QCOMPARE(p.portEvents, 1);
+
+    // Whatever made it across is logged as it came and decoded whole; nothing else.
+    const QByteArray got = p.txtRx();
+    QVERIFY2((Rec1 + sent).startsWith(got), got.toHex().constData());
+    if (settled)
+        QCOMPARE(got, Rec1 + sent);
+    const int frames = completeFrames(got);
+    QCOMPARE(int(p.state.FrameCount), frames);
+    QCOMPARE(p.row(1), Row1);
+    QCOMPARE(p.row(2), frames >= 2 ? Row2 : EmptyRow);
+    QCOMPARE(p.row(3), EmptyRow);
+    QCOMPARE(p.state.FrameStore[0], Rec1);
+    QCOMPARE(p.Label5(), QStringLiteral("COMMAND OK !"));
+
+    // The next request is refused with a warning and changes nothing.
+    {
+        BoxWatch boxes;
+        p.click("Command4");
+        QCOMPARE(boxes.count, 1);
+        QCOMPARE(boxes.text, PortNotOpenWarningText());
+    }
+    QCOMPARE(p.cmdFormat(), RddAll);
+    QCOMPARE(p.txtRx(), got);
+    QCOMPARE(int(p.state.FrameCount), frames);
+    QCOMPARE(p.row(1), Row1);
+
+    // The counter back on a new line: the read-out starts clean in row 1, the half
+    // frame of the old line forgotten.
+    PtyLine again;
+    QVERIFY(again.ok());
+    p.reopenOn(again.slavePath);
+    QVERIFY(p.port.portOpen());
+    QVERIFY(p.readOut(again, Rec3));
+    QCOMPARE(again.line(), RddAll);
+    QCOMPARE(p.state.FrameCount, std::int16_t(1));
+    QCOMPARE(p.state.FrameStore[0], Rec3);
+    QCOMPARE(p.row(1), Row3);
+    QCOMPARE(p.row(2), EmptyRow);
+    QCOMPARE(p.Label5(), QStringLiteral("COMMAND OK !"));
+    QCOMPARE(p.portEvents, 1);
+}
+
+// The cable pulled just before or just after a request's write. Either the write is
+// refused (warning, everything as it was) or it is taken (the table cleared as for
+// any request); nothing in between, and the port then closes.
+void TestFaults::deviceGoneAroundWrite_data()
+{
+    QTest::addColumn<bool>("pullFirst");
+    QTest::newRow("pulled right after the write") << false;
+    QTest::newRow("written into a line already gone") << true;
+}
+
+void TestFaults::deviceGoneAroundWrite()
+{
+    QFETCH(bool, pullFirst);
+
+    PtyLine com1;
+    QVERIFY(com1.ok());
+    Program p(com1.slavePath);
+    QVERIFY(p.readOut(com1, Rec1 + Rec2));
+    QCOMPARE(p.state.FrameCount, std::int16_t(2));
+
+    int boxCount = 0;
+    {
+        BoxWatch boxes;
+        // No event is handled between the pull and the click: the control cannot
+        // have noticed yet.
+        if (pullFirst)
+            com1.unplug();
+        p.click("Command4");
+        if (!pullFirst)
+            com1.unplug();
+        boxCount = boxes.count;
+    }
+
+    const bool refused = boxCount == 1 && p.cmdFormat() == RddAll && p.row(1) == Row1
+        && p.row(2) == Row2 && p.state.FrameCount == 2 && p.txtRx() == Rec1 + Rec2
+        && p.Label5() == QStringLiteral("COMMAND OK !");
+    const bool taken = boxCount == 0 && p.cmdFormat() == RddNow && p.row(1) == EmptyRow
+        && p.row(2) == EmptyRow && p.state.FrameCount == 0 && p.state.PendingLength == 0
+        && p.txtRx().isEmpty() && p.Label5().isEmpty();
+    QVERIFY2(refused != taken, qPrintable(QStringLiteral("boxes %1, FrameCount %2, cmdFormat %3")
+                                              .arg(boxCount)
+                                              .arg(p.state.FrameCount)
+                                              .arg(QString::fromLatin1(p.cmdFormat().toHex()))));
+    qInfo("the request was %s", refused ? "refused" : "taken");
+
+    QTRY_VERIFY_WITH_TIMEOUT(!p.port.portOpen(), 10000);
+    QTest::qWait(50);
+    QVERIFY(p.w->isVisible());
+    QCOMPARE(p.portEvents, 1);
+    {
+        BoxWatch boxes;
+        p.click("Command1");
+        QCOMPARE(boxes.count, 1);
+    }
+
+    PtyLine again;
+    QVERIFY(again.ok());
+    p.reopenOn(again.slavePath);
+    QVERIFY(p.port.portOpen());
+    QVERIFY(p.readOut(again, Rec3));
+    QCOMPARE(p.row(1), Row3);
+    QCOMPARE(p.state.FrameCount, std::int16_t(1));
+}
+
+// Another program holds the device through the serial port lock: opening fails
+// without a word, a request warns, and once the other program lets go the port opens.
+void TestFaults::portHeldByAnotherProcess()
+{
+    PtyLine com1;
+    QVERIFY(com1.ok());
+
+    QProcess holder;
+    holder.start(QCoreApplication::applicationFilePath(),
+                 {QStringLiteral("--hold-port"), QString::fromLocal8Bit(com1.slavePath)});
+    QVERIFY(holder.waitForStarted(10000));
+    QTRY_VERIFY_WITH_TIMEOUT(holder.canReadLine() || holder.state() == QProcess::NotRunning, 10000);
+    QCOMPARE(holder.readLine(), QByteArray("held\n"));
+
+    BoxWatch boxes;
+    Program p(com1.slavePath); // the load sequence opens COM1
+    QVERIFY(!p.port.portOpen());
+    p.reopenOn(com1.slavePath); // and again, as after the port dialog
+    QVERIFY(!p.port.portOpen());
+    QTest::qWait(50);
+    QCOMPARE(boxes.count, 0);
+    QCOMPARE(p.portEvents, 0);
+    QVERIFY(p.w->isVisible());
+
+    p.click("Command1");
+    QCOMPARE(boxes.count, 1);
+    QCOMPARE(boxes.text, PortNotOpenWarningText());
+    QVERIFY(p.cmdFormat().isEmpty());
+    QVERIFY(com1.line().isEmpty());
+
+    // The other program ends: its lock goes with it.
+    holder.closeWriteChannel();
+    QVERIFY(holder.waitForFinished(10000));
+    QCOMPARE(holder.exitCode(), 0);
+    p.reopenOn(com1.slavePath);
+    QVERIFY(p.port.portOpen());
+    QVERIFY(p.readOut(com1, Rec1));
+    QCOMPARE(p.row(1), Row1);
+    QCOMPARE(boxes.count, 1);
+}
+
+// A megabyte with no CR: logged to the last byte, the open frame abandoned at
+// 32,767 characters, no record made up, and the next frame decoded into the next row.
+void TestFaults::replyWithoutCr_data()
+{
+    QTest::addColumn<char>("lead");
+    QTest::addColumn<char>("filler");
+    QTest::newRow("STX, letters") << Ctl::STX << 'A';
+    QTest::newRow("STX, ETX") << Ctl::STX << Ctl::ETX;
+    QTest::newRow("NAK, NUL") << Ctl::NAK << '\0';
+    QTest::newRow("ACK, 0xFF") << Ctl::ACK << '\xff';
+}
+
+void TestFaults::replyWithoutCr()
+{
+    QFETCH(char, lead);
+    QFETCH(char, filler);
+
+    Module1 state;
+    FakeCommControl port;
+    frmMain w(state, port, [] {});
+    auto *rx = child<RawTextBox>(&w, "txtRx");
+    auto *status = child<QLabel>(&w, "Label5");
+    w.show();
+
+    port.receive(Rec1);
+    QCOMPARE(state.FrameCount, std::int16_t(1));
+
+    constexpr int Size = 1 << 20;
+    const QByteArray flood = QByteArray(1, lead) + QByteArray(Size - 1, filler);
+    const int limit = Module1::MaxPendingLength;
+
+    port.receive(flood.left(limit - 1));
+    QCOMPARE(int(state.PendingLength), limit - 1);
+    QCOMPARE(status->text(), QStringLiteral("COMMAND OK !"));
+    port.receive(flood.mid(limit - 1, 1));
+    QCOMPARE(state.PendingLength, std::int16_t(0));
+    QCOMPARE(status->text(), QStringLiteral("COMMAND ERROR..."));
+    port.receive(flood.mid(limit));
+    QApplication::processEvents(); // painted with a megabyte in it
+
+    QCOMPARE(rx->size(), qsizetype(Rec1.size() + Size));
+    QVERIFY(rx->text() == Rec1 + flood);
+    QCOMPARE(state.FrameCount, std::int16_t(1));
+    QCOMPARE(state.PendingLength, std::int16_t(0));
+    QCOMPARE(status->text(), QStringLiteral("COMMAND ERROR..."));
+    QCOMPARE(w.counterTable().text(1, 6), QStringLiteral("15"));
+    QVERIFY(w.counterTable().text(2, 0).isEmpty());
+    for (int i = 1; i < Module1::FrameStoreSlots; ++i)
+        QVERIFY(state.FrameStore[i].isEmpty());
+
+    port.receive(Rec2);
+    QCOMPARE(state.FrameCount, std::int16_t(2));
+    QCOMPARE(state.FrameStore[1], Rec2);
+    QCOMPARE(w.counterTable().text(2, 6), QStringLiteral("159"));
+    QCOMPARE(w.counterTable().text(1, 6), QStringLiteral("15"));
+    QCOMPARE(status->text(), QStringLiteral("COMMAND OK !"));
+    QCOMPARE(rx->text().right(Rec2.size()), Rec2);
+    w.close();
+}
+
+// Every byte value, NUL and 0x80-0xFF included, goes into the log in order, in and
+// out of frames, and each one is drawn as something the operator can see.
+void TestFaults::everyByteValue()
+{
+    Module1 state;
+    FakeCommControl port;
+    frmMain w(state, port, [] {});
+    auto *rx = child<RawTextBox>(&w, "txtRx");
+    w.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&w));
+
+    QByteArray all(256, Qt::Uninitialized);
+    for (int b = 0; b < 256; ++b)
+        all[b] = char(b);
+    // Twice round: the frames opened by STX and NAK take in the high bytes and the
+    // NUL of the second round; a CR then closes the last one before a record.
+    const QByteArray fed = all + all + "\r" + Rec1;
+    port.receive(fed);
+    QVERIFY(rx->text() == fed);
+    QCOMPARE(state.FrameStore[state.FrameCount - 1], Rec1);
+    QCOMPARE(w.counterTable().text(state.FrameCount, 6), QStringLiteral("15"));
+
+    const QString shown = RawTextBox::displayText(all);
+    QCOMPARE(shown.size(), 256);
+    rx->setText({});
+    const QImage blank = rx->grab().toImage();
+    QStringList invisible;
+    for (int b = 0; b < 256; ++b) {
+        const QChar ch = shown.at(b);
+        rx->setText(QByteArray(1, char(b)));
+        const bool drawn = rx->grab().toImage() != blank;
+        // The blank is the one byte that is rightly drawn as nothing.
+        if (b != 0x20 && (!ch.isPrint() || ch.isSpace() || !drawn))
+            invisible << QString::number(b, 16);
+    }
+    QVERIFY2(invisible.isEmpty(), qPrintable(invisible.join(' ')));
+    QCOMPARE(shown.at(0x20), QLatin1Char(' '));
+    w.close();
+}
+
+// Run as "--hold-port <device>": open the device as the program would and keep it
+// until stdin closes, standing in for another program that has the port.
+static int HoldPort(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    QSerialPort port(QString::fromLocal8Bit(argv[2]));
+    if (!port.open(QIODevice::ReadWrite)) {
+        return 1;
+    }
+    if (::write(STDOUT_FILENO, "held\n", 5) != 5)
+        return 1;
+    char c;
+    while (::read(STDIN_FILENO, &c, 1) > 0) {
+    }
+    port.close();
+    return 0;
+}
+
+int main(int argc, char **argv)
+{
+    if (argc == 3 && std::strcmp(argv[1], "--hold-port") == 0)
+        return HoldPort(argc, argv);
+    QApplication app(argc, argv);
+    TestFaults test;
+    QTEST_SET_MAIN_SOURCE_PATH
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "test_faults.moc"
