@@ -124,6 +124,7 @@ frmMain::frmMain(Module1 &state, CommControl &port, SplashRunner splash, QWidget
     connect(ui->Command2, &QPushButton::clicked, this, &frmMain::Command2_Click);
     connect(ui->CsvOut, &QPushButton::clicked, this, &frmMain::CsvOut_Click);
     SetupCommonDialog();
+    m_port.setObjectName(QStringLiteral("QztTxRx"));
     connect(&m_port, &CommControl::OnComm, this, &frmMain::QztTxRx_OnComm);
 
     Form_Load();
