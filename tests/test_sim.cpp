@@ -133,7 +133,6 @@ private slots:
     void reopen();
     void stopping_data();
     void stopping();
-    void nullStdinIsNotWatched();
     void linkReplacesOnlyLinks();
     void usage_data();
     void usage();
@@ -437,26 +436,31 @@ void TestSim::reopen()
 void TestSim::stopping_data()
 {
     QTest::addColumn<int>("signal");  // 0: standard input closed
-    QTest::newRow("SIGTERM") << int(SIGTERM);
-    QTest::newRow("SIGINT") << int(SIGINT);
-    QTest::newRow("SIGHUP") << int(SIGHUP);
-    QTest::newRow("end of standard input") << 0;
+    QTest::addColumn<bool>("nullStdin");
+    QTest::newRow("SIGTERM") << int(SIGTERM) << false;
+    QTest::newRow("SIGINT") << int(SIGINT) << false;
+    QTest::newRow("SIGHUP") << int(SIGHUP) << false;
+    QTest::newRow("end of standard input") << 0 << false;
+    // A null standard input is not watched: it does not stop the simulator.
+    QTest::newRow("SIGTERM, standard input null") << int(SIGTERM) << true;
 }
 
 void TestSim::stopping()
 {
     QFETCH(int, signal);
+    QFETCH(bool, nullStdin);
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
     const QString link = dir.filePath("qz");
     Sim sim;
-    START(sim, {"--fast", "--link", link});
+    START(sim, {"--fast", "--link", link}, nullStdin);
     QCOMPARE(QFileInfo(link).symLinkTarget(), sim.device);
     {
         RawLine port;
         OPEN(port, link);
         QVERIFY(port.write(RddNow));
         QCOMPARE(frameProblem(port.read(kFrame), 0), QString());
+        QCOMPARE(sim.process.state(), QProcess::Running);
         // Stopped while a client still has the device open.
         if (signal)
             QCOMPARE(::kill(pid_t(sim.process.processId()), signal), 0);
@@ -467,20 +471,6 @@ void TestSim::stopping()
         QCOMPARE(exitCode, 0);
     }
     QVERIFY(!lstatExists(link));
-}
-
-void TestSim::nullStdinIsNotWatched()
-{
-    Sim sim;
-    RawLine port;
-    CONNECT(sim, port, {"--fast"}, true);
-    QVERIFY(port.write(RddNow));
-    QCOMPARE(frameProblem(port.read(kFrame), 0), QString());
-    QCOMPARE(sim.process.state(), QProcess::Running);
-    sim.process.terminate();
-    int exitCode = -1;
-    QVERIFY(sim.finish(&exitCode));
-    QCOMPARE(exitCode, 0);
 }
 
 void TestSim::linkReplacesOnlyLinks()
