@@ -6,6 +6,8 @@
 #include <QList>
 #include <QString>
 
+#include <functional>
+
 // A scripted serial control: records every call in order and delivers bytes one
 // OnComm at a time, as the real control does.
 class FakeCommControl : public CommControl
@@ -21,6 +23,7 @@ public:
     bool isOpen = false;
     bool rts = false;
     std::int16_t commPort = 0;
+    std::function<void()> beforeWrite; // runs as Output is called, before anything else
 
     void setCommPort(std::int16_t port) override
     {
@@ -41,6 +44,8 @@ public:
     }
     bool Output(const QByteArray &bytes) override
     {
+        if (beforeWrite)
+            beforeWrite();
         calls << QStringLiteral("Output=") + QString::fromLatin1(bytes.toHex());
         if (!isOpen || !writeSucceeds)
             return false;
@@ -77,3 +82,10 @@ private:
     std::int16_t m_event = 0;
     QByteArray m_input;
 };
+
+// The calls the port dialog makes: RTS down while it is up, then COMn reopened.
+inline QStringList PortDialogCalls(int n)
+{
+    return {"RTS=0", "PortOpen=0", QStringLiteral("CommPort=%1").arg(n), "Settings=9600,n,8,1",
+            "PortOpen=1", "RTS=1"};
+}

@@ -1,11 +1,8 @@
 #include "export/csv_writer.h"
-#include "link/module1.h"
-#include "link/reply_framing.h"
-#include "table/counter_table.h"
 #include "table/record_decoder.h"
+#include "test_support.h"
 
 #include <QDir>
-#include <QFile>
 #include <QFileInfo>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -16,63 +13,9 @@
 
 namespace {
 
-struct LogSink : ReceiveSink
-{
-    QByteArray log;
-    QString status;
-    void appendLog(char c) override { log.append(c); }
-    void setStatus(const QString &text) override { status = text; }
-};
-
-// A data frame as the counter sends it: STX "D" nn blank, five 5-digit counts each
-// followed by a blank, the 6-digit total, CR.
-QByteArray dataFrame(int number, std::array<int, 5> counts)
-{
-    QByteArray f;
-    f.append(Ctl::STX);
-    f.append('D');
-    f.append(QByteArray::number(number).rightJustified(2, '0'));
-    f.append(' ');
-    int total = 0;
-    for (int c : counts) {
-        f.append(QByteArray::number(c).rightJustified(5, '0'));
-        f.append(' ');
-        total += c;
-    }
-    f.append(QByteArray::number(total).rightJustified(6, '0'));
-    f.append(Ctl::CR);
-    return f;
-}
-
-struct Receiver
-{
-    Module1 state;
-    CounterTable table;
-    LogSink sink;
-    Receiver() { table.SetupCounterTable(); }
-    void feed(const QByteArray &bytes)
-    {
-        for (char c : bytes)
-            ReceiveCharacter(state, table, sink, c);
-    }
-    QByteArray csv() const { return CsvBytes(table, state.FrameCount); }
-};
+QByteArray csv(const Receiver &rx) { return CsvBytes(rx.table, rx.state.FrameCount); }
 
 const QByteArray EmptyLine = "\"\",\"\",\"\",\"\",\"\",\"\",\"\"\r\n";
-
-QByteArray readAll(const QString &path)
-{
-    QFile f(path);
-    if (!f.open(QIODevice::ReadOnly))
-        return "<unreadable>";
-    return f.readAll();
-}
-
-bool writeFile(const QString &path, const QByteArray &bytes)
-{
-    QFile f(path);
-    return f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size();
-}
 
 QStringList listing(const QString &dir)
 {
@@ -98,11 +41,11 @@ private slots:
 void TestCsv::linesFromReceivedRecords()
 {
     Receiver rx;
-    QCOMPARE(rx.csv(), QByteArray());   // nothing received yet: no bytes at all
+    QCOMPARE(csv(rx), QByteArray());   // nothing received yet: no bytes at all
 
-    rx.feed(dataFrame(1, {120, 0, 35, 0, 4}));
+    rx.feed(DataFrame(1, {120, 0, 35, 0, 4}));
     rx.feed(QByteArray("junk") + Ctl::ACK + Ctl::CR);   // not a record: not exported
-    rx.feed(dataFrame(2, {99999, 1, 2, 3, 4}));
+    rx.feed(DataFrame(2, {99999, 1, 2, 3, 4}));
     // A short frame with a signed, padded field: what is missing reads as 0.
     rx.feed(QByteArray(1, Ctl::STX) + "D03 -0012 " + Ctl::CR);
     QCOMPARE(rx.state.FrameCount, std::int16_t(3));
@@ -111,9 +54,9 @@ void TestCsv::linesFromReceivedRecords()
         "\"1\",\"120\",\"0\",\"35\",\"0\",\"4\",\"159\"\r\n"
         "\"2\",\"99999\",\"1\",\"2\",\"3\",\"4\",\"100009\"\r\n"
         "\"3\",\"-12\",\"0\",\"0\",\"0\",\"0\",\"0\"\r\n";
-    QCOMPARE(rx.csv(), expected);
+    QCOMPARE(csv(rx), expected);
     // A record of seven short values: 32 characters plus CR LF.
-    QCOMPARE(rx.csv().indexOf("\r\n"), 32);
+    QCOMPARE(csv(rx).indexOf("\r\n"), 32);
 
     // An empty cell keeps its place as two adjacent quotes.
     rx.table.setText(2, 3, QString());
@@ -125,28 +68,28 @@ void TestCsv::linesFromReceivedRecords()
 void TestCsv::clearedRowsAndRowLimits()
 {
     Receiver rx;
-    rx.feed(dataFrame(1, {1, 2, 3, 4, 5}));
-    rx.feed(dataFrame(2, {6, 7, 8, 9, 10}));
+    rx.feed(DataFrame(1, {1, 2, 3, 4, 5}));
+    rx.feed(DataFrame(2, {6, 7, 8, 9, 10}));
     ClearRecordRows(rx.table);
     // "CLR" keeps FrameCount: the export still writes its lines, all fields empty.
-    QCOMPARE(rx.csv(), EmptyLine + EmptyLine);
-    rx.feed(dataFrame(3, {0, 0, 0, 0, 7}));
-    QCOMPARE(rx.csv(), EmptyLine + EmptyLine + "\"3\",\"0\",\"0\",\"0\",\"0\",\"7\",\"7\"\r\n");
+    QCOMPARE(csv(rx), EmptyLine + EmptyLine);
+    rx.feed(DataFrame(3, {0, 0, 0, 0, 7}));
+    QCOMPARE(csv(rx), EmptyLine + EmptyLine + "\"3\",\"0\",\"0\",\"0\",\"0\",\"7\",\"7\"\r\n");
 
     // Fill all 100 rows, then start a new request: row 100 stays in the table
     // (only rows 1..99 are cleared) but lies beyond FrameCount.
     ClearRecordRows(rx.table);
     ResetReception(rx.state);
     for (int i = 1; i <= 100; ++i)
-        rx.feed(dataFrame(i % 100, {i, 0, 0, 0, 0}));
+        rx.feed(DataFrame(i % 100, {i, 0, 0, 0, 0}));
     QCOMPARE(rx.state.FrameCount, std::int16_t(100));
-    QCOMPARE(rx.csv().count("\r\n"), 100);
-    QVERIFY(rx.csv().endsWith("\"0\",\"100\",\"0\",\"0\",\"0\",\"0\",\"100\"\r\n"));
+    QCOMPARE(csv(rx).count("\r\n"), 100);
+    QVERIFY(csv(rx).endsWith("\"0\",\"100\",\"0\",\"0\",\"0\",\"0\",\"100\"\r\n"));
     ClearRecordRows(rx.table);
     ResetReception(rx.state);
-    rx.feed(dataFrame(1, {5, 0, 0, 0, 0}));
+    rx.feed(DataFrame(1, {5, 0, 0, 0, 0}));
     QCOMPARE(rx.table.text(100, 1), QStringLiteral("100"));
-    QCOMPARE(rx.csv(), QByteArray("\"1\",\"5\",\"0\",\"0\",\"0\",\"0\",\"5\"\r\n"));
+    QCOMPARE(csv(rx), QByteArray("\"1\",\"5\",\"0\",\"0\",\"0\",\"0\",\"5\"\r\n"));
 
     // Counts outside the table's record rows: never past row 100, nothing below 1.
     QCOMPARE(CsvBytes(rx.table, 100).count("\r\n"), 100);
@@ -172,16 +115,16 @@ void TestCsv::writesAndReplacesFiles()
     QVERIFY(QFileInfo(path).isFile());
     QCOMPARE(QFileInfo(path).size(), 0);
 
-    rx.feed(dataFrame(1, {1, 1, 1, 1, 1}) + dataFrame(2, {2, 2, 2, 2, 2}) + dataFrame(3, {3, 3, 3, 3, 3}));
+    rx.feed(DataFrame(1, {1, 1, 1, 1, 1}) + DataFrame(2, {2, 2, 2, 2, 2}) + DataFrame(3, {3, 3, 3, 3, 3}));
     r = WriteCsvFile(path, rx.table, rx.state.FrameCount);
     QVERIFY2(r.ok, qPrintable(r.error));
-    QCOMPARE(readAll(path), rx.csv());
-    QCOMPARE(readAll(path).count("\r\n"), 3);
+    QCOMPARE(fileBytes(path), csv(rx));
+    QCOMPARE(fileBytes(path).count("\r\n"), 3);
 
     // Saving again replaces the content; nothing is appended.
     r = WriteCsvFile(path, rx.table, 1);
     QVERIFY2(r.ok, qPrintable(r.error));
-    QCOMPARE(readAll(path), QByteArray("\"1\",\"1\",\"1\",\"1\",\"1\",\"1\",\"5\"\r\n"));
+    QCOMPARE(fileBytes(path), QByteArray("\"1\",\"1\",\"1\",\"1\",\"1\",\"1\",\"5\"\r\n"));
 
     // FrameCount 0 over an existing file: emptied to 0 bytes.
     r = WriteCsvFile(path, rx.table, 0);
@@ -208,19 +151,19 @@ void TestCsv::followsSymbolicLink()
     QVERIFY(QFile::link(target, link));
 
     Receiver rx;
-    rx.feed(dataFrame(4, {1, 2, 3, 4, 5}));
+    rx.feed(DataFrame(4, {1, 2, 3, 4, 5}));
     const CsvResult r = WriteCsvFile(link, rx.table, rx.state.FrameCount);
     QVERIFY2(r.ok, qPrintable(r.error));
     QVERIFY(QFileInfo(link).isSymLink());   // the link itself is kept
     QCOMPARE(QFileInfo(link).symLinkTarget(), target);
-    QCOMPARE(readAll(target), rx.csv());
+    QCOMPARE(fileBytes(target), csv(rx));
 
     // A link to a file that does not exist yet: the file is made where it points.
     const QString dangling = dir.filePath("later.csv");
     QVERIFY(QFile::link(dir.filePath("data/new.csv"), dangling));
     QVERIFY(WriteCsvFile(dangling, rx.table, 1).ok);
     QVERIFY(QFileInfo(dangling).isSymLink());
-    QCOMPARE(readAll(dir.filePath("data/new.csv")), rx.csv());
+    QCOMPARE(fileBytes(dir.filePath("data/new.csv")), csv(rx));
 }
 
 // Targets that cannot be written, even by root (tests may run as root, where
@@ -264,15 +207,15 @@ void TestCsv::failureKeepsOldFile()
     const QStringList before = listing(dir.path());
 
     Receiver rx;
-    rx.feed(dataFrame(1, {1, 2, 3, 4, 5}));
+    rx.feed(DataFrame(1, {1, 2, 3, 4, 5}));
     const CsvResult r = WriteCsvFile(path, rx.table, rx.state.FrameCount);
     QVERIFY(!r.ok);
     QVERIFY(!r.error.isEmpty());
 
-    QCOMPARE(readAll(old), oldBytes);
+    QCOMPARE(fileBytes(old), oldBytes);
     QCOMPARE(listing(dir.path()), before);
     if (kind == "dir")
-        QCOMPARE(readAll(path + "/inside.txt"), QByteArray("keep"));
+        QCOMPARE(fileBytes(path + "/inside.txt"), QByteArray("keep"));
     if (kind == "fifo") {
         struct stat st{};
         QCOMPARE(::lstat(QFile::encodeName(path).constData(), &st), 0);
@@ -299,8 +242,8 @@ void TestCsv::failureWhenFileTooLarge()
 
     Receiver rx;
     for (int i = 1; i <= 20; ++i)
-        rx.feed(dataFrame(i, {i, i, i, i, i}));
-    QVERIFY(rx.csv().size() > 500);
+        rx.feed(DataFrame(i, {i, i, i, i, i}));
+    QVERIFY(csv(rx).size() > 500);
 
     rlimit saved{};
     QCOMPARE(getrlimit(RLIMIT_FSIZE, &saved), 0);
@@ -314,13 +257,13 @@ void TestCsv::failureWhenFileTooLarge()
 
     QVERIFY(!r.ok);
     QCOMPARE(r.error, qt_error_string(EFBIG));   // the system's reason, not "unknown"
-    QCOMPARE(readAll(path), oldBytes);
+    QCOMPARE(fileBytes(path), oldBytes);
     QCOMPARE(listing(dir.path()), QStringList{"records.csv"});
     QVERIFY(CsvFailureText(path, r.error).contains(QDir::toNativeSeparators(path)));
 
     // The same save works once the limit is gone.
     QVERIFY(WriteCsvFile(path, rx.table, rx.state.FrameCount).ok);
-    QCOMPARE(readAll(path), rx.csv());
+    QCOMPARE(fileBytes(path), csv(rx));
 }
 
 QTEST_GUILESS_MAIN(TestCsv)

@@ -1,7 +1,6 @@
-#include "link/reply_framing.h"
-#include "table/counter_table.h"
 #include "table/number_text.h"
 #include "table/record_decoder.h"
+#include "test_support.h"
 
 #include <QtTest>
 
@@ -99,21 +98,14 @@ void TestDecoding::recordFields()
     QFETCH(QStringList, cells);
 
     // Through the receive path, so the decoder runs exactly as the program runs it.
-    Module1 state;
-    state.FrameCount = 4;                 // lands in row 5
-    CounterTable table;
-    table.SetupCounterTable();
-    struct : ReceiveSink {
-        void appendLog(char) override {}
-        void setStatus(const QString &) override {}
-    } sink;
-    for (char c : frame)
-        ReceiveCharacter(state, table, sink, c);
-    QCOMPARE(int(state.FrameCount), 5);
+    Receiver rx;
+    rx.state.FrameCount = 4;              // lands in row 5
+    rx.feed(frame);
+    QCOMPARE(int(rx.state.FrameCount), 5);
     for (int c = 0; c < CounterTable::Columns; ++c)
-        QCOMPARE(table.text(5, c), cells[c]);
-    QVERIFY(table.text(4, 0).isEmpty());
-    QVERIFY(table.text(6, 0).isEmpty());
+        QCOMPARE(rx.table.text(5, c), cells[c]);
+    QVERIFY(rx.table.text(4, 0).isEmpty());
+    QVERIFY(rx.table.text(6, 0).isEmpty());
 }
 
 void TestDecoding::setupHasHeadingsWidthsAndEmptyRows()
@@ -140,32 +132,22 @@ void TestDecoding::setupHasHeadingsWidthsAndEmptyRows()
 
 void TestDecoding::clearKeepsRow100AndFrameCount()
 {
-    Module1 state;
-    CounterTable table;
-    table.SetupCounterTable();
-    struct : ReceiveSink {
-        void appendLog(char) override {}
-        void setStatus(const QString &) override {}
-    } sink;
-    auto feed = [&](const QByteArray &b) {
-        for (char c : b)
-            ReceiveCharacter(state, table, sink, c);
-    };
-    const QByteArray f("\x02" "D01 00001 00002 00003 00004 00005 000015\r");
-    feed(f + f);
-    table.setText(100, 3, "77");
-    ClearRecordRows(table);
-    QCOMPARE(int(state.FrameCount), 2);
-    QVERIFY(!state.FrameStore[1].isEmpty());
+    Receiver rx;
+    const QByteArray f = DataFrame(1, {1, 2, 3, 4, 5});
+    rx.feed(f + f);
+    rx.table.setText(100, 3, "77");
+    ClearRecordRows(rx.table);
+    QCOMPARE(int(rx.state.FrameCount), 2);
+    QVERIFY(!rx.state.FrameStore[1].isEmpty());
     for (int r = 1; r <= 99; ++r)
         for (int c = 0; c < 7; ++c)
-            QVERIFY(table.text(r, c).isEmpty());
-    QCOMPARE(table.text(100, 3), QStringLiteral("77"));
-    QCOMPARE(table.text(0, 6), QStringLiteral("TOTAL"));
+            QVERIFY(rx.table.text(r, c).isEmpty());
+    QCOMPARE(rx.table.text(100, 3), QStringLiteral("77"));
+    QCOMPARE(rx.table.text(0, 6), QStringLiteral("TOTAL"));
     // The next frame goes on from FrameCount: row 3, not row 1.
-    feed(f);
-    QVERIFY(table.text(1, 0).isEmpty());
-    QCOMPARE(table.text(3, 0), QStringLiteral("1"));
+    rx.feed(f);
+    QVERIFY(rx.table.text(1, 0).isEmpty());
+    QCOMPARE(rx.table.text(3, 0), QStringLiteral("1"));
 }
 
 QTEST_GUILESS_MAIN(TestDecoding)

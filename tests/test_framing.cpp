@@ -1,45 +1,14 @@
-#include "link/reply_framing.h"
-#include "table/counter_table.h"
 #include "table/record_decoder.h"
+#include "test_support.h"
 
 #include <QtTest>
 
 namespace {
 
-struct Sink : ReceiveSink
-{
-    QByteArray log;
-    QStringList statuses;
-    void appendLog(char c) override { log.append(c); }
-    void setStatus(const QString &text) override { statuses << text; }
-    QString status() const { return statuses.isEmpty() ? QString() : statuses.last(); }
-};
-
-// Records the FrameCount seen by each decoder call through the table it writes.
-struct Rig
-{
-    Module1 state;
-    CounterTable table;
-    Sink sink;
-    Rig() { table.SetupCounterTable(); }
-    void feed(const QByteArray &bytes)
-    {
-        for (char c : bytes)
-            ReceiveCharacter(state, table, sink, c);
-    }
-};
-
+// Data frame `no` with the counts base, base + 1, ... base + 4.
 QByteArray frame(int no, int base)
 {
-    QByteArray f("\x02" "D");
-    f += QByteArray::number(no).rightJustified(2, '0') + ' ';
-    int total = 0;
-    for (int i = 0; i < 5; ++i) {
-        f += QByteArray::number(base + i).rightJustified(5, '0') + ' ';
-        total += base + i;
-    }
-    f += QByteArray::number(total).rightJustified(6, '0') + '\r';
-    return f;
+    return DataFrame(no, {base, base + 1, base + 2, base + 3, base + 4});
 }
 
 } // namespace
@@ -83,7 +52,7 @@ void TestFraming::verdicts()
     QFETCH(QString, status);
     QFETCH(int, stored);
 
-    Rig r;
+    Receiver r;
     r.feed(input);
     QCOMPARE(r.sink.status(), status);
     QCOMPARE(r.sink.statuses.size(), 1);
@@ -101,7 +70,7 @@ void TestFraming::verdicts()
 
 void TestFraming::threeFramesFillSlotsAndRowsInOrder()
 {
-    Rig r;
+    Receiver r;
     const QByteArray f1 = frame(1, 10), f2 = frame(2, 20), f3 = frame(3, 30);
     r.feed(f1 + f2 + f3);
     QCOMPARE(int(r.state.FrameCount), 3);
@@ -121,7 +90,7 @@ void TestFraming::threeFramesFillSlotsAndRowsInOrder()
 
 void TestFraming::leadCharactersInsideOpenFrameAreContent()
 {
-    Rig r;
+    Receiver r;
     // A second STX does not restart the frame; NAK third is ordinary content.
     const QByteArray input("\x02" "D\x02\x15\x06" "99\r");
     r.feed(input);
@@ -132,7 +101,7 @@ void TestFraming::leadCharactersInsideOpenFrameAreContent()
 
 void TestFraming::idleCharactersAreLoggedOnly()
 {
-    Rig r;
+    Receiver r;
     r.feed("\rxyz\r\n");
     QCOMPARE(int(r.state.PendingLength), 0);
     QVERIFY(r.sink.statuses.isEmpty());
@@ -145,7 +114,7 @@ void TestFraming::idleCharactersAreLoggedOnly()
 
 void TestFraming::resetInTheMiddleOfAFrame()
 {
-    Rig r;
+    Receiver r;
     r.feed(frame(1, 1));
     r.feed("\x02" "D02 000");
     QVERIFY(r.state.PendingLength > 0);
@@ -167,7 +136,7 @@ void TestFraming::decoderSeesTheNewFramesSlot()
 {
     // If FrameCount were advanced before decoding, row 1 would stay empty and the
     // record would land one row too low.
-    Rig r;
+    Receiver r;
     r.feed(frame(42, 7));
     QCOMPARE(r.table.text(1, 0), QStringLiteral("42"));
     QVERIFY(r.table.text(2, 0).isEmpty());
@@ -175,7 +144,7 @@ void TestFraming::decoderSeesTheNewFramesSlot()
 
 void TestFraming::tableFullKeepsRowsAndStore()
 {
-    Rig r;
+    Receiver r;
     for (int i = 0; i < 100; ++i)
         r.feed(frame(i % 100, i));
     QCOMPARE(int(r.state.FrameCount), 100);
@@ -194,7 +163,7 @@ void TestFraming::tableFullKeepsRowsAndStore()
 
 void TestFraming::overlongFrameIsAbandoned()
 {
-    Rig r;
+    Receiver r;
     QByteArray input(1, Ctl::STX);
     input += QByteArray(Module1::MaxPendingLength - 1, '7');   // reaches the limit
     r.feed(input);
@@ -205,7 +174,7 @@ void TestFraming::overlongFrameIsAbandoned()
     QCOMPARE(r.sink.log.size(), input.size() + 4);
 
     // One character short of the limit, the CR still completes the frame.
-    Rig ok;
+    Receiver ok;
     QByteArray longFrame(1, Ctl::STX);
     longFrame += QByteArray(Module1::MaxPendingLength - 2, '1') + '\r';
     ok.feed(longFrame);
@@ -215,7 +184,7 @@ void TestFraming::overlongFrameIsAbandoned()
 
 void TestFraming::lostCrMergesReplies()
 {
-    Rig r;
+    Receiver r;
     QByteArray first = frame(1, 1);
     first.chop(1);                                   // its CR is lost
     r.feed(first + frame(2, 2));
@@ -223,7 +192,7 @@ void TestFraming::lostCrMergesReplies()
     QCOMPARE(r.state.FrameStore[0].size(), 83);
     QCOMPARE(r.table.text(1, 0), QStringLiteral("1"));
     // A NAK reply merged behind a NAK lead: the second character decides.
-    Rig e;
+    Receiver e;
     e.feed(QByteArray("\x15") + "\x15\r");
     QCOMPARE(e.sink.status(), Verdict::Error);
 }

@@ -1,47 +1,25 @@
 #include "app/app_identity.h"
-#include "app/frm_main.h"
 #include "app/frm_splash.h"
-#include "app/raw_text_box.h"
 #include "app/startup.h"
-#include "fake_comm_control.h"
-#include "link/module1.h"
-#include "link/reply_framing.h"
-#include "link/request.h"
+#include "test_support.h"
+#include "window_support.h"
 
 #include <QAccessible>
-#include <QApplication>
 #include <QGroupBox>
 #include <QHeaderView>
-#include <QLabel>
 #include <QLineEdit>
 #include <QMenuBar>
-#include <QMessageBox>
-#include <QPushButton>
 #include <QTableView>
-#include <QTimer>
 #include <QtTest>
 
-#include <functional>
 #include <stdexcept>
 
 namespace {
 
 const QStringList FirstOpen = {"CommPort=1", "Settings=9600,n,8,1", "PortOpen=1", "RTS=1"};
 
-QByteArray dataFrame(const char *body)
-{
-    return QByteArray(1, Ctl::STX) + body + QByteArray(1, Ctl::CR);
-}
-
-// STX "D07 00120 00005 00000 99999 00001 100125" CR: 42 bytes.
-const QByteArray Frame07 = dataFrame("D07 00120 00005 00000 99999 00001 100125");
-const QByteArray Frame08 = dataFrame("D08 00001 00002 00003 00004 00005 000015");
-
-template<typename T>
-T *child(QObject *parent, const char *name)
-{
-    return parent->findChild<T *>(QString::fromLatin1(name));
-}
+const QByteArray Frame07 = DataFrame(7, {120, 5, 0, 99999, 1});
+const QByteArray Frame08 = DataFrame(8, {1, 2, 3, 4, 5});
 
 QStringList visibleTopLevelNames()
 {
@@ -303,88 +281,77 @@ void TestMainWindow::startupWithFailures()
     }
 }
 
-// Closes the first modal window that comes up and notes what it was.
-struct ModalCloser
+// What a modal window was, and what the port had been told, when it came up.
+struct ModalSeen
 {
     QString className;
     QWidget *parent = nullptr;
     QStringList visibleUnder;
     QStringList portCallsWhileUp;
-    FakeCommControl *port = nullptr;
-    QTimer timer;
-
-    explicit ModalCloser(FakeCommControl *p, int ms = 200)
-        : port(p)
-    {
-        timer.setSingleShot(true);
-        timer.callOnTimeout([this] {
-            QWidget *modal = QApplication::activeModalWidget();
-            if (!modal)
-                return;
-            className = QString::fromLatin1(modal->metaObject()->className());
-            parent = modal->parentWidget();
-            visibleUnder = visibleTopLevelNames();
-            portCallsWhileUp = port->calls;
-            modal->close();
-        });
-        timer.start(ms);
-    }
 };
+
+void closeNextModal(QObject *scope, const FakeCommControl &port, ModalSeen &seen)
+{
+    onModal<QWidget>(scope, [&port, &seen](QWidget *modal) {
+        seen.className = QString::fromLatin1(modal->metaObject()->className());
+        seen.parent = modal->parentWidget();
+        seen.visibleUnder = visibleTopLevelNames();
+        seen.portCallsWhileUp = port.calls;
+        modal->close();
+    });
+}
 
 void TestMainWindow::startupProcedure()
 {
     Module1 state;
     FakeCommControl port;
-    ModalCloser closer(&port);
+    QObject scope;
+    ModalSeen dialog;
+    closeNextModal(&scope, port, dialog);
     const auto w = Main(state, port, [] {});
 
     // The main window is up, then the port dialog comes modally over it, with COM1
     // already open and RTS dropped while it is up.
     QVERIFY(w);
     QVERIFY(w->isVisible());
-    QCOMPARE(closer.className, QStringLiteral("frmPORT"));
-    QCOMPARE(closer.parent, w.get());
-    QVERIFY(closer.visibleUnder.contains("frmMain"));
-    QCOMPARE(closer.portCallsWhileUp, FirstOpen + QStringList{"RTS=0"});
+    QCOMPARE(dialog.className, QStringLiteral("frmPORT"));
+    QCOMPARE(dialog.parent, w.get());
+    QVERIFY(dialog.visibleUnder.contains("frmMain"));
+    QCOMPARE(dialog.portCallsWhileUp, FirstOpen + QStringList{"RTS=0"});
     // Closing the dialog reopened the same port and raised RTS again.
-    QCOMPARE(port.calls, FirstOpen + QStringList({"RTS=0", "PortOpen=0", "CommPort=1",
-                                                  "Settings=9600,n,8,1", "PortOpen=1", "RTS=1"}));
+    QCOMPARE(port.calls, FirstOpen + PortDialogCalls(1));
     QVERIFY(port.portOpen());
     QCOMPARE(state.PortNumber, std::int16_t(1));
 
     // The menu shows the same dialog again.
     port.calls.clear();
-    ModalCloser again(&port, 100);
+    ModalSeen again;
+    closeNextModal(&scope, port, again);
     child<QAction>(w.get(), "menuPort")->trigger();
     QCOMPARE(again.className, QStringLiteral("frmPORT"));
-    QCOMPARE(port.calls, (QStringList{"RTS=0", "PortOpen=0", "CommPort=1",
-                                      "Settings=9600,n,8,1", "PortOpen=1", "RTS=1"}));
+    QCOMPARE(port.calls, PortDialogCalls(1));
     w->close();
 }
 
 void TestMainWindow::initialState()
 {
-    Module1 state;
-    FakeCommControl port;
-    frmMain w(state, port, [] {});
-    w.show();
-    w.activateWindow();
-    QVERIFY(QTest::qWaitForWindowActive(&w));
+    ScriptedMain win;
+    QVERIFY(win.activate());
 
     for (const char *name : {"cmdFormat", "txtRx"}) {
-        auto *box = child<RawTextBox>(&w, name);
+        auto *box = child<RawTextBox>(win.w, name);
         QVERIFY2(box, name);
         QVERIFY2(box->text().isEmpty(), name);
         QCOMPARE(box->focusPolicy(), Qt::NoFocus);
     }
-    QVERIFY(child<QLabel>(&w, "Label5")->text().isEmpty());
-    QVERIFY(child<QLineEdit>(&w, "FileName")->text().isEmpty());
-    QCOMPARE(child<QLineEdit>(&w, "FileName")->focusPolicy(), Qt::NoFocus);
-    QCOMPARE(child<QLabel>(&w, "Label7")->text(), QStringLiteral("COM 1 : 9600,n,8,1"));
+    QVERIFY(win.Label5()->text().isEmpty());
+    QVERIFY(child<QLineEdit>(win.w, "FileName")->text().isEmpty());
+    QCOMPARE(child<QLineEdit>(win.w, "FileName")->focusPolicy(), Qt::NoFocus);
+    QCOMPARE(child<QLabel>(win.w, "Label7")->text(), QStringLiteral("COM 1 : 9600,n,8,1"));
 
     // The grid: headings only.
-    auto *grid = child<QTableView>(&w, "QztData");
-    QCOMPARE(grid->model(), &w.counterTable());
+    auto *grid = child<QTableView>(win.w, "QztData");
+    QCOMPARE(grid->model(), &win.w->counterTable());
     QCOMPARE(grid->model()->rowCount(), 101);
     QCOMPARE(grid->model()->columnCount(), 7);
     QVERIFY(grid->isRowHidden(0));
@@ -397,29 +364,24 @@ void TestMainWindow::initialState()
         QCOMPARE(grid->model()->headerData(c, Qt::Horizontal).toString(), headings[c]);
         QCOMPARE(grid->columnWidth(c), widths[c]);
         for (int r = 1; r <= 100; ++r)
-            QVERIFY(w.counterTable().text(r, c).isEmpty());
+            QVERIFY(win.cell(r, c).isEmpty());
     }
     QCOMPARE(grid->editTriggers(), QAbstractItemView::NoEditTriggers);
     QCOMPARE(grid->font().family(), QStringLiteral("Arial"));
     QCOMPARE(grid->font().pointSize(), 9);
 
-    QCOMPARE(QApplication::focusWidget(), child<QWidget>(&w, "Command1"));
+    QCOMPARE(QApplication::focusWidget(), child<QWidget>(win.w, "Command1"));
     for (const char *name : {"Label7", "Label6", "FileName"}) {
-        QVERIFY2(!child<QWidget>(&w, name)->isVisible(), name);
-        QVERIFY2(child<QWidget>(&w, name)->isHidden(), name);
+        QVERIFY2(!child<QWidget>(win.w, name)->isVisible(), name);
+        QVERIFY2(child<QWidget>(win.w, name)->isHidden(), name);
     }
-    w.close();
 }
 
 void TestMainWindow::tabOrder()
 {
-    Module1 state;
-    FakeCommControl port;
-    frmMain w(state, port, [] {});
-    w.show();
-    w.activateWindow();
-    QVERIFY(QTest::qWaitForWindowActive(&w));
-    QCOMPARE(QApplication::focusWidget(), child<QWidget>(&w, "Command1"));
+    ScriptedMain win;
+    QVERIFY(win.activate());
+    QCOMPARE(QApplication::focusWidget(), child<QWidget>(win.w, "Command1"));
 
     QStringList visited;
     for (int i = 0; i < 6; ++i) {
@@ -428,7 +390,6 @@ void TestMainWindow::tabOrder()
     }
     QCOMPARE(visited, (QStringList{"Command4", "Command2", "CsvOut", "Command3", "QztData",
                                    "Command1"}));
-    w.close();
 }
 
 void TestMainWindow::layout_data()
@@ -466,29 +427,23 @@ void TestMainWindow::layout()
     QFETCH(QString, fontFamily);
     QFETCH(bool, shown);
 
-    Module1 state;
-    FakeCommControl port;
-    frmMain w(state, port, [] {});
-    w.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&w));
+    ScriptedMain win;
+    QVERIFY(win.show());
 
     const QString name = QString::fromLatin1(QTest::currentDataTag());
-    QWidget *c = w.findChild<QWidget *>(name);
+    QWidget *c = win.w->findChild<QWidget *>(name);
     QVERIFY(c);
     QCOMPARE(c->parentWidget()->objectName(), parentName);
     QCOMPARE(c->geometry(), geometry);
     QCOMPARE(c->font().family(), fontFamily);
     QCOMPARE(c->isVisible(), shown);
-    w.close();
 }
 
 void TestMainWindow::windowFrameAndMenu()
 {
-    Module1 state;
-    FakeCommControl port;
-    frmMain w(state, port, [] {});
-    w.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&w));
+    ScriptedMain win;
+    QVERIFY(win.show());
+    frmMain &w = win.window;
 
     QCOMPARE(w.objectName(), QStringLiteral("frmMain"));
     QCOMPARE(w.windowTitle(), QStringLiteral("QZ-7310 TALVEN SOFTWARE"));
@@ -532,169 +487,126 @@ void TestMainWindow::windowFrameAndMenu()
     const QRect screen = w.screen()->availableGeometry();
     QVERIFY(qAbs(w.frameGeometry().center().x() - screen.center().x()) <= 4);
     QVERIFY(qAbs(w.frameGeometry().center().y() - screen.center().y()) <= 4);
-    w.close();
 }
 
 void TestMainWindow::versionMessage()
 {
-    Module1 state;
-    FakeCommControl port;
-    frmMain w(state, port, [] {});
-    w.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&w));
+    ScriptedMain win;
+    QVERIFY(win.show());
 
-    QString text, title;
-    QMessageBox::Icon icon = QMessageBox::Warning;
-    Qt::TextFormat format = Qt::RichText;
-    int buttons = -1;
-    QMessageBox::StandardButtons standard;
-    QTimer closer;
-    closer.setSingleShot(true);
-    closer.callOnTimeout([&] {
-        auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
-        if (!box)
-            return;
-        text = box->text();
-        title = box->windowTitle();
-        icon = box->icon();
-        format = box->textFormat();
-        buttons = int(box->buttons().size());
-        standard = box->standardButtons();
-        box->button(QMessageBox::Ok)->click();
-    });
-    closer.start(100);
-    child<QAction>(&w, "MenuAbout")->trigger();
+    BoxSeen box;
+    closeNextMessageBox(win.w, box);
+    win.trigger("MenuAbout");
 
-    QCOMPARE(text, QStringLiteral("QZ-7310 TALVEN SOFTWARE\r      ﾊﾞｰｼﾞｮﾝ 0.9.2"));
-    const QStringList lines = text.split(QLatin1Char('\r'));
+    QCOMPARE(box.count, 1);
+    QCOMPARE(box.text, QStringLiteral("QZ-7310 TALVEN SOFTWARE\r      ﾊﾞｰｼﾞｮﾝ 0.9.2"));
+    const QStringList lines = box.text.split(QLatin1Char('\r'));
     QCOMPARE(lines.size(), 2);
-    QVERIFY(!text.contains(QLatin1Char('\n')));
+    QVERIFY(!box.text.contains(QLatin1Char('\n')));
     QVERIFY(lines[1].startsWith(QStringLiteral("      ﾊ")));
-    QCOMPARE(title, QStringLiteral("QZ-7310 TALVEN SOFTWARE"));
-    QCOMPARE(icon, QMessageBox::NoIcon);
-    QCOMPARE(format, Qt::PlainText);
-    QCOMPARE(buttons, 1);
-    QCOMPARE(standard, QMessageBox::StandardButtons(QMessageBox::Ok));
+    QCOMPARE(box.title, QStringLiteral("QZ-7310 TALVEN SOFTWARE"));
+    QCOMPARE(box.icon, QMessageBox::NoIcon);
+    QCOMPARE(box.format, Qt::PlainText);
+    QCOMPARE(box.buttons, 1);
+    QCOMPARE(box.standardButtons, QMessageBox::StandardButtons(QMessageBox::Ok));
     // Nothing else changed.
-    QCOMPARE(port.calls, FirstOpen);
-    QVERIFY(w.isVisible());
-    w.close();
+    QCOMPARE(win.port.calls, FirstOpen);
+    QVERIFY(win.w->isVisible());
 }
 
 // --- receiving ----------------------------------------------------------------
 
 void TestMainWindow::receiveHandler()
 {
-    Module1 state;
-    FakeCommControl port;
-    frmMain w(state, port, [] {});
-    w.show();
-    auto *rx = child<RawTextBox>(&w, "txtRx");
-    auto *status = child<QLabel>(&w, "Label5");
-    auto *grid = child<QTableView>(&w, "QztData");
+    ScriptedMain win;
+    QVERIFY(win.show());
+    auto *rx = win.txtRx();
+    auto *status = win.Label5();
+    auto *grid = child<QTableView>(win.w, "QztData");
     QCOMPARE(Frame07.size(), 42);
 
     // Garbage before the frame is logged raw but opens nothing.
     const QByteArray noise("\x00\xff\x7fz", 4);
-    port.receive(noise + Frame07);
+    win.port.receive(noise + Frame07);
     QCOMPARE(rx->text(), noise + Frame07);
     QCOMPARE(status->text(), QStringLiteral("COMMAND OK !"));
-    QCOMPARE(state.FrameCount, std::int16_t(1));
+    QCOMPARE(win.state.FrameCount, std::int16_t(1));
     const QStringList row1 = {"7", "120", "5", "0", "99999", "1", "100125"};
     for (int c = 0; c < 7; ++c)
         QCOMPARE(grid->model()->index(1, c).data().toString(), row1[c]);
 
     const QByteArray ack("\x06\r", 2);
-    port.receive(ack);
+    win.port.receive(ack);
     QCOMPARE(status->text(), QStringLiteral("COMMAND OK!"));
     QCOMPARE(rx->text(), noise + Frame07 + ack);
 
     // A notification that is not a receipt of characters changes nothing.
-    port.otherEvent(CommControl::EventErrorBase);
-    port.otherEvent(1);
+    win.port.otherEvent(CommControl::EventErrorBase);
+    win.port.otherEvent(1);
     QCOMPARE(rx->text(), noise + Frame07 + ack);
     QCOMPARE(status->text(), QStringLiteral("COMMAND OK!"));
-    QCOMPARE(state.FrameCount, std::int16_t(1));
-    QCOMPARE(state.PendingLength, std::int16_t(0));
+    QCOMPARE(win.state.FrameCount, std::int16_t(1));
+    QCOMPARE(win.state.PendingLength, std::int16_t(0));
 
-    port.receive(Frame08);
+    win.port.receive(Frame08);
     QCOMPARE(grid->model()->index(2, 6).data().toString(), QStringLiteral("15"));
-    QCOMPARE(state.FrameStore[1], Frame08);
+    QCOMPARE(win.state.FrameStore[1], Frame08);
     for (const char *name : {"Label7", "Label6", "FileName"})
-        QVERIFY2(!child<QWidget>(&w, name)->isVisible(), name);
-    w.close();
+        QVERIFY2(!child<QWidget>(win.w, name)->isVisible(), name);
 }
 
 void TestMainWindow::clrButton()
 {
-    Module1 state;
-    FakeCommControl port;
-    frmMain w(state, port, [] {});
-    w.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&w));
-    port.receive(Frame07 + Frame08);
-    const QByteArray log = child<RawTextBox>(&w, "txtRx")->text();
+    ScriptedMain win;
+    QVERIFY(win.show());
+    win.port.receive(Frame07 + Frame08);
+    const QByteArray log = win.txtRx()->text();
 
-    QTest::mouseClick(child<QPushButton>(&w, "Command3"), Qt::LeftButton);
+    win.click("Command3");
     for (int r = 1; r <= 2; ++r)
         for (int c = 0; c < 7; ++c)
-            QVERIFY(w.counterTable().text(r, c).isEmpty());
-    QVERIFY(child<QLabel>(&w, "Label5")->text().isEmpty());
-    QCOMPARE(state.FrameCount, std::int16_t(2)); // kept: the next frame goes to row 3
-    QCOMPARE(child<RawTextBox>(&w, "txtRx")->text(), log);
+            QVERIFY(win.cell(r, c).isEmpty());
+    QVERIFY(win.Label5()->text().isEmpty());
+    QCOMPARE(win.state.FrameCount, std::int16_t(2)); // kept: the next frame goes to row 3
+    QCOMPARE(win.txtRx()->text(), log);
 
-    port.receive(Frame07);
-    QCOMPARE(w.counterTable().text(3, 0), QStringLiteral("7"));
-    QVERIFY(w.counterTable().text(1, 0).isEmpty());
-    w.close();
+    win.port.receive(Frame07);
+    QCOMPARE(win.cell(3, 0), QStringLiteral("7"));
+    QVERIFY(win.cell(1, 0).isEmpty());
 }
 
 void TestMainWindow::requestViewMembers()
 {
-    Module1 state;
-    FakeCommControl port;
-    frmMain w(state, port, [] {});
-    w.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&w));
-    RequestView &view = w;
+    ScriptedMain win;
+    QVERIFY(win.show());
+    RequestView &view = win.window;
 
     const QByteArray command("\x02RDD ALL\x03\r");
     view.setTransmitText(command);
     QCOMPARE(view.transmitText(), command);
-    QCOMPARE(child<RawTextBox>(&w, "cmdFormat")->text(), command);
+    QCOMPARE(win.cmdFormat()->text(), command);
 
-    port.receive(Frame07);
+    win.port.receive(Frame07);
     view.clearReceiveLog();
-    QVERIFY(child<RawTextBox>(&w, "txtRx")->text().isEmpty());
-    QCOMPARE(w.counterTable().text(1, 0), QStringLiteral("7"));
+    QVERIFY(win.txtRx()->text().isEmpty());
+    QCOMPARE(win.cell(1, 0), QStringLiteral("7"));
     const RecordsAndStatus saved = view.recordsAndStatus();
     QCOMPARE(saved.records[0][6], QStringLiteral("100125"));
     QCOMPARE(saved.status, QStringLiteral("COMMAND OK !"));
     view.clearRecordsAndStatus();
-    QVERIFY(w.counterTable().text(1, 0).isEmpty());
-    QVERIFY(child<QLabel>(&w, "Label5")->text().isEmpty());
+    QVERIFY(win.cell(1, 0).isEmpty());
+    QVERIFY(win.Label5()->text().isEmpty());
     view.restoreRecordsAndStatus(saved);
-    QCOMPARE(w.counterTable().text(1, 6), QStringLiteral("100125"));
-    QCOMPARE(child<QLabel>(&w, "Label5")->text(), QStringLiteral("COMMAND OK !"));
+    QCOMPARE(win.cell(1, 6), QStringLiteral("100125"));
+    QCOMPARE(win.Label5()->text(), QStringLiteral("COMMAND OK !"));
 
-    QString title, text;
-    QMessageBox::Icon icon = QMessageBox::NoIcon;
-    QTimer closer;
-    closer.setSingleShot(true);
-    closer.callOnTimeout([&] {
-        if (auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget())) {
-            title = box->windowTitle();
-            text = box->text();
-            icon = box->icon();
-            box->close();
-        }
-    });
-    closer.start(100);
+    BoxSeen box;
+    closeNextMessageBox(win.w, box);
     view.warnPortNotOpen();
-    QCOMPARE(title, QStringLiteral("QZ-7310 TALVEN SOFTWARE"));
-    QCOMPARE(icon, QMessageBox::Warning);
-    QCOMPARE(text, PortNotOpenWarningText());
-    w.close();
+    QCOMPARE(box.count, 1);
+    QCOMPARE(box.title, QStringLiteral("QZ-7310 TALVEN SOFTWARE"));
+    QCOMPARE(box.icon, QMessageBox::Warning);
+    QCOMPARE(box.text, PortNotOpenWarningText());
 }
 
 void TestMainWindow::closingReleasesPortOnce_data()
@@ -707,26 +619,23 @@ void TestMainWindow::closingReleasesPortOnce_data()
 void TestMainWindow::closingReleasesPortOnce()
 {
     QFETCH(bool, viaMenu);
-    Module1 state;
-    FakeCommControl port;
-    frmMain w(state, port, [] {});
-    w.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&w));
-    QVERIFY(w.testAttribute(Qt::WA_QuitOnClose));
-    port.calls.clear();
+    ScriptedMain win;
+    QVERIFY(win.show());
+    QVERIFY(win.w->testAttribute(Qt::WA_QuitOnClose));
+    win.port.calls.clear();
 
     if (viaMenu)
-        child<QAction>(&w, "menuFin")->trigger();
+        win.trigger("menuFin");
     else
-        QVERIFY(w.close());
-    QVERIFY(!w.isVisible());
-    QCOMPARE(port.calls, (QStringList{"RTS=0", "PortOpen=0"}));
-    QVERIFY(!port.portOpen());
+        QVERIFY(win.w->close());
+    QVERIFY(!win.w->isVisible());
+    QCOMPARE(win.port.calls, (QStringList{"RTS=0", "PortOpen=0"}));
+    QVERIFY(!win.port.portOpen());
 
     // A second close finds the port released already.
-    w.close();
-    child<QAction>(&w, "menuFin")->trigger();
-    QCOMPARE(port.calls, (QStringList{"RTS=0", "PortOpen=0"}));
+    win.w->close();
+    win.trigger("menuFin");
+    QCOMPARE(win.port.calls, (QStringList{"RTS=0", "PortOpen=0"}));
 }
 
 // --- the raw text box ---------------------------------------------------------

@@ -4,100 +4,27 @@
 // CSV save dialog.
 
 #include "app/app_identity.h"
-#include "app/frm_main.h"
-#include "app/raw_text_box.h"
-#include "fake_comm_control.h"
+#include "app/startup.h"
 #include "link/clr_all.h"
 #include "link/frm_port.h"
-#include "link/module1.h"
-#include "link/reply_framing.h"
-#include "link/request.h"
+#include "test_support.h"
+#include "window_support.h"
 
-#include <QApplication>
 #include <QComboBox>
 #include <QDir>
-#include <QFile>
 #include <QFileDialog>
-#include <QLabel>
 #include <QLineEdit>
-#include <QMessageBox>
-#include <QPushButton>
 #include <QTemporaryDir>
-#include <QTimer>
 #include <QtTest>
-
-#include <functional>
 
 namespace {
 
-QByteArray frame(const char *body)
-{
-    return QByteArray(1, Ctl::STX) + body + QByteArray(1, Ctl::CR);
-}
-
-const QByteArray Frame01 = frame("D01 00001 00002 00003 00004 00005 000015");
-const QByteArray Frame02 = frame("D02 00120 00000 00035 00000 00004 000159");
-const QByteArray Frame00 = frame("D00 00010 00020 00030 00040 00050 000150");
-const QByteArray AckReply("\x06\r");
+const QByteArray Frame01 = DataFrame(1, {1, 2, 3, 4, 5});
+const QByteArray Frame02 = DataFrame(2, {120, 0, 35, 0, 4});
+const QByteArray Frame00 = DataFrame(0, {10, 20, 30, 40, 50});
 
 const QString TitleText = QStringLiteral("QZ-7310 TALVEN SOFTWARE");
 const QString Label7Text = QStringLiteral("COM 1 : 9600,n,8,1");
-
-template<typename T>
-T *child(QObject *parent, const char *name)
-{
-    return parent->findChild<T *>(QString::fromLatin1(name));
-}
-
-// Acts on the next modal window of type T once it is up, from inside the event loop
-// its exec() runs; looks again a little later while it is not up yet.
-// The watch ends with scope, so it never reaches into a later test.
-template<typename T>
-void onModal(QObject *scope, std::function<void(T *)> act, int tries = 500)
-{
-    QTimer::singleShot(10, scope, [scope, act, tries] {
-        auto *w = qobject_cast<T *>(QApplication::activeModalWidget());
-        if (!w || !w->isVisible()) {
-            if (tries > 0)
-                onModal<T>(scope, act, tries - 1);
-            return;
-        }
-        act(w);
-    });
-}
-
-// What a message box said; recorded inside the modal loop, checked afterwards.
-struct BoxSeen
-{
-    int count = 0;
-    QString title;
-    QString text;
-    QMessageBox::Icon icon = QMessageBox::NoIcon;
-};
-
-void closeNextMessageBox(QObject *scope, BoxSeen &seen)
-{
-    onModal<QMessageBox>(scope, [&seen](QMessageBox *box) {
-        ++seen.count;
-        seen.title = box->windowTitle();
-        seen.text = box->text();
-        seen.icon = box->icon();
-        box->close();
-    });
-}
-
-// Notes what the window showed at the moment of each write.
-class WatchingPort : public FakeCommControl
-{
-public:
-    std::function<void()> beforeWrite;
-    bool Output(const QByteArray &bytes) override
-    {
-        if (beforeWrite)
-            beforeWrite();
-        return FakeCommControl::Output(bytes);
-    }
-};
 
 // Everything a request may touch.
 struct Snapshot
@@ -111,31 +38,13 @@ struct Snapshot
     std::int16_t pendingLength = 0;
 };
 
-struct Window
+struct Window : ScriptedMain
 {
-    Module1 state;
-    WatchingPort port;
-    frmMain w{state, port, [] {}};
-
-    Window()
-    {
-        w.show();
-        if (!QTest::qWaitForWindowExposed(&w))
-            qWarning("main window not exposed");
-    }
-    ~Window() { w.close(); }
-
-    RawTextBox *txtRx() { return child<RawTextBox>(&w, "txtRx"); }
-    RawTextBox *cmdFormat() { return child<RawTextBox>(&w, "cmdFormat"); }
-    QLabel *Label5() { return child<QLabel>(&w, "Label5"); }
-    QString cell(int r, int c) { return w.counterTable().text(r, c); }
-    void click(const char *button) { QTest::mouseClick(child<QPushButton>(&w, button), Qt::LeftButton); }
-
     // Two records in, a third half received, row 100 holding a left-over record.
     void fillBusy()
     {
         port.isOpen = true;
-        w.counterTable().setRow(100, {"100", "9", "9", "9", "9", "9", "45"});
+        window.counterTable().setRow(100, {"100", "9", "9", "9", "9", "9", "45"});
         port.receive(Frame01 + Frame02 + Frame00.left(20));
     }
 
@@ -171,18 +80,12 @@ void compareSnapshots(const Snapshot &now, const Snapshot &before)
 void pressRequest(Window &win, const QString &button, bool *dialogGoneAfter = nullptr)
 {
     if (button == QLatin1String("Command2"))
-        onModal<CLR_ALL>(&win.w, [](CLR_ALL *d) {
+        onModal<CLR_ALL>(win.w, [](CLR_ALL *d) {
             QTest::mouseClick(child<QPushButton>(d, "OKButton"), Qt::LeftButton);
         });
     win.click(qPrintable(button));
     if (dialogGoneAfter)
-        *dialogGoneAfter = !win.w.findChild<CLR_ALL *>() && !QApplication::activeModalWidget();
-}
-
-QByteArray fileBytes(const QString &path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
+        *dialogGoneAfter = !win.w->findChild<CLR_ALL *>() && !QApplication::activeModalWidget();
 }
 
 } // namespace
@@ -222,11 +125,11 @@ void TestReadout::requestButtons_data()
     QTest::addColumn<int>("frames");
     QTest::addColumn<QString>("row1No");
 
-    QTest::newRow("Command1 RDD ALL") << "Command1" << QByteArray::fromHex("0252444420414c4c030d")
+    QTest::newRow("Command1 RDD ALL") << "Command1" << RddAll
                                       << Frame01 + Frame02 << "COMMAND OK !" << 2 << "1";
-    QTest::newRow("Command4 RDD NOW") << "Command4" << QByteArray::fromHex("02524444204e4f57030d")
+    QTest::newRow("Command4 RDD NOW") << "Command4" << RddNow
                                       << Frame00 << "COMMAND OK !" << 1 << "0";
-    QTest::newRow("Command2 CLR ALL") << "Command2" << QByteArray::fromHex("02434c5220414c4c030d")
+    QTest::newRow("Command2 CLR ALL") << "Command2" << ClrAll
                                       << AckReply << "COMMAND OK!" << 0 << "";
 }
 
@@ -240,6 +143,7 @@ void TestReadout::requestButtons()
     QFETCH(QString, row1No);
 
     Window win;
+    QVERIFY(win.show());
     win.fillBusy();
     QCOMPARE(win.state.FrameCount, std::int16_t(2));
     QVERIFY(win.state.PendingLength > 0);
@@ -319,6 +223,7 @@ void TestReadout::portDialogFromMenu()
     QFETCH(int, expectedPort);
 
     Window win;
+    QVERIFY(win.show());
     QVERIFY(win.port.isOpen);
     win.port.calls.clear();
 
@@ -326,7 +231,7 @@ void TestReadout::portDialogFromMenu()
     int preselected = -2;
     QByteArray rxWhileUp;
     QString row1WhileUp;
-    onModal<frmPORT>(&win.w, [&](frmPORT *d) {
+    onModal<frmPORT>(win.w, [&](frmPORT *d) {
         rtsWhileUp = win.port.rts;
         openWhileUp = win.port.isOpen;
         auto *combo = child<QComboBox>(d, "Combo1");
@@ -342,7 +247,7 @@ void TestReadout::portDialogFromMenu()
         else
             d->close();
     });
-    child<QAction>(&win.w, "menuPort")->trigger();
+    win.trigger("menuPort");
 
     QCOMPARE(preselected, 0);
     QVERIFY(!rtsWhileUp);
@@ -352,26 +257,24 @@ void TestReadout::portDialogFromMenu()
     QVERIFY(!QApplication::activeModalWidget());
 
     QCOMPARE(int(win.state.PortNumber), expectedPort);
-    QCOMPARE(win.port.calls, QStringList({"RTS=0", "PortOpen=0",
-                                          QStringLiteral("CommPort=%1").arg(expectedPort),
-                                          "Settings=9600,n,8,1", "PortOpen=1", "RTS=1"}));
+    QCOMPARE(win.port.calls, PortDialogCalls(expectedPort));
     QVERIFY(win.port.isOpen);
     QVERIFY(win.port.rts);
-    QCOMPARE(child<QLabel>(&win.w, "Label7")->text(), Label7Text);
+    QCOMPARE(child<QLabel>(win.w, "Label7")->text(), Label7Text);
     // The dialog changed nothing of what was received.
     QCOMPARE(win.txtRx()->text(), Frame01);
     QCOMPARE(win.state.FrameCount, std::int16_t(1));
 
     // The next showing preselects the port now in use.
     int preselectedAgain = -2;
-    onModal<frmPORT>(&win.w, [&](frmPORT *d) {
+    onModal<frmPORT>(win.w, [&](frmPORT *d) {
         preselectedAgain = child<QComboBox>(d, "Combo1")->currentIndex();
         d->close();
     });
-    child<QAction>(&win.w, "menuPort")->trigger();
+    win.trigger("menuPort");
     QCOMPARE(preselectedAgain, expectedPort - 1);
     QCOMPARE(int(win.state.PortNumber), expectedPort);
-    QCOMPARE(child<QLabel>(&win.w, "Label7")->text(), Label7Text);
+    QCOMPARE(child<QLabel>(win.w, "Label7")->text(), Label7Text);
 }
 
 // --- clear-all declined -----------------------------------------------------------------
@@ -388,15 +291,16 @@ void TestReadout::clearAllDeclined()
     QFETCH(QString, how);
 
     Window win;
+    QVERIFY(win.show());
     win.fillBusy();
     win.port.receive(Frame00.mid(20)); // the third record completes
-    win.cmdFormat()->setText("\x02RDD ALL\x03\r");
+    win.cmdFormat()->setText(RddAll);
     const Snapshot before = win.snapshot();
     QCOMPARE(before.frameCount, std::int16_t(3));
     win.port.calls.clear();
 
     bool sawDialog = false;
-    onModal<CLR_ALL>(&win.w, [&](CLR_ALL *d) {
+    onModal<CLR_ALL>(win.w, [&](CLR_ALL *d) {
         sawDialog = true;
         if (how == "cancel")
             QTest::mouseClick(child<QPushButton>(d, "CancelButton"), Qt::LeftButton);
@@ -407,7 +311,7 @@ void TestReadout::clearAllDeclined()
 
     QVERIFY(sawDialog);
     QVERIFY(!QApplication::activeModalWidget());
-    QVERIFY(!win.w.findChild<CLR_ALL *>()); // unloaded
+    QVERIFY(!win.w->findChild<CLR_ALL *>()); // unloaded
     QVERIFY(win.port.calls.isEmpty());
     QVERIFY(win.port.written.isEmpty());
     compareSnapshots(win.snapshot(), before);
@@ -434,15 +338,16 @@ void TestReadout::refusedRequest()
     QFETCH(int, expectedWrites);
 
     Window win;
+    QVERIFY(win.show());
     win.fillBusy();
-    win.cmdFormat()->setText("\x02RDD NOW\x03\r");
+    win.cmdFormat()->setText(RddNow);
     win.port.isOpen = open;
     win.port.writeSucceeds = false;
     const Snapshot before = win.snapshot();
     win.port.calls.clear();
 
     BoxSeen box;
-    closeNextMessageBox(&win.w, box);
+    closeNextMessageBox(win.w, box);
     bool dialogGone = false;
     pressRequest(win, button, &dialogGone);
 
@@ -491,12 +396,13 @@ void TestReadout::csvSaveDialog()
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
     Window win;
+    QVERIFY(win.show());
     win.port.isOpen = true;
     win.port.receive(Frame01 + Frame02);
     win.Label5()->setText("COMMAND OK !");
     const Snapshot before = win.snapshot();
 
-    auto *dialog = win.w.findChild<QFileDialog *>("CommonDialog1");
+    auto *dialog = win.w->findChild<QFileDialog *>("CommonDialog1");
     QVERIFY(dialog);
     dialog->setOption(QFileDialog::DontUseNativeDialog);
     // The folder appears between the choice and the write, as when another program
@@ -507,14 +413,16 @@ void TestReadout::csvSaveDialog()
 
     QStringList filters;
     QString selectedFilter;
-    bool typedIn = false;
-    onModal<QFileDialog>(&win.w, [&](QFileDialog *d) {
+    bool typedIn = false, dialogActive = false;
+    onModal<QFileDialog>(win.w, [&](QFileDialog *d) {
         filters = d->nameFilters();
         selectedFilter = d->selectedNameFilter();
         if (typed.isEmpty()) {
             d->reject();
             return;
         }
+        // Typing goes by the focus, which the dialog only has once it is the active window.
+        dialogActive = QTest::qWaitFor([d] { return d->isActiveWindow(); });
         auto *types = d->findChild<QComboBox *>("fileTypeCombo");
         auto *edit = d->findChild<QLineEdit *>("fileNameEdit");
         if (!types || !edit)
@@ -539,14 +447,16 @@ void TestReadout::csvSaveDialog()
     });
     BoxSeen box;
     if (fails)
-        closeNextMessageBox(&win.w, box);
+        closeNextMessageBox(win.w, box);
     win.click("CsvOut");
 
     QCOMPARE(filters, QStringList({"CSV File (*.csv)", "全てのファイル (*.*)"}));
     QCOMPARE(selectedFilter, QStringLiteral("CSV File (*.csv)"));
     QVERIFY(!QApplication::activeModalWidget());
-    if (!typed.isEmpty())
+    if (!typed.isEmpty()) {
+        QVERIFY(dialogActive);
         QVERIFY(typedIn);
+    }
 
     QStringList expectedEntries;
     if (!written.isEmpty())

@@ -3,112 +3,24 @@
 // and plays the counter; the operator's clicks go to the windows.
 
 #include "app/app_identity.h"
-#include "app/frm_main.h"
-#include "app/raw_text_box.h"
 #include "app/startup.h"
 #include "link/clr_all.h"
 #include "link/frm_port.h"
-#include "link/module1.h"
-#include "link/request.h"
 #include "link/serial_comm_control.h"
+#include "test_support.h"
+#include "window_support.h"
 
-#include <QApplication>
 #include <QComboBox>
-#include <QLabel>
-#include <QMessageBox>
-#include <QPushButton>
-#include <QTimer>
 #include <QtTest>
 
-#include <fcntl.h>
-#include <functional>
 #include <memory>
-#include <pty.h>
-#include <termios.h>
-#include <unistd.h>
 
 namespace {
 
-// One line: the test keeps the master (raw) and the slave's name for the program.
-struct PtyPair
-{
-    int master = -1;
-    int slave = -1;
-    QByteArray slavePath;
-    QByteArray seen; // everything read from the master so far
-
-    PtyPair()
-    {
-        char name[256] = {};
-        if (::openpty(&master, &slave, name, nullptr, nullptr) != 0)
-            return;
-        termios tio {};
-        ::tcgetattr(master, &tio);
-        ::cfmakeraw(&tio);
-        ::tcsetattr(master, TCSANOW, &tio);
-        ::fcntl(master, F_SETFL, ::fcntl(master, F_GETFL) | O_NONBLOCK);
-        slavePath = name;
-    }
-    ~PtyPair() { unplug(); }
-    bool ok() const { return master >= 0 && !slavePath.isEmpty(); }
-
-    // The cable pulled: nobody is left on the far end.
-    void unplug()
-    {
-        if (master >= 0)
-            ::close(master);
-        if (slave >= 0)
-            ::close(slave);
-        master = slave = -1;
-    }
-    bool write(const QByteArray &bytes) const
-    {
-        return ::write(master, bytes.constData(), size_t(bytes.size())) == bytes.size();
-    }
-    // What the program has put on the line so far.
-    const QByteArray &line()
-    {
-        char buf[512];
-        for (ssize_t n; master >= 0 && (n = ::read(master, buf, sizeof buf)) > 0;)
-            seen.append(buf, n);
-        return seen;
-    }
-};
-
-QByteArray frame(const char *body)
-{
-    return QByteArray(1, '\x02') + body + QByteArray(1, '\r');
-}
-
-const QByteArray RddAll = QByteArray::fromHex("0252444420414c4c030d");
-const QByteArray RddNow = QByteArray::fromHex("02524444204e4f57030d");
-const QByteArray ClrAll = QByteArray::fromHex("02434c5220414c4c030d");
-
-const QByteArray Rec1 = frame("D01 00001 00002 00003 00004 00005 000015");
-const QByteArray Rec2 = frame("D02 00120 00000 00035 00000 00004 000159");
-const QByteArray Rec3 = frame("D03 99999 00010 00000 00000 00000 100009");
-const QByteArray Now = frame("D00 00007 00000 00000 00000 00001 000008");
-
-template<typename T>
-T *child(QObject *parent, const char *name)
-{
-    return parent->findChild<T *>(QString::fromLatin1(name));
-}
-
-// Acts on the next modal window of type T once it is up; the watch ends with scope.
-template<typename T>
-void onModal(QObject *scope, std::function<void(T *)> act, int tries = 500)
-{
-    QTimer::singleShot(10, scope, [scope, act, tries] {
-        auto *w = qobject_cast<T *>(QApplication::activeModalWidget());
-        if (!w || !w->isVisible()) {
-            if (tries > 0)
-                onModal<T>(scope, act, tries - 1);
-            return;
-        }
-        act(w);
-    });
-}
+const QByteArray Rec1 = DataFrame(1, {1, 2, 3, 4, 5});
+const QByteArray Rec2 = DataFrame(2, {120, 0, 35, 0, 4});
+const QByteArray Rec3 = DataFrame(3, {99999, 10, 0, 0, 0});
+const QByteArray Now = DataFrame(0, {7, 0, 0, 0, 1});
 
 // Answers the port dialog: picks COMn and presses 決定.
 void choosePort(QObject *scope, int n, std::function<void(frmPORT *)> whileUp = {})
@@ -122,13 +34,13 @@ void choosePort(QObject *scope, int n, std::function<void(frmPORT *)> whileUp = 
 }
 
 // The program as main() builds it, on COM1 and COM3 mapped to the two lines.
-struct Program
+struct Program : MainControls
 {
     PtyPair com1, com3;
     QObject scope;
     Module1 state;
     std::unique_ptr<SerialCommControl> port;
-    std::unique_ptr<frmMain> w;
+    std::unique_ptr<frmMain> owned;
 
     Program()
     {
@@ -138,9 +50,9 @@ struct Program
     }
     ~Program()
     {
-        if (w)
-            w->close();
-        w.reset();
+        if (owned)
+            owned->close();
+        owned.reset();
         port.reset();
         qunsetenv("QZ7310_COM1");
         qunsetenv("QZ7310_COM3");
@@ -149,23 +61,8 @@ struct Program
     void start(int n, std::function<void(frmPORT *)> whileDialogUp = {})
     {
         choosePort(&scope, n, std::move(whileDialogUp));
-        w = Main(state, *port, [] {});
-    }
-
-    RawTextBox *txtRx() { return child<RawTextBox>(w.get(), "txtRx"); }
-    RawTextBox *cmdFormat() { return child<RawTextBox>(w.get(), "cmdFormat"); }
-    QString Label5() { return child<QLabel>(w.get(), "Label5")->text(); }
-    QString cell(int r, int c) { return w->counterTable().text(r, c); }
-    QStringList row(int r)
-    {
-        QStringList texts;
-        for (int c = 0; c < CounterTable::Columns; ++c)
-            texts << cell(r, c);
-        return texts;
-    }
-    void click(const char *button)
-    {
-        QTest::mouseClick(child<QPushButton>(w.get(), button), Qt::LeftButton);
+        owned = Main(state, *port, [] {});
+        w = owned.get();
     }
     void clearAll(bool confirm)
     {
@@ -210,7 +107,7 @@ void TestReadoutPty::startUpOnCom1ThenCom3()
         auto *label5 = child<QLabel>(owner, "Label5");
         heardWhileUp = QTest::qWaitFor([&] { return label5->text() == "COMMAND OK!"; }, 10000);
     });
-    QCOMPARE(owner, p.w.get());
+    QCOMPARE(owner, p.w);
     QVERIFY(p.w && p.w->isVisible());
     QVERIFY(openWhileUp);
     QCOMPARE(commPortWhileUp, 1);
@@ -227,17 +124,17 @@ void TestReadoutPty::startUpOnCom1ThenCom3()
 
     // COM3 chosen from the menu: the port moves.
     choosePort(&p.scope, 3);
-    child<QAction>(p.w.get(), "menuPort")->trigger();
+    p.trigger("menuPort");
     QCOMPARE(int(p.state.PortNumber), 3);
     QCOMPARE(p.port->commPort(), 3);
     QVERIFY(p.port->portOpen());
-    QCOMPARE(child<QLabel>(p.w.get(), "Label7")->text(), QStringLiteral("COM 1 : 9600,n,8,1"));
+    QCOMPARE(child<QLabel>(p.w, "Label7")->text(), QStringLiteral("COM 1 : 9600,n,8,1"));
 
     p.com1.write(Rec1); // the old line is no longer listened to
     p.click("Command4");
     QTRY_COMPARE_WITH_TIMEOUT(p.com3.line(), RddNow, 10000);
     QVERIFY(p.com3.write(Now));
-    QTRY_COMPARE_WITH_TIMEOUT(p.Label5(), QStringLiteral("COMMAND OK !"), 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(p.Label5()->text(), QStringLiteral("COMMAND OK !"), 10000);
     QCOMPARE(p.txtRx()->text(), Now);
     QCOMPARE(p.row(1), QStringList({"0", "7", "0", "0", "0", "1", "8"}));
     QCOMPARE(p.com1.line(), RddAll); // nothing more went to COM1
@@ -248,7 +145,7 @@ void TestReadoutPty::startUpOnCom1ThenCom3()
         preselected = child<QComboBox>(d, "Combo1")->currentIndex();
         d->close();
     });
-    child<QAction>(p.w.get(), "menuPort")->trigger();
+    p.trigger("menuPort");
     QCOMPARE(preselected, 2);
     QVERIFY(p.port->portOpen());
     QCOMPARE(p.port->commPort(), 3);
@@ -270,7 +167,7 @@ void TestReadoutPty::readOutAndClearAll()
     const QByteArray burst = QByteArray("z\x00", 2) + Rec1 + Rec2 + Rec3;
     QVERIFY(p.com3.write(burst));
     QTRY_COMPARE_WITH_TIMEOUT(p.state.FrameCount, std::int16_t(3), 10000);
-    QCOMPARE(p.Label5(), QStringLiteral("COMMAND OK !"));
+    QCOMPARE(p.Label5()->text(), QStringLiteral("COMMAND OK !"));
     QCOMPARE(p.txtRx()->text(), burst);
     QCOMPARE(p.row(1), QStringList({"1", "1", "2", "3", "4", "5", "15"}));
     QCOMPARE(p.row(2), QStringList({"2", "120", "0", "35", "0", "4", "159"}));
@@ -280,16 +177,16 @@ void TestReadoutPty::readOutAndClearAll()
 
     // An ACK line, then a NAK reply: verdicts only, the records stay.
     QVERIFY(p.com3.write("\x06\r"));
-    QTRY_COMPARE_WITH_TIMEOUT(p.Label5(), QStringLiteral("COMMAND OK!"), 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(p.Label5()->text(), QStringLiteral("COMMAND OK!"), 10000);
     QVERIFY(p.com3.write("\x02\x15\r"));
-    QTRY_COMPARE_WITH_TIMEOUT(p.Label5(), QStringLiteral("ERROR..."), 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(p.Label5()->text(), QStringLiteral("ERROR..."), 10000);
     QCOMPARE(p.state.FrameCount, std::int16_t(3));
     QCOMPARE(p.row(3).first(), QStringLiteral("3"));
 
     // CLR ALL declined: nothing goes out, nothing changes.
     p.clearAll(false);
     QCOMPARE(p.row(3).first(), QStringLiteral("3"));
-    QCOMPARE(p.Label5(), QStringLiteral("ERROR..."));
+    QCOMPARE(p.Label5()->text(), QStringLiteral("ERROR..."));
     QCOMPARE(p.cmdFormat()->text(), RddAll);
 
     // CLR ALL confirmed: its ten bytes come right after RDD ALL on the line.
@@ -300,7 +197,7 @@ void TestReadoutPty::readOutAndClearAll()
     QVERIFY(p.txtRx()->text().isEmpty());
     QCOMPARE(p.state.FrameCount, std::int16_t(0));
     QVERIFY(p.com3.write("\x06\r"));
-    QTRY_COMPARE_WITH_TIMEOUT(p.Label5(), QStringLiteral("COMMAND OK!"), 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(p.Label5()->text(), QStringLiteral("COMMAND OK!"), 10000);
     QCOMPARE(p.txtRx()->text(), QByteArray("\x06\r"));
 
     // The next request starts again from row 1.
@@ -330,29 +227,23 @@ void TestReadoutPty::unplugKeepsTheTable()
     QVERIFY(p.w->isVisible());
     QCOMPARE(p.row(1), QStringList({"1", "1", "2", "3", "4", "5", "15"}));
     QCOMPARE(p.row(2).last(), QStringLiteral("159"));
-    QCOMPARE(p.Label5(), QStringLiteral("COMMAND OK !"));
+    QCOMPARE(p.Label5()->text(), QStringLiteral("COMMAND OK !"));
     QCOMPARE(p.txtRx()->text(), log);
 
     // The next request is refused with a warning; the records stay.
-    QString title, text;
-    int boxes = 0;
-    onModal<QMessageBox>(&p.scope, [&](QMessageBox *box) {
-        ++boxes;
-        title = box->windowTitle();
-        text = box->text();
-        box->close();
-    });
+    BoxSeen box;
+    closeNextMessageBox(&p.scope, box);
     p.click("Command1");
-    QCOMPARE(boxes, 1);
-    QCOMPARE(title, QStringLiteral("QZ-7310 TALVEN SOFTWARE"));
-    QCOMPARE(text, PortNotOpenWarningText());
+    QCOMPARE(box.count, 1);
+    QCOMPARE(box.title, QStringLiteral("QZ-7310 TALVEN SOFTWARE"));
+    QCOMPARE(box.text, PortNotOpenWarningText());
     QCOMPARE(p.row(2).last(), QStringLiteral("159"));
     QCOMPARE(p.state.FrameCount, std::int16_t(2));
     QCOMPARE(p.cmdFormat()->text(), RddAll);
 
     // Another line chosen from the menu works again.
     choosePort(&p.scope, 3);
-    child<QAction>(p.w.get(), "menuPort")->trigger();
+    p.trigger("menuPort");
     QVERIFY(p.port->portOpen());
     p.click("Command4");
     QTRY_COMPARE_WITH_TIMEOUT(p.com3.line(), RddNow, 10000);

@@ -1,12 +1,10 @@
 #include "fake_comm_control.h"
-
 #include "link/clr_all.h"
 #include "link/frm_port.h"
 #include "link/port_control.h"
-#include "link/reply_framing.h"
 #include "link/request.h"
-#include "table/counter_table.h"
 #include "table/record_decoder.h"
+#include "test_support.h"
 
 #include <QApplication>
 #include <QComboBox>
@@ -87,32 +85,13 @@ private:
     QStringList &m_log;
 };
 
-// Notes the reception state at the moment of the write, to show that the reset
-// comes after it.
-class WatchingPort : public FakeCommControl
-{
-public:
-    explicit WatchingPort(const Module1 &state) : m_state(state) {}
-    bool Output(const QByteArray &bytes) override
-    {
-        stateAtWrite = QStringLiteral("FrameCount=%1 PendingLength=%2")
-                           .arg(m_state.FrameCount)
-                           .arg(m_state.PendingLength);
-        return FakeCommControl::Output(bytes);
-    }
-    QString stateAtWrite;
-
-private:
-    const Module1 &m_state;
-};
-
 // A table, status, logs and reception state in the middle of a collection.
 void fillBusyState(Module1 &state, FakeView &view)
 {
     for (int r = 1; r <= 100; ++r)
         view.table.setRow(r, {QString::number(r), "1", "2", "3", "4", "5", "15"});
     view.status = QStringLiteral("COMMAND OK !");
-    view.transmit = QByteArray("\x02RDD NOW\x03\r");
+    view.transmit = RddNow;
     view.rxLog = QByteArray("\x02" "D01 00001\r\x02" "D02 00");
     for (int slot : {0, 1, 57, 199, 200})
         state.FrameStore[slot] = QByteArray("\x02" "D") + QByteArray::number(slot) + '\r';
@@ -121,7 +100,7 @@ void fillBusyState(Module1 &state, FakeView &view)
     state.PendingLength = 6;
 }
 
-QString hex(const char *bytes) { return QString::fromLatin1(QByteArray(bytes).toHex()); }
+QString hex(const QByteArray &bytes) { return QString::fromLatin1(bytes.toHex()); }
 
 QRect twips(int left, int top, int width, int height)
 {
@@ -167,9 +146,9 @@ void TestRequests::sendCommand_data()
     QTest::addColumn<QByteArray>("word");
     QTest::addColumn<QByteArray>("operand");
     QTest::addColumn<QString>("expected");
-    QTest::newRow("RDD ALL") << QByteArray("RDD") << QByteArray("ALL") << "0252444420414c4c030d";
-    QTest::newRow("RDD NOW") << QByteArray("RDD") << QByteArray("NOW") << "02524444204e4f57030d";
-    QTest::newRow("CLR ALL") << QByteArray("CLR") << QByteArray("ALL") << "02434c5220414c4c030d";
+    QTest::newRow("RDD ALL") << QByteArray("RDD") << QByteArray("ALL") << hex(RddAll);
+    QTest::newRow("RDD NOW") << QByteArray("RDD") << QByteArray("NOW") << hex(RddNow);
+    QTest::newRow("CLR ALL") << QByteArray("CLR") << QByteArray("ALL") << hex(ClrAll);
 }
 
 void TestRequests::sendCommand()
@@ -179,8 +158,15 @@ void TestRequests::sendCommand()
     QFETCH(QString, expected);
 
     Module1 state;
-    WatchingPort port(state);
+    FakeCommControl port;
     port.isOpen = true;
+    // The write must see the old reception state: the reset follows it.
+    QString stateAtWrite;
+    port.beforeWrite = [&] {
+        stateAtWrite = QStringLiteral("FrameCount=%1 PendingLength=%2")
+                           .arg(state.FrameCount)
+                           .arg(state.PendingLength);
+    };
     FakeView view(port.calls);
     fillBusyState(state, view);
     const QStringList headings = view.cells().mid(0, CounterTable::Columns);
@@ -192,11 +178,10 @@ void TestRequests::sendCommand()
                                       "view:clearRecordsAndStatus",
                                       "Output=" + expected,
                                       "view:clearReceiveLog"}));
-    QCOMPARE(QString::fromLatin1(port.written.toHex()), expected);
+    QCOMPARE(hex(port.written), expected);
     QCOMPARE(port.written.size(), 10);
-    QCOMPARE(QString::fromLatin1(view.transmit.toHex()), expected);
-    // The write saw the old reception state: the reset follows it.
-    QCOMPARE(port.stateAtWrite, QStringLiteral("FrameCount=3 PendingLength=6"));
+    QCOMPARE(hex(view.transmit), expected);
+    QCOMPARE(stateAtWrite, QStringLiteral("FrameCount=3 PendingLength=6"));
 
     QCOMPARE(state.FrameCount, std::int16_t(0));
     QCOMPARE(state.PendingLength, std::int16_t(0));
@@ -222,7 +207,7 @@ void TestRequests::sendCommand()
     view.table.setText(1, 0, QStringLiteral("7"));
     port.written.clear();
     QVERIFY(SendCommand(state, port, view, word, operand));
-    QCOMPARE(QString::fromLatin1(port.written.toHex()), expected);
+    QCOMPARE(hex(port.written), expected);
     QVERIFY(view.table.text(1, 0).isEmpty());
 }
 
@@ -234,9 +219,8 @@ void TestRequests::requestAbandonsReplyUnderWay()
     FakeView view(port.calls);
     view.table.setRow(100, {"100", "1", "1", "1", "1", "1", "5"});
 
-    const QByteArray first("\x02" "D01 00001 00002 00003 00004 00005 000015\r");
-    const QByteArray halfOfSecond("\x02" "D02 00007 00008");
-    for (char c : first + halfOfSecond)
+    const QByteArray second = DataFrame(2, {7, 8, 9, 10, 11});
+    for (char c : DataFrame(1, {1, 2, 3, 4, 5}) + second.left(16))
         ReceiveCharacter(state, view.table, view, c);
     QCOMPARE(state.FrameCount, std::int16_t(1));
     QVERIFY(state.PendingLength > 0);
@@ -247,8 +231,8 @@ void TestRequests::requestAbandonsReplyUnderWay()
     QVERIFY(state.FrameStore[0].isEmpty());
 
     // The rest of the old reply is dropped; the new one fills slot 0 and row 1.
-    const QByteArray rest(" 00009 00010 00011 000045\r");
-    const QByteArray fresh("\x02" "D00 00010 00020 00030 00040 00050 000150\r");
+    const QByteArray rest = second.mid(16);
+    const QByteArray fresh = DataFrame(0, {10, 20, 30, 40, 50});
     for (char c : rest + fresh)
         ReceiveCharacter(state, view.table, view, c);
     QCOMPARE(view.rxLog, rest + fresh);
@@ -266,14 +250,14 @@ void TestRequests::refusedRequestKeepsEverything_data()
 {
     QTest::addColumn<bool>("open");
     QTest::addColumn<QStringList>("expectedCalls");
-    const QString cmd = hex("\x02RDD ALL\x03\r");
+    const QString cmd = hex(RddAll);
     QTest::newRow("port closed") << false << QStringList{"view:warnPortNotOpen"};
     QTest::newRow("write fails") << true
                                  << QStringList{"view:setTransmitText=" + cmd,
                                                 "view:clearRecordsAndStatus",
                                                 "Output=" + cmd,
                                                 "view:restoreRecordsAndStatus",
-                                                "view:setTransmitText=" + hex("\x02RDD NOW\x03\r"),
+                                                "view:setTransmitText=" + hex(RddNow),
                                                 "view:warnPortNotOpen"};
 }
 
@@ -580,7 +564,7 @@ void TestRequests::clearAllSendsThroughRequest()
     QCOMPARE(result, int(QDialog::Accepted));
     QVERIFY(!dlg.isVisible());
     if (open) {
-        QCOMPARE(QString::fromLatin1(port.written.toHex()), QStringLiteral("02434c5220414c4c030d"));
+        QCOMPARE(port.written, ClrAll);
         QCOMPARE(state.FrameCount, std::int16_t(0));
         QVERIFY(view.table.text(99, 0).isEmpty());
         QCOMPARE(view.table.text(100, 0), QStringLiteral("100"));

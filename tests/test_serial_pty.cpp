@@ -2,68 +2,12 @@
 // plays the counter; the control opens the slave by the name QZ7310_COMn gives it.
 
 #include "link/serial_comm_control.h"
+#include "test_support.h"
 
-#include <QElapsedTimer>
 #include <QSerialPort>
 #include <QtTest>
 
-#include <cerrno>
-#include <fcntl.h>
-#include <pty.h>
-#include <termios.h>
-#include <unistd.h>
-
 namespace {
-
-struct PtyPair
-{
-    int master = -1;
-    int slave = -1; // kept open so the test can read back the line settings
-    QByteArray slavePath;
-
-    PtyPair()
-    {
-        char name[256] = {};
-        if (::openpty(&master, &slave, name, nullptr, nullptr) != 0)
-            return;
-        termios tio {};
-        ::tcgetattr(master, &tio);
-        ::cfmakeraw(&tio);
-        ::tcsetattr(master, TCSANOW, &tio);
-        ::fcntl(master, F_SETFL, ::fcntl(master, F_GETFL) | O_NONBLOCK);
-        slavePath = name;
-    }
-    ~PtyPair()
-    {
-        closeMaster();
-        if (slave >= 0)
-            ::close(slave);
-    }
-    bool ok() const { return master >= 0 && !slavePath.isEmpty(); }
-    void closeMaster()
-    {
-        if (master >= 0)
-            ::close(master);
-        master = -1;
-    }
-    bool write(const QByteArray &bytes) const
-    {
-        return ::write(master, bytes.constData(), size_t(bytes.size())) == bytes.size();
-    }
-    // Whatever the control has sent so far.
-    QByteArray readAvailable() const
-    {
-        QByteArray out;
-        char buf[512];
-        for (;;) {
-            const ssize_t n = ::read(master, buf, sizeof buf);
-            if (n <= 0)
-                break;
-            out.append(buf, n);
-        }
-        return out;
-    }
-};
 
 // Everything OnComm reported, as the receive handler would see it.
 struct Recorder
@@ -95,19 +39,36 @@ struct Recorder
     }
 };
 
-QByteArray CounterFrame()
+void mapPort(int n, const QByteArray &device)
 {
-    // STX D 01 blank, five 5-digit counts with blanks, 6-digit total, CR: 42 bytes.
-    QByteArray f("\x02" "D01 00001 00002 00003 00004 00005 000015\r");
-    return f;
+    qputenv(qPrintable(QStringLiteral("QZ7310_COM%1").arg(n)), device);
 }
 
-void SpinEventLoop(int ms)
+// A control on COMn, mapped to a fresh pseudo-terminal and opened as the program
+// opens it, with a recorder on its notifications.
+struct OpenLine
 {
-    QElapsedTimer t;
-    t.start();
-    while (t.elapsed() < ms)
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    PtyPair pty;
+    SerialCommControl control;
+    Recorder rec;
+
+    explicit OpenLine(int n)
+    {
+        mapPort(n, pty.slavePath);
+        rec.attach(control);
+        control.setCommPort(std::int16_t(n));
+        control.setSettings(QStringLiteral("9600,n,8,1"));
+        control.setPortOpen(true);
+        control.setRTSEnable(true);
+    }
+};
+
+QByteArray everyByte()
+{
+    QByteArray all;
+    for (int i = 0; i < 256; ++i)
+        all += char(i);
+    return all;
 }
 
 } // namespace
@@ -225,7 +186,7 @@ void TestSerialPty::settingsReachTheLine()
 {
     PtyPair pty;
     QVERIFY(pty.ok());
-    qputenv("QZ7310_COM1", pty.slavePath);
+    mapPort(1, pty.slavePath);
 
     SerialCommControl control;
     control.setCommPort(1);
@@ -263,89 +224,59 @@ void TestSerialPty::settingsReachTheLine()
 void TestSerialPty::burstArrivesOneByteAtATime_data()
 {
     QTest::addColumn<QByteArray>("burst");
-    QTest::newRow("one data frame") << CounterFrame();
-    QByteArray all;
-    for (int i = 0; i < 256; ++i)
-        all += char(i);
-    QTest::newRow("every byte value") << all;
-    QTest::newRow("100 frames") << CounterFrame().repeated(100);
+    QTest::newRow("one data frame") << DataFrame(1, {1, 2, 3, 4, 5});
+    QTest::newRow("every byte value") << everyByte();
+    QTest::newRow("100 frames") << DataFrame(1, {1, 2, 3, 4, 5}).repeated(100);
 }
 
 void TestSerialPty::burstArrivesOneByteAtATime()
 {
     QFETCH(QByteArray, burst);
-    PtyPair pty;
-    QVERIFY(pty.ok());
-    qputenv("QZ7310_COM1", pty.slavePath);
+    OpenLine l(1);
+    QVERIFY(l.pty.ok());
+    QVERIFY(l.control.portOpen());
 
-    SerialCommControl control;
-    Recorder rec;
-    rec.attach(control);
-    control.setCommPort(1);
-    control.setSettings(QStringLiteral("9600,n,8,1"));
-    control.setPortOpen(true);
-    QVERIFY(control.portOpen());
-    control.setRTSEnable(true);
+    QVERIFY(l.pty.write(burst));
+    QTRY_COMPARE_WITH_TIMEOUT(l.rec.received.size(), burst.size(), 10000);
+    QTest::qWait(100); // nothing more may follow
 
-    QVERIFY(pty.write(burst));
-    QTRY_COMPARE_WITH_TIMEOUT(rec.received.size(), burst.size(), 10000);
-    SpinEventLoop(100); // nothing more may follow
-
-    QCOMPARE(rec.events.size(), burst.size());
-    QCOMPARE(rec.events, QList<std::int16_t>(burst.size(), CommControl::EventReceive));
-    for (const QByteArray &in : std::as_const(rec.inputs))
+    QCOMPARE(l.rec.events.size(), burst.size());
+    QCOMPARE(l.rec.events, QList<std::int16_t>(burst.size(), CommControl::EventReceive));
+    for (const QByteArray &in : std::as_const(l.rec.inputs))
         QCOMPARE(in.size(), 1);
-    QCOMPARE(rec.received, burst);
-    QVERIFY(rec.inputEmptiedAfterRead);
-    QVERIFY(control.Input().isEmpty());
-    QVERIFY(control.portOpen());
+    QCOMPARE(l.rec.received, burst);
+    QVERIFY(l.rec.inputEmptiedAfterRead);
+    QVERIFY(l.control.Input().isEmpty());
+    QVERIFY(l.control.portOpen());
 }
 
 void TestSerialPty::outputIsSentUnchanged()
 {
-    PtyPair pty;
-    QVERIFY(pty.ok());
-    qputenv("QZ7310_COM4", pty.slavePath);
+    OpenLine l(4);
+    QVERIFY(l.pty.ok());
+    QVERIFY(l.control.portOpen());
 
-    SerialCommControl control;
-    Recorder rec;
-    rec.attach(control);
-    control.setCommPort(4);
-    control.setSettings(QStringLiteral("9600,n,8,1"));
-    control.setPortOpen(true);
-    QVERIFY(control.portOpen());
-    control.setRTSEnable(true);
-
-    const QByteArray command = QByteArray::fromHex("0252444420414C4C030D"); // STX RDD ALL ETX CR
-    QVERIFY(control.Output(command));
-    QByteArray seen;
-    QTRY_VERIFY_WITH_TIMEOUT((seen += pty.readAvailable()).size() >= command.size(), 10000);
-    QCOMPARE(seen, command);
-
+    QVERIFY(l.control.Output(RddAll));
+    QTRY_COMPARE_WITH_TIMEOUT(l.pty.line(), RddAll, 10000);
     // Every byte value passes untouched (no CR/LF or other translation).
-    QByteArray all;
-    for (int i = 0; i < 256; ++i)
-        all += char(i);
-    QVERIFY(control.Output(all));
-    seen.clear();
-    QTRY_VERIFY_WITH_TIMEOUT((seen += pty.readAvailable()).size() >= all.size(), 10000);
-    QCOMPARE(seen, all);
+    QVERIFY(l.control.Output(everyByte()));
+    QTRY_COMPARE_WITH_TIMEOUT(l.pty.line(), RddAll + everyByte(), 10000);
 
     // The line is quiet and nothing was echoed back to the control.
-    SpinEventLoop(100);
-    QVERIFY(pty.readAvailable().isEmpty());
-    QVERIFY(rec.events.isEmpty());
+    QTest::qWait(100);
+    QCOMPARE(l.pty.line(), RddAll + everyByte());
+    QVERIFY(l.rec.events.isEmpty());
 
-    control.setPortOpen(false);
-    QVERIFY(!control.portOpen());
-    QVERIFY(!control.Output(command));
-    SpinEventLoop(50);
-    QVERIFY(pty.readAvailable().isEmpty());
+    l.control.setPortOpen(false);
+    QVERIFY(!l.control.portOpen());
+    QVERIFY(!l.control.Output(RddAll));
+    QTest::qWait(50);
+    QCOMPARE(l.pty.line(), RddAll + everyByte());
 }
 
 void TestSerialPty::missingDeviceStaysClosed()
 {
-    qputenv("QZ7310_COM2", "/nonexistent/x");
+    mapPort(2, "/nonexistent/x");
 
     SerialCommControl control;
     Recorder rec;
@@ -363,7 +294,7 @@ void TestSerialPty::missingDeviceStaysClosed()
     control.setPortOpen(true);
     QVERIFY(!control.portOpen());
 
-    SpinEventLoop(50);
+    QTest::qWait(50);
     QVERIFY(rec.events.isEmpty()); // a failed open is not reported
 
     // Closing a port that never opened is harmless.
@@ -375,7 +306,7 @@ void TestSerialPty::portInUseStaysClosed()
 {
     PtyPair pty;
     QVERIFY(pty.ok());
-    qputenv("QZ7310_COM1", pty.slavePath);
+    mapPort(1, pty.slavePath);
 
     SerialCommControl first;
     SerialCommControl second;
@@ -411,7 +342,7 @@ void TestSerialPty::rtsOnPtyRaisesNoEvent()
 {
     PtyPair pty;
     QVERIFY(pty.ok());
-    qputenv("QZ7310_COM1", pty.slavePath);
+    mapPort(1, pty.slavePath);
 
     SerialCommControl control;
     Recorder rec;
@@ -423,15 +354,13 @@ void TestSerialPty::rtsOnPtyRaisesNoEvent()
     control.setRTSEnable(false);
     control.setRTSEnable(true);
     QVERIFY(control.rtsEnable());
-    SpinEventLoop(100);
+    QTest::qWait(100);
     QVERIFY(rec.events.isEmpty());
     QVERIFY(control.portOpen());
 
     // The line still works both ways after the refused RTS writes.
     QVERIFY(control.Output("ok"));
-    QByteArray seen;
-    QTRY_VERIFY_WITH_TIMEOUT((seen += pty.readAvailable()).size() >= 2, 10000);
-    QCOMPARE(seen, QByteArray("ok"));
+    QTRY_COMPARE_WITH_TIMEOUT(pty.line(), QByteArray("ok"), 10000);
     QVERIFY(pty.write("yes"));
     QTRY_COMPARE_WITH_TIMEOUT(rec.received, QByteArray("yes"), 10000);
     QCOMPARE(rec.errorCount(), 0);
@@ -441,7 +370,7 @@ void TestSerialPty::handlerClosesOrReopensMidBurst()
 {
     PtyPair pty;
     QVERIFY(pty.ok());
-    qputenv("QZ7310_COM1", pty.slavePath);
+    mapPort(1, pty.slavePath);
 
     SerialCommControl control;
     QByteArray received;
@@ -464,10 +393,10 @@ void TestSerialPty::handlerClosesOrReopensMidBurst()
 
     // Closed by the handler at the 10th byte: the bytes already read still come,
     // in order, and the port stays closed.
-    const QByteArray frame = CounterFrame();
+    const QByteArray frame = DataFrame(1, {1, 2, 3, 4, 5});
     QVERIFY(pty.write(frame));
     QTRY_COMPARE_WITH_TIMEOUT(received.size(), frame.size(), 10000);
-    SpinEventLoop(50);
+    QTest::qWait(50);
     QCOMPARE(received, frame);
     QVERIFY(!control.portOpen());
     QCOMPARE(openSeen.count(true), 10); // seen before the handler's close
@@ -493,7 +422,7 @@ void TestSerialPty::handlerDeletesControlMidBurst()
 {
     PtyPair pty;
     QVERIFY(pty.ok());
-    qputenv("QZ7310_COM1", pty.slavePath);
+    mapPort(1, pty.slavePath);
 
     QPointer<SerialCommControl> control = new SerialCommControl;
     int notified = 0;
@@ -504,29 +433,20 @@ void TestSerialPty::handlerDeletesControlMidBurst()
     control->setCommPort(1);
     control->setPortOpen(true);
     QVERIFY(control->portOpen());
-    QVERIFY(pty.write(CounterFrame()));
+    QVERIFY(pty.write(DataFrame(1, {1, 2, 3, 4, 5})));
     QTRY_VERIFY_WITH_TIMEOUT(control.isNull(), 10000);
-    SpinEventLoop(50);
+    QTest::qWait(50);
     QCOMPARE(notified, 5);
 }
 
 void TestSerialPty::farEndGoneClosesPortOnce()
 {
-    PtyPair pty;
-    QVERIFY(pty.ok());
-    qputenv("QZ7310_COM3", pty.slavePath);
-
-    SerialCommControl control;
-    Recorder rec;
-    rec.attach(control);
-    control.setCommPort(3);
-    control.setSettings(QStringLiteral("9600,n,8,1"));
-    control.setPortOpen(true);
-    QVERIFY(control.portOpen());
-    control.setRTSEnable(true);
+    OpenLine l(3);
+    QVERIFY(l.pty.ok());
+    QVERIFY(l.control.portOpen());
 
     // Count what QSerialPort itself raises, to see that nothing keeps firing.
-    auto *port = control.findChild<QSerialPort *>();
+    auto *port = l.control.findChild<QSerialPort *>();
     QVERIFY(port);
     int portErrors = 0;
     connect(port, &QSerialPort::errorOccurred, port, [&](QSerialPort::SerialPortError e) {
@@ -534,26 +454,24 @@ void TestSerialPty::farEndGoneClosesPortOnce()
             ++portErrors;
     });
 
-    QVERIFY(pty.write("12"));
-    QTRY_COMPARE_WITH_TIMEOUT(rec.received, QByteArray("12"), 10000);
+    QVERIFY(l.pty.write("12"));
+    QTRY_COMPARE_WITH_TIMEOUT(l.rec.received, QByteArray("12"), 10000);
 
-    pty.closeMaster();
-    ::close(pty.slave); // the test's own handle too: nobody is left on the line
-    pty.slave = -1;
+    l.pty.unplug(); // the test's own slave handle too: nobody is left on the line
 
-    QTRY_VERIFY_WITH_TIMEOUT(rec.errorCount() > 0, 10000);
-    QVERIFY(!control.portOpen());
+    QTRY_VERIFY_WITH_TIMEOUT(l.rec.errorCount() > 0, 10000);
+    QVERIFY(!l.control.portOpen());
     QVERIFY(!port->isOpen());
-    QVERIFY(!control.Output("x"));
+    QVERIFY(!l.control.Output("x"));
 
     // Over a stretch of event loop nothing more is raised: no second report and
     // no error storm from QSerialPort.
     const int portErrorsAtClose = portErrors;
-    SpinEventLoop(300);
+    QTest::qWait(300);
     QCOMPARE(portErrors, portErrorsAtClose);
-    QCOMPARE(rec.errorCount(), 1);
-    QCOMPARE(rec.events.size(), 3); // two bytes and the one failure
-    const int code = rec.events.last();
+    QCOMPARE(l.rec.errorCount(), 1);
+    QCOMPARE(l.rec.events.size(), 3); // two bytes and the one failure
+    const int code = l.rec.events.last();
     QVERIFY2(code == CommControl::EventErrorBase + QSerialPort::ReadError
                  || code == CommControl::EventErrorBase + QSerialPort::ResourceError,
              qPrintable(QString::number(code)));
@@ -561,12 +479,12 @@ void TestSerialPty::farEndGoneClosesPortOnce()
     // The control recovers once a line is there again.
     PtyPair again;
     QVERIFY(again.ok());
-    qputenv("QZ7310_COM3", again.slavePath);
-    control.setPortOpen(true);
-    QVERIFY(control.portOpen());
+    mapPort(3, again.slavePath);
+    l.control.setPortOpen(true);
+    QVERIFY(l.control.portOpen());
     QVERIFY(again.write("ok"));
-    QTRY_COMPARE_WITH_TIMEOUT(rec.received, QByteArray("12ok"), 10000);
-    QCOMPARE(rec.errorCount(), 1);
+    QTRY_COMPARE_WITH_TIMEOUT(l.rec.received, QByteArray("12ok"), 10000);
+    QCOMPARE(l.rec.errorCount(), 1);
 }
 
 QTEST_GUILESS_MAIN(TestSerialPty)

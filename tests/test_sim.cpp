@@ -1,30 +1,18 @@
 // The counter simulator, driven as a client would: a real process on a real
 // pseudo-terminal, checked byte for byte.
-#include <QtTest>
+#include "test_support.h"
 
 #include <QElapsedTimer>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QThread>
+#include <QtTest>
 
-#include <memory>
-
-#include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
-#include <termios.h>
-#include <unistd.h>
 
 namespace {
 
-const QByteArray kReadAll("\x02RDD ALL\x03\r", 10);
-const QByteArray kReadNow("\x02RDD NOW\x03\r", 10);
-const QByteArray kClearAll("\x02"
-                           "CLR ALL\x03\r",
-                           10);
-const QByteArray kNak("\x02\x15\r", 3);
-const QByteArray kAck("\x06\r", 2);
 constexpr int kFrame = 42;
 
 // The simulator process; stopped by closing its standard input.
@@ -68,54 +56,6 @@ struct Sim {
     }
 };
 
-// The client's end of the line, raw, as a serial port would be.
-struct Port {
-    int fd = -1;
-
-    bool open(const QString& path)
-    {
-        fd = ::open(QFile::encodeName(path).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-        if (fd < 0)
-            return false;
-        termios t {};
-        if (::tcgetattr(fd, &t) != 0)
-            return false;
-        ::cfmakeraw(&t);
-        return ::tcsetattr(fd, TCSANOW, &t) == 0;
-    }
-
-    void close()
-    {
-        if (fd >= 0)
-            ::close(fd);
-        fd = -1;
-    }
-
-    bool send(const QByteArray& bytes) { return ::write(fd, bytes.constData(), bytes.size()) == bytes.size(); }
-
-    // Up to `count` bytes; less only when nothing comes for `patienceMs`.
-    QByteArray read(int count, int patienceMs = 10000)
-    {
-        QByteArray got;
-        while (got.size() < count) {
-            pollfd p{fd, POLLIN, 0};
-            if (::poll(&p, 1, patienceMs) <= 0)
-                break;
-            char buffer[4096];
-            ssize_t n = ::read(fd, buffer, std::min<qsizetype>(sizeof buffer, count - got.size()));
-            if (n <= 0)
-                break;
-            got.append(buffer, n);
-        }
-        return got;
-    }
-
-    // Whatever arrives before the line stays quiet for `quietMs`.
-    QByteArray drain(int quietMs = 300) { return read(1 << 20, quietMs); }
-
-    ~Port() { close(); }
-};
-
 QString frameProblem(const QByteArray& f, int number)
 {
     if (f.size() != kFrame)
@@ -151,8 +91,8 @@ QString frameProblem(const QByteArray& f, int number)
 QByteArray cleanRecords(const QStringList& args)
 {
     Sim sim;
-    Port port;
-    if (!sim.start(args + QStringList{"--fast"}) || !port.open(sim.device) || !port.send(kReadAll))
+    RawLine port;
+    if (!sim.start(args + QStringList{"--fast"}) || !port.open(sim.device) || !port.write(RddAll))
         return "failed";
     return port.drain();
 }
@@ -169,6 +109,7 @@ bool lstatExists(const QString& path)
 
 #define START(sim, ...) QVERIFY2((sim).start(__VA_ARGS__), "simulator did not start")
 #define OPEN(port, path) QVERIFY2((port).open(path), qPrintable(QStringLiteral("cannot open ") + (path)))
+#define CONNECT(sim, port, ...) START(sim, __VA_ARGS__); OPEN(port, (sim).device)
 
 class TestSim : public QObject {
     Q_OBJECT
@@ -192,7 +133,6 @@ private slots:
     void reopen();
     void stopping_data();
     void stopping();
-    void nullStdinIsNotWatched();
     void linkReplacesOnlyLinks();
     void usage_data();
     void usage();
@@ -213,10 +153,9 @@ void TestSim::readAll()
     QFETCH(QStringList, args);
     QFETCH(int, records);
     Sim sim;
-    START(sim, args + QStringList{"--fast"});
-    Port port;
-    OPEN(port, sim.device);
-    QVERIFY(port.send(kReadAll));
+    RawLine port;
+    CONNECT(sim, port, args + QStringList{"--fast"});
+    QVERIFY(port.write(RddAll));
     QByteArray reply = port.read(records * kFrame);
     QCOMPARE(reply.size(), records * kFrame);
     for (int i = 0; i < records; ++i) {
@@ -225,7 +164,7 @@ void TestSim::readAll()
     }
     QCOMPARE(port.drain(), QByteArray());
     // Asked again, the same records again.
-    QVERIFY(port.send(kReadAll));
+    QVERIFY(port.write(RddAll));
     QCOMPARE(port.read(records * kFrame), reply);
 }
 
@@ -244,16 +183,15 @@ void TestSim::recordsFollowTheSeed()
 void TestSim::readNow()
 {
     Sim sim;
-    START(sim, {"--fast", "--records", "3"});
-    Port port;
-    OPEN(port, sim.device);
-    QVERIFY(port.send(kReadNow));
+    RawLine port;
+    CONNECT(sim, port, {"--fast", "--records", "3"});
+    QVERIFY(port.write(RddNow));
     QByteArray first = port.read(kFrame);
     QCOMPARE(frameProblem(first, 0), QString());
     QCOMPARE(port.drain(), QByteArray());
     // The counts move on as time passes.
     QThread::msleep(1100);
-    QVERIFY(port.send(kReadNow));
+    QVERIFY(port.write(RddNow));
     QByteArray later = port.read(kFrame);
     QCOMPARE(frameProblem(later, 0), QString());
     QVERIFY2(later != first, later.constData());
@@ -262,20 +200,19 @@ void TestSim::readNow()
 void TestSim::clearAll()
 {
     Sim sim;
-    START(sim, {"--fast", "--records", "3"});
-    Port port;
-    OPEN(port, sim.device);
-    QVERIFY(port.send(kReadAll));
+    RawLine port;
+    CONNECT(sim, port, {"--fast", "--records", "3"});
+    QVERIFY(port.write(RddAll));
     QCOMPARE(port.read(3 * kFrame).size(), 3 * kFrame);
-    QVERIFY(port.send(kClearAll));
-    QCOMPARE(port.drain(), kAck);
-    QVERIFY(port.send(kReadAll));
+    QVERIFY(port.write(ClrAll));
+    QCOMPARE(port.drain(), AckReply);
+    QVERIFY(port.write(RddAll));
     QCOMPARE(port.drain(), QByteArray());
     // Clearing the records leaves the current counts alone; clearing again still answers.
-    QVERIFY(port.send(kReadNow));
+    QVERIFY(port.write(RddNow));
     QCOMPARE(frameProblem(port.read(kFrame), 0), QString());
-    QVERIFY(port.send(kClearAll));
-    QCOMPARE(port.drain(), kAck);
+    QVERIFY(port.write(ClrAll));
+    QCOMPARE(port.drain(), AckReply);
 }
 
 void TestSim::commands_data()
@@ -294,8 +231,8 @@ void TestSim::commands_data()
     QTest::newRow("junk alone") << QByteArray("hello\x03\x06\x15\r\r") << "";
     QTest::newRow("junk, then a command") << QByteArray("zz\r\x03\x02RDD NOW\x03\r") << "N";
     QTest::newRow("STX starts afresh") << QByteArray("\x02RD\x02RDD NOW\x03\r") << "N";
-    QTest::newRow("three in one go") << kReadAll + QByteArray("\x02?\r") + kClearAll << "RKA";
-    QTest::newRow("cleared, then read") << kClearAll + kReadAll + kReadNow << "AN";
+    QTest::newRow("three in one go") << RddAll + QByteArray("\x02?\r") + ClrAll << "RKA";
+    QTest::newRow("cleared, then read") << ClrAll + RddAll + RddNow << "AN";
 }
 
 void TestSim::commands()
@@ -303,15 +240,14 @@ void TestSim::commands()
     QFETCH(QByteArray, input);
     QFETCH(QString, replies);
     Sim sim;
-    START(sim, {"--fast", "--records", "2"});
-    Port port;
-    OPEN(port, sim.device);
-    QVERIFY(port.send(input));
+    RawLine port;
+    CONNECT(sim, port, {"--fast", "--records", "2"});
+    QVERIFY(port.write(input));
     QByteArray got = port.drain();
     int at = 0;
     for (QChar kind : replies) {
         if (kind == 'K' || kind == 'A') {
-            const QByteArray& expected = kind == 'K' ? kNak : kAck;
+            const QByteArray& expected = kind == 'K' ? NakReply : AckReply;
             QCOMPARE(got.mid(at, expected.size()), expected);
             at += expected.size();
         } else {
@@ -329,9 +265,8 @@ void TestSim::garbage()
     const QByteArray clean = cleanRecords(args);
     QCOMPARE(clean.size(), 3 * kFrame);
     Sim sim;
-    START(sim, args + QStringList{"--fast", "--garbage"});
-    Port port;
-    OPEN(port, sim.device);
+    RawLine port;
+    CONNECT(sim, port, args + QStringList{"--fast", "--garbage"});
 
     // Junk ahead of every frame: never a lead character, and the frames intact.
     auto check = [](const QByteArray& got, const QList<QByteArray>& frames) {
@@ -349,12 +284,12 @@ void TestSim::garbage()
         }
         return at == got.size() ? QString() : QStringLiteral("trailing bytes");
     };
-    QVERIFY(port.send(kReadAll));
+    QVERIFY(port.write(RddAll));
     QCOMPARE(check(port.drain(), {clean.mid(0, kFrame), clean.mid(kFrame, kFrame), clean.mid(2 * kFrame)}), QString());
-    QVERIFY(port.send("\x02NOT ONE\x03\r"));
-    QCOMPARE(check(port.drain(), {kNak}), QString());
-    QVERIFY(port.send(kClearAll));
-    QCOMPARE(check(port.drain(), {kAck}), QString());
+    QVERIFY(port.write("\x02NOT ONE\x03\r"));
+    QCOMPARE(check(port.drain(), {NakReply}), QString());
+    QVERIFY(port.write(ClrAll));
+    QCOMPARE(check(port.drain(), {AckReply}), QString());
 }
 
 void TestSim::loseCr_data()
@@ -375,13 +310,12 @@ void TestSim::loseCr()
     if (k <= 3)
         expected.remove(k * kFrame - 1, 1);
     Sim sim;
-    START(sim, args + QStringList{"--fast", "--lose-cr", QString::number(k)});
-    Port port;
-    OPEN(port, sim.device);
-    QVERIFY(port.send(kReadAll));
+    RawLine port;
+    CONNECT(sim, port, args + QStringList{"--fast", "--lose-cr", QString::number(k)});
+    QVERIFY(port.write(RddAll));
     QCOMPARE(port.drain(), expected);
     // Counted afresh in every reply: a one-frame reply loses its CR only for k = 1.
-    QVERIFY(port.send(kReadNow));
+    QVERIFY(port.write(RddNow));
     QByteArray now = port.drain();
     if (k == 1) {
         QCOMPARE(now.size(), kFrame - 1);
@@ -389,21 +323,20 @@ void TestSim::loseCr()
     } else {
         QCOMPARE(frameProblem(now, 0), QString());
     }
-    QVERIFY(port.send(kClearAll));
-    QCOMPARE(port.drain(), k == 1 ? QByteArray("\x06") : kAck);
+    QVERIFY(port.write(ClrAll));
+    QCOMPARE(port.drain(), k == 1 ? QByteArray("\x06") : AckReply);
 }
 
 void TestSim::nak()
 {
     Sim sim;
-    START(sim, {"--fast", "--records", "3", "--nak"});
-    Port port;
-    OPEN(port, sim.device);
-    for (const QByteArray& command : {kReadAll, kReadNow, kClearAll, QByteArray("\x02XYZ ABC\x03\r")}) {
-        QVERIFY(port.send(command));
-        QCOMPARE(port.drain(), kNak);
+    RawLine port;
+    CONNECT(sim, port, {"--fast", "--records", "3", "--nak"});
+    for (const QByteArray& command : {RddAll, RddNow, ClrAll, QByteArray("\x02XYZ ABC\x03\r")}) {
+        QVERIFY(port.write(command));
+        QCOMPARE(port.drain(), NakReply);
     }
-    QVERIFY(port.send("junk\r"));
+    QVERIFY(port.write("junk\r"));
     QCOMPARE(port.drain(), QByteArray());
 }
 
@@ -424,20 +357,19 @@ void TestSim::stopAfter()
     const QByteArray clean = cleanRecords(args);
     QCOMPARE(clean.size(), 3 * kFrame);
     Sim sim;
-    START(sim, args + QStringList{"--fast", "--stop-after", QString::number(n)});
-    Port port;
-    OPEN(port, sim.device);
-    QVERIFY(port.send(kReadAll));
+    RawLine port;
+    CONNECT(sim, port, args + QStringList{"--fast", "--stop-after", QString::number(n)});
+    QVERIFY(port.write(RddAll));
     QCOMPARE(port.drain(), clean.left(n));
     // Every reply is cut on its own, counted from its own start.
-    QVERIFY(port.send(kReadNow));
+    QVERIFY(port.write(RddNow));
     QByteArray now = port.drain();
     QCOMPARE(now.size(), std::min(n, kFrame));
     if (n >= kFrame)
         QCOMPARE(frameProblem(now, 0), QString());
     else
         QVERIFY(QByteArray("\x02" "D00").startsWith(now.left(4)));
-    QVERIFY(port.send(kReadAll));
+    QVERIFY(port.write(RddAll));
     QCOMPARE(port.drain(), clean.left(n));
 }
 
@@ -446,12 +378,11 @@ void TestSim::pacing()
     // 9600 baud, 10 bits a byte: 126 bytes need at least 131 ms on the line.
     // Only this lower bound is checked; how much later they come is the machine's business.
     Sim sim;
-    START(sim, {"--records", "3", "--seed", "8"});
-    Port port;
-    OPEN(port, sim.device);
+    RawLine port;
+    CONNECT(sim, port, {"--records", "3", "--seed", "8"});
     QElapsedTimer clock;
     clock.start();
-    QVERIFY(port.send(kReadAll));
+    QVERIFY(port.write(RddAll));
     QByteArray reply = port.read(3 * kFrame);
     const qint64 elapsedNs = clock.nsecsElapsed();
     QCOMPARE(reply.size(), 3 * kFrame);
@@ -477,27 +408,27 @@ void TestSim::reopen()
     START(sim, QStringList{"--records", "36", "--link", link} + (fast ? QStringList{"--fast"} : QStringList{}));
     // Opened and closed again and again, by its name and through the link.
     for (int round = 0; round < 4; ++round) {
-        Port port;
+        RawLine port;
         OPEN(port, round % 2 ? link : sim.device);
-        QVERIFY(port.send(kReadNow));
+        QVERIFY(port.write(RddNow));
         QCOMPARE(frameProblem(port.read(kFrame), 0), QString());
     }
     // A client that goes away before it has the whole reply: the rest is lost
     // with it, and the next client starts on a quiet line.
     {
-        Port port;
+        RawLine port;
         OPEN(port, sim.device);
-        QVERIFY(port.send(kReadAll));
+        QVERIFY(port.write(RddAll));
         if (fast)
             QThread::msleep(300);  // all sent, none read
         else
             QCOMPARE(port.read(kFrame).size(), kFrame);
     }
     QThread::msleep(300);
-    Port port;
+    RawLine port;
     OPEN(port, link);
     QCOMPARE(port.drain(), QByteArray());
-    QVERIFY(port.send(kReadNow));
+    QVERIFY(port.write(RddNow));
     QCOMPARE(frameProblem(port.drain(), 0), QString());
     QCOMPARE(sim.process.state(), QProcess::Running);
 }
@@ -505,26 +436,31 @@ void TestSim::reopen()
 void TestSim::stopping_data()
 {
     QTest::addColumn<int>("signal");  // 0: standard input closed
-    QTest::newRow("SIGTERM") << int(SIGTERM);
-    QTest::newRow("SIGINT") << int(SIGINT);
-    QTest::newRow("SIGHUP") << int(SIGHUP);
-    QTest::newRow("end of standard input") << 0;
+    QTest::addColumn<bool>("nullStdin");
+    QTest::newRow("SIGTERM") << int(SIGTERM) << false;
+    QTest::newRow("SIGINT") << int(SIGINT) << false;
+    QTest::newRow("SIGHUP") << int(SIGHUP) << false;
+    QTest::newRow("end of standard input") << 0 << false;
+    // A null standard input is not watched: it does not stop the simulator.
+    QTest::newRow("SIGTERM, standard input null") << int(SIGTERM) << true;
 }
 
 void TestSim::stopping()
 {
     QFETCH(int, signal);
+    QFETCH(bool, nullStdin);
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
     const QString link = dir.filePath("qz");
     Sim sim;
-    START(sim, {"--fast", "--link", link});
+    START(sim, {"--fast", "--link", link}, nullStdin);
     QCOMPARE(QFileInfo(link).symLinkTarget(), sim.device);
     {
-        Port port;
+        RawLine port;
         OPEN(port, link);
-        QVERIFY(port.send(kReadNow));
+        QVERIFY(port.write(RddNow));
         QCOMPARE(frameProblem(port.read(kFrame), 0), QString());
+        QCOMPARE(sim.process.state(), QProcess::Running);
         // Stopped while a client still has the device open.
         if (signal)
             QCOMPARE(::kill(pid_t(sim.process.processId()), signal), 0);
@@ -535,21 +471,6 @@ void TestSim::stopping()
         QCOMPARE(exitCode, 0);
     }
     QVERIFY(!lstatExists(link));
-}
-
-void TestSim::nullStdinIsNotWatched()
-{
-    Sim sim;
-    START(sim, {"--fast"}, true);
-    Port port;
-    OPEN(port, sim.device);
-    QVERIFY(port.send(kReadNow));
-    QCOMPARE(frameProblem(port.read(kFrame), 0), QString());
-    QCOMPARE(sim.process.state(), QProcess::Running);
-    sim.process.terminate();
-    int exitCode = -1;
-    QVERIFY(sim.finish(&exitCode));
-    QCOMPARE(exitCode, 0);
 }
 
 void TestSim::linkReplacesOnlyLinks()
@@ -567,19 +488,13 @@ void TestSim::linkReplacesOnlyLinks()
     QVERIFY(!lstatExists(stale));
     // ...an ordinary file is not, and the simulator refuses to start.
     const QString file = dir.filePath("file");
-    {
-        QFile f(file);
-        QVERIFY(f.open(QIODevice::WriteOnly));
-        f.write("keep me");
-    }
+    QVERIFY(writeFile(file, "keep me"));
     Sim sim;
     QVERIFY(!sim.start({"--link", file}));
     int exitCode = -1;
     QVERIFY(sim.finish(&exitCode));
     QCOMPARE(exitCode, 1);
-    QFile f(file);
-    QVERIFY(f.open(QIODevice::ReadOnly));
-    QCOMPARE(f.readAll(), QByteArray("keep me"));
+    QCOMPARE(fileBytes(file), QByteArray("keep me"));
 }
 
 void TestSim::usage_data()
