@@ -348,6 +348,7 @@ void TestMainWindow::initialState()
     QVERIFY(child<QLineEdit>(win.w, "FileName")->text().isEmpty());
     QCOMPARE(child<QLineEdit>(win.w, "FileName")->focusPolicy(), Qt::NoFocus);
     QCOMPARE(child<QLabel>(win.w, "Label7")->text(), QStringLiteral("COM 1 : 9600,n,8,1"));
+    QCOMPARE(win.w->QztTxRx().objectName(), QStringLiteral("QztTxRx"));
 
     // The grid: headings only.
     auto *grid = child<QTableView>(win.w, "QztData");
