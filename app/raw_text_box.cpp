@@ -320,7 +320,7 @@ void RawTextBox::paintEvent(QPaintEvent *)
             const QRect box(x + 1, baseline - tp.fm.ascent() + 1, r.width - 2,
                             tp.fm.ascent() + tp.fm.descent() - 1);
             p.setPen(Qt::NoPen);
-            p.setBrush(palette().color(QPalette::Mid));
+            p.setBrush(palette().color(QPalette::Dark));
             p.drawRoundedRect(box, 2, 2);
             p.setFont(tp.smallFont);
             p.setPen(palette().color(QPalette::Base));
