@@ -37,7 +37,16 @@ CLEAR_TITLE = "確認"
 SAVE_TITLE = "Save As"  # Qt's own save dialog, English under LC_ALL=C.UTF-8
 
 # The main window's buttons in their tab order; the grid ends it and Tab wraps around.
-TAB_ORDER = ["Command1", "Command4", "Command2", "CsvOut", "Command3", "QztData"]
+# Centres of the buttons in the main window's client area, from their layout in
+# twips (15 twips a pixel); CsvOut and Command3 sit in the frame Frame3 at 416, 24.
+CLIENT_HEIGHT = 419
+BUTTON_CENTRES = {
+    "Command1": (24 + 177 // 2, 88 + 33 // 2),
+    "Command4": (24 + 177 // 2, 152 + 33 // 2),
+    "Command2": (224 + 161 // 2, 152 + 33 // 2),
+    "CsvOut": (416 + 272 + 145 // 2, 24 + 344 + 25 // 2),
+    "Command3": (416 + 360 + 57 // 2, 24 + 316 + 25 // 2),
+}
 
 STX, ETX, ACK, CR, NAK = b"\x02", b"\x03", b"\x06", b"\r", b"\x15"
 RDD_ALL = bytes.fromhex("02 52 44 44 20 41 4C 4C 03 0D")
@@ -157,6 +166,10 @@ class Keyboard:
 
     def wait_gone(self, title):
         wait_for(lambda: not self.visible(title), 'window "%s" to close' % title)
+
+    def window_height(self, window):
+        shape = self.xdotool("getwindowgeometry", "--shell", str(window)).stdout
+        return int(re.search(r"^HEIGHT=(\d+)$", shape, re.M).group(1))
 
     def focus(self, window):
         self.xdotool("windowfocus", "--sync", str(window))
@@ -366,7 +379,6 @@ class Program:
         self.process = subprocess.Popen([PROGRAM], env=env, stdin=subprocess.DEVNULL,
                                         stdout=self.log, stderr=subprocess.STDOUT)
         self.window = None
-        self.at = None  # the main window's button with the keyboard focus
 
     def output(self):
         with open(self.log_path, "rb") as f:
@@ -380,14 +392,17 @@ class Program:
         self.kb.wait_gone(PORT_TITLE)
         self.window = self.kb.wait_window(MAIN_TITLE)
         self.kb.focus(self.window)
-        self.at = "Command1"
 
     def press(self, button):
-        """Tabs to a main-window button and presses it with Space."""
+        """Clicks a main-window button at the centre of its place in the window's
+        layout (client area of 858 x 419 pixels below the menu bar). A click needs no
+        knowledge of where the keyboard focus is, which a dialog closing can move."""
         self.kb.focus(self.window)
-        steps = (TAB_ORDER.index(button) - TAB_ORDER.index(self.at)) % len(TAB_ORDER)
-        self.kb.keys(*(["Tab"] * steps + ["space"]))
-        self.at = button
+        height = self.kb.window_height(self.window)
+        menu_bar = height - CLIENT_HEIGHT
+        x, y = BUTTON_CENTRES[button]
+        self.kb.xdotool("mousemove", "--window", str(self.window), str(x), str(menu_bar + y),
+                        "click", "1")
 
     def save_csv(self):
         """Saves the table through the save dialog into a new file; returns its bytes."""
