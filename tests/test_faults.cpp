@@ -8,6 +8,8 @@
 #include "app/frm_main.h"
 #include "app/raw_text_box.h"
 #include "fake_comm_control.h"
+#include "test_support.h"
+#include "window_support.h"
 #include "link/module1.h"
 #include "link/port_control.h"
 #include "link/reply_framing.h"
@@ -24,64 +26,16 @@
 #include <QTimer>
 #include <QtTest>
 
-#include <cstring>
-#include <fcntl.h>
 #include <memory>
-#include <pty.h>
-#include <termios.h>
 #include <unistd.h>
 
 namespace {
-
-// One line: the test keeps the master side (raw, non-blocking) and plays the counter.
-struct PtyLine
-{
-    int master = -1;
-    QByteArray slavePath;
-    QByteArray seen; // everything the program has put on the line
-
-    PtyLine()
-    {
-        int slave = -1;
-        char name[256] = {};
-        if (::openpty(&master, &slave, name, nullptr, nullptr) != 0)
-            return;
-        ::close(slave); // the program opens it by name
-        termios tio {};
-        ::tcgetattr(master, &tio);
-        ::cfmakeraw(&tio);
-        ::tcsetattr(master, TCSANOW, &tio);
-        ::fcntl(master, F_SETFL, ::fcntl(master, F_GETFL) | O_NONBLOCK);
-        slavePath = name;
-    }
-    ~PtyLine() { unplug(); }
-    bool ok() const { return master >= 0 && !slavePath.isEmpty(); }
-    void unplug()
-    {
-        if (master >= 0)
-            ::close(master);
-        master = -1;
-    }
-    bool write(const QByteArray &bytes) const
-    {
-        return ::write(master, bytes.constData(), size_t(bytes.size())) == bytes.size();
-    }
-    const QByteArray &line()
-    {
-        char buf[512];
-        for (ssize_t n; master >= 0 && (n = ::read(master, buf, sizeof buf)) > 0;)
-            seen.append(buf, n);
-        return seen;
-    }
-};
 
 QByteArray frame(const char *body)
 {
     return QByteArray(1, Ctl::STX) + body + QByteArray(1, Ctl::CR);
 }
 
-const QByteArray RddAll = QByteArray::fromHex("0252444420414c4c030d");
-const QByteArray RddNow = QByteArray::fromHex("02524444204e4f57030d");
 const QByteArray Rec1 = frame("D01 00001 00002 00003 00004 00005 000015");
 const QByteArray Rec2 = frame("D02 00120 00000 00035 00000 00004 000159");
 const QByteArray Rec3 = frame("D03 99999 00010 00000 00000 00000 100009");
@@ -89,12 +43,6 @@ const QStringList Row1 = {"1", "1", "2", "3", "4", "5", "15"};
 const QStringList Row2 = {"2", "120", "0", "35", "0", "4", "159"};
 const QStringList Row3 = {"3", "99999", "10", "0", "0", "0", "100009"};
 const QStringList EmptyRow(CounterTable::Columns, QString());
-
-template<typename T>
-T *child(QObject *parent, const char *name)
-{
-    return parent->findChild<T *>(QString::fromLatin1(name));
-}
 
 // Closes every message box that comes up while scope lives, noting what it said.
 struct BoxWatch
@@ -149,22 +97,14 @@ struct Program
         OpenPort(state, port);
     }
 
-    QByteArray txtRx() { return child<RawTextBox>(w.get(), "txtRx")->text(); }
-    QByteArray cmdFormat() { return child<RawTextBox>(w.get(), "cmdFormat")->text(); }
-    QString Label5() { return child<QLabel>(w.get(), "Label5")->text(); }
-    QStringList row(int r)
-    {
-        QStringList texts;
-        for (int c = 0; c < CounterTable::Columns; ++c)
-            texts << w->counterTable().text(r, c);
-        return texts;
-    }
-    void click(const char *button)
-    {
-        QTest::mouseClick(child<QPushButton>(w.get(), button), Qt::LeftButton);
-    }
+    MainControls controls() const { return MainControls{w.get()}; }
+    QByteArray txtRx() const { return controls().txtRx()->text(); }
+    QByteArray cmdFormat() const { return controls().cmdFormat()->text(); }
+    QString Label5() const { return controls().Label5()->text(); }
+    QStringList row(int r) const { return controls().row(r); }
+    void click(const char *button) const { controls().click(button); }
     // RDD ALL answered with the given bytes; returns once all of them are logged.
-    bool readOut(PtyLine &line, const QByteArray &reply)
+    bool readOut(PtyPair &line, const QByteArray &reply)
     {
         click("Command1");
         if (!QTest::qWaitFor([&] { return line.line().endsWith(RddAll); }, 10000))
@@ -212,7 +152,7 @@ void TestFaults::deviceGoneMidFrame()
 {
     QFETCH(bool, settled);
 
-    PtyLine com1;
+    PtyPair com1;
     QVERIFY(com1.ok());
     Program p(com1.slavePath);
     QVERIFY(p.port.portOpen());
@@ -258,7 +198,7 @@ void TestFaults::deviceGoneMidFrame()
 
     // The counter back on a new line: the read-out starts clean in row 1, the half
     // frame of the old line forgotten.
-    PtyLine again;
+    PtyPair again;
     QVERIFY(again.ok());
     p.reopenOn(again.slavePath);
     QVERIFY(p.port.portOpen());
@@ -286,7 +226,7 @@ void TestFaults::deviceGoneAroundWrite()
 {
     QFETCH(bool, pullFirst);
 
-    PtyLine com1;
+    PtyPair com1;
     QVERIFY(com1.ok());
     Program p(com1.slavePath);
     QVERIFY(p.readOut(com1, Rec1 + Rec2));
@@ -327,7 +267,7 @@ void TestFaults::deviceGoneAroundWrite()
         QCOMPARE(boxes.count, 1);
     }
 
-    PtyLine again;
+    PtyPair again;
     QVERIFY(again.ok());
     p.reopenOn(again.slavePath);
     QVERIFY(p.port.portOpen());
@@ -340,7 +280,7 @@ void TestFaults::deviceGoneAroundWrite()
 // without a word, a request warns, and once the other program lets go the port opens.
 void TestFaults::portHeldByAnotherProcess()
 {
-    PtyLine com1;
+    PtyPair com1;
     QVERIFY(com1.ok());
 
     QProcess holder;
