@@ -179,10 +179,7 @@ void SerialCommControl::openPort()
 
     ++m_quiet;
     m_port->setPortName(device);
-    m_port->setBaudRate(m_settings.baudRate);
-    m_port->setParity(m_settings.parity);
-    m_port->setDataBits(m_settings.dataBits);
-    m_port->setStopBits(m_settings.stopBits);
+    writeLineSettings();
     m_port->setFlowControl(QSerialPort::NoFlowControl);
     // No such device, port in use, no permission: the port simply stays closed.
     const bool opened = m_port->open(QIODevice::ReadWrite);
@@ -209,12 +206,17 @@ void SerialCommControl::closePort()
 void SerialCommControl::applySettings()
 {
     ++m_quiet;
+    writeLineSettings();
+    --m_quiet;
+    m_port->clearError();
+}
+
+void SerialCommControl::writeLineSettings()
+{
     m_port->setBaudRate(m_settings.baudRate);
     m_port->setParity(m_settings.parity);
     m_port->setDataBits(m_settings.dataBits);
     m_port->setStopBits(m_settings.stopBits);
-    --m_quiet;
-    m_port->clearError();
 }
 
 void SerialCommControl::applyRts()

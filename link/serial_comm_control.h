@@ -64,6 +64,7 @@ private:
     void openPort();
     void closePort();
     void applySettings();
+    void writeLineSettings();
     void applyRts();
     void onReadyRead();
     void onError(QSerialPort::SerialPortError error);
