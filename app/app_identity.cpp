@@ -3,7 +3,7 @@
 #include <QCoreApplication>
 #include <QFont>
 
-QString VersionText()
+QString versionText()
 {
     return QStringLiteral("ﾊﾞｰｼﾞｮﾝ %1.%2.%3")
         .arg(QZ_VERSION_MAJOR)
@@ -11,12 +11,12 @@ QString VersionText()
         .arg(QZ_VERSION_PATCH);
 }
 
-QString VersionMessageText()
+QString versionMessageText()
 {
-    return applicationTitle() + QLatin1Char('\r') + QStringLiteral("      ") + VersionText();
+    return applicationTitle() + QLatin1Char('\r') + QStringLiteral("      ") + versionText();
 }
 
-void SetupApplication()
+void setupApplication()
 {
     QCoreApplication::setApplicationName(applicationTitle());
     QCoreApplication::setApplicationVersion(QStringLiteral("%1.%2.%3")
@@ -38,7 +38,7 @@ static void registerResources()
     Q_INIT_RESOURCE(resources);
 }
 
-void LoadResources()
+void loadResources()
 {
     static const bool loaded = (registerResources(), true);
     Q_UNUSED(loaded);

@@ -79,9 +79,9 @@ frmMain::frmMain(Module1 &state, CommControl &port, SplashRunner splash, QWidget
     , ui(new Ui::frmMain)
     , m_state(state)
     , m_port(port)
-    , m_splash(splash ? std::move(splash) : SplashRunner([] { ShowSplashModal(); }))
+    , m_splash(splash ? std::move(splash) : SplashRunner([] { showSplashModal(); }))
 {
-    LoadResources();
+    loadResources();
     ui->setupUi(this);
 
     // Fixed single border: no minimise or maximise button, no resizing.
@@ -208,7 +208,7 @@ void frmMain::QztTxRx_OnComm()
     const QByteArray input = m_port.Input();
     // The control hands over one character per notification.
     for (char c : input)
-        ReceiveCharacter(m_state, m_table, *this, c);
+        receiveCharacter(m_state, m_table, *this, c);
 }
 
 void frmMain::appendLog(char c)
@@ -260,7 +260,7 @@ void frmMain::clearReceiveLog()
 
 void frmMain::warnPortNotOpen()
 {
-    QMessageBox::warning(this, applicationTitle(), PortNotOpenWarningText());
+    QMessageBox::warning(this, applicationTitle(), portNotOpenWarningText());
 }
 
 void frmMain::Command3_Click()
@@ -277,7 +277,7 @@ void frmMain::menuPort_Click()
 void frmMain::MenuAbout_Click()
 {
     // Plain text, so the lone CR shows as a line break and the blanks are kept.
-    QMessageBox box(QMessageBox::NoIcon, applicationTitle(), VersionMessageText(),
+    QMessageBox box(QMessageBox::NoIcon, applicationTitle(), versionMessageText(),
                     QMessageBox::Ok, this);
     box.setTextFormat(Qt::PlainText);
     box.exec();
@@ -314,12 +314,12 @@ void frmMain::CsvOut_Click()
     if (path.isEmpty())
         return;
     // The row count is taken once, as the writing starts.
-    const CsvResult result = WriteCsvFile(path, m_table, m_state.FrameCount);
+    const CsvResult result = writeCsvFile(path, m_table, m_state.FrameCount);
     if (!result.ok)
-        QMessageBox::warning(this, applicationTitle(), CsvFailureText(path, result.error));
+        QMessageBox::warning(this, applicationTitle(), csvFailureText(path, result.error));
 }
 
-QStringList NameFiltersFromFilterText(const QString &filter)
+QStringList nameFiltersFromFilterText(const QString &filter)
 {
     // "description|pattern|description|pattern": Qt reads the patterns from the
     // parentheses of each description, so the descriptions are the entries.
@@ -340,7 +340,7 @@ void frmMain::SetupCommonDialog()
     CommonDialog1->setObjectName(QStringLiteral("CommonDialog1"));
     CommonDialog1->setAcceptMode(QFileDialog::AcceptSave);
     CommonDialog1->setFileMode(QFileDialog::AnyFile);
-    CommonDialog1->setNameFilters(NameFiltersFromFilterText(QString::fromUtf8(CsvFilterText)));
+    CommonDialog1->setNameFilters(nameFiltersFromFilterText(QString::fromUtf8(CsvFilterText)));
     CommonDialog1->selectNameFilter(CommonDialog1->nameFilters().constFirst());
     CommonDialog1->setDefaultSuffix(QStringLiteral("csv"));
     // Qt's own dialog puts the chosen entry's extension on the name typed so far, and

@@ -22,10 +22,10 @@ class RawTextBox;
 // The save dialog's file types, one text as the window's design holds it.
 inline constexpr const char *CsvFilterText = "CSV File (*.csv)|*.csv|全てのファイル (*.*)|*.*";
 // Turns "description|pattern|..." into the dialog's entries.
-QStringList NameFiltersFromFilterText(const QString &filter);
+QStringList nameFiltersFromFilterText(const QString &filter);
 
 // Shows the splash window and returns when it has gone. The program always uses
-// ShowSplashModal; tests put their own in.
+// showSplashModal; tests put their own in.
 using SplashRunner = std::function<void()>;
 
 // The main window. It lives for the whole run, owns the controls the other windows

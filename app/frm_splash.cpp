@@ -26,7 +26,7 @@ frmSplash::frmSplash(QWidget *parent)
     , ui(new Ui::frmSplash)
     , Timer1(new QTimer(this))
 {
-    LoadResources();
+    loadResources();
     ui->setupUi(this);
     setFixedSize(480, 326);
     fillBackground(this, SplashBackground);
@@ -63,7 +63,7 @@ frmSplash::~frmSplash()
 
 void frmSplash::Form_Load()
 {
-    ui->lblVersion->setText(VersionText());
+    ui->lblVersion->setText(versionText());
     ui->lblVersion->adjustSize();
     ui->lblProductName->setText(applicationTitle());
     ui->lblProductName->adjustSize();
@@ -133,7 +133,7 @@ bool frmSplash::eventFilter(QObject *watched, QEvent *event)
     return QDialog::eventFilter(watched, event);
 }
 
-void ShowSplashModal(QWidget *owner)
+void showSplashModal(QWidget *owner)
 {
     frmSplash splash(owner);
     splash.exec();

@@ -42,4 +42,4 @@ private:
 };
 
 // Shows the splash window modally and returns once it has closed itself.
-void ShowSplashModal(QWidget *owner = nullptr);
+void showSplashModal(QWidget *owner = nullptr);

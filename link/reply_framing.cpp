@@ -41,7 +41,7 @@ void giveVerdict(Module1 &s, CounterTable &table, ReceiveSink &sink)
 
 } // namespace
 
-void ReceiveCharacter(Module1 &s, CounterTable &table, ReceiveSink &sink, char c)
+void receiveCharacter(Module1 &s, CounterTable &table, ReceiveSink &sink, char c)
 {
     sink.appendLog(c);
 

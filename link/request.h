@@ -46,15 +46,15 @@ public:
     virtual void clearReceiveLog() = 0;
 
     // The port is closed or the write failed: tell the operator, modally, with
-    // PortNotOpenWarningText() (title: the application title).
+    // portNotOpenWarningText() (title: the application title).
     virtual void warnPortNotOpen() = 0;
 };
 
 // The operator's warning when a command cannot be sent.
-QString PortNotOpenWarningText();
+QString portNotOpenWarningText();
 
 // STX word " " operand ETX CR: the ten bytes of a command.
-QByteArray BuildCommand(QByteArrayView word, QByteArrayView operand);
+QByteArray buildCommand(QByteArrayView word, QByteArrayView operand);
 
 // The request sequence shared by "RDD ALL", "RDD NOW" and "CLR ALL": cmdFormat set,
 // rows 1..99 and Label5 emptied, cmdFormat's text written, txtRx emptied, reception

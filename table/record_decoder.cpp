@@ -1,7 +1,7 @@
 #include "table/record_decoder.h"
 #include "table/number_text.h"
 
-std::array<QString, CounterTable::Columns> DecodeRecordTexts(QByteArrayView frame)
+std::array<QString, CounterTable::Columns> decodeRecordTexts(QByteArrayView frame)
 {
     std::array<QString, CounterTable::Columns> texts;
     for (int c = 0; c < CounterTable::Columns; ++c) {
@@ -9,7 +9,7 @@ std::array<QString, CounterTable::Columns> DecodeRecordTexts(QByteArrayView fram
         QByteArrayView field;
         if (start < frame.size())
             field = frame.sliced(start, std::min<qsizetype>(RecordFields[c].length, frame.size() - start));
-        texts[c] = PlainNumberText(field);
+        texts[c] = plainNumberText(field);
     }
     return texts;
 }
@@ -20,7 +20,7 @@ void DecodeCounterRecord(const Module1 &state, CounterTable &table)
     const int row = slot + 1;
     if (slot < 0 || slot >= Module1::FrameStoreSlots || row > Module1::TableRecordRows)
         return;
-    table.setRow(row, DecodeRecordTexts(state.FrameStore[slot]));
+    table.setRow(row, decodeRecordTexts(state.FrameStore[slot]));
 }
 
 void ClearRecordRows(CounterTable &table)

@@ -18,7 +18,7 @@ inline constexpr std::array<RecordField, CounterTable::Columns> RecordFields = {
     {3, 2}, {6, 5}, {12, 5}, {18, 5}, {24, 5}, {30, 5}, {36, 6}}};
 
 // The seven cell texts of one data frame; fields past the frame's end read as 0.
-std::array<QString, CounterTable::Columns> DecodeRecordTexts(QByteArrayView frame);
+std::array<QString, CounterTable::Columns> decodeRecordTexts(QByteArrayView frame);
 
 // Decodes FrameStore[FrameCount] into table row FrameCount + 1. Must be called
 // before FrameCount is advanced for that frame. A row outside the table is never
