@@ -238,18 +238,12 @@ void frmMain::clearRecordsAndStatus()
 
 RecordsAndStatus frmMain::recordsAndStatus() const
 {
-    RecordsAndStatus saved;
-    for (int i = 0; i < RecordsAndStatus::RowCount; ++i)
-        for (int c = 0; c < CounterTable::Columns; ++c)
-            saved.records[i][c] = m_table.text(RecordsAndStatus::FirstRow + i, c);
-    saved.status = ui->Label5->text();
-    return saved;
+    return {m_table.clearedRowTexts(), ui->Label5->text()};
 }
 
 void frmMain::restoreRecordsAndStatus(const RecordsAndStatus &saved)
 {
-    for (int i = 0; i < RecordsAndStatus::RowCount; ++i)
-        m_table.setRow(RecordsAndStatus::FirstRow + i, saved.records[i]);
+    m_table.restoreClearedRows(saved.records);
     ui->Label5->setText(saved.status);
 }
 
@@ -265,7 +259,7 @@ void frmMain::warnPortNotOpen()
 
 void frmMain::Command3_Click()
 {
-    ClearRecordRows(m_table);
+    m_table.clearRecordRows();
     ui->Label5->clear();
 }
 
