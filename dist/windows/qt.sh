@@ -1,0 +1,116 @@
+# Sourced by scripts/windows: builds Qt 6.4.2 for x86_64-w64-mingw32 from Debian's source
+# packages, once, into a cache outside the checkout. Host tools (moc, rcc, uic) come from
+# Debian's own Qt 6.4.2 (qt6-base-dev-tools).
+QZ_QT_VERSION=6.4.2
+QZ_QT_CACHE=${QZ_QT_CACHE:-$HOME/.cache/qz7310-mingw-qt}
+QZ_QT_PREFIX=$QZ_QT_CACHE/qt-$QZ_QT_VERSION
+QZ_QT_SRC=$QZ_QT_CACHE/src
+QZ_QT_TOOLCHAIN=$QZ_ROOT/dist/windows/mingw-w64.cmake
+
+# Only what the programs use. Debian's qt6-base leaves out src/3rdparty/wintab (tablet input
+# in the Windows plugin), iaccessible2 and sqlite: tablet events and SQL are off. Everything
+# else third-party is built from the copies bundled in the source (MinGW has no system ones).
+QZ_QT_FEATURES=(
+  -DFEATURE_sql=OFF -DFEATURE_network=OFF -DFEATURE_xml=OFF -DFEATURE_concurrent=OFF
+  -DFEATURE_dbus=OFF -DFEATURE_printsupport=OFF -DFEATURE_testlib=OFF
+  -DFEATURE_opengl=OFF -DFEATURE_vulkan=OFF -DFEATURE_direct2d=OFF
+  -DFEATURE_tabletevent=OFF -DFEATURE_freetype=OFF -DFEATURE_icu=OFF -DFEATURE_zstd=OFF
+  -DFEATURE_system_zlib=OFF -DFEATURE_system_pcre2=OFF -DFEATURE_system_png=OFF
+  -DFEATURE_system_jpeg=OFF -DFEATURE_system_harfbuzz=OFF -DFEATURE_system_doubleconversion=OFF
+  -DFEATURE_system_textmarkdownreader=OFF
+)
+QZ_QT_CMAKE_ARGS=(
+  -G Ninja -DCMAKE_BUILD_TYPE=Release -DBUILD_SHARED_LIBS=ON
+  -DQT_HOST_PATH=/usr -DQT_HOST_PATH_CMAKE_DIR=/usr/lib/x86_64-linux-gnu/cmake
+  -DQT_BUILD_EXAMPLES=OFF -DQT_BUILD_TESTS=OFF
+)
+
+qz_src_version() { apt-cache showsrc "$1" 2>/dev/null | awk '/^Version: 6\.4\.2/ {print $2; exit}'; }
+
+# apt-get source needs a deb-src entry for the archive the machine already uses.
+qz_deb_src() {
+  [ -n "$(qz_src_version qt6-base)" ] && return 0
+  local list=/etc/apt/sources.list.d/qz7310-deb-src.sources
+  echo "Adding $list: source packages of the Debian archive in use"
+  if [ -f /etc/apt/sources.list.d/debian.sources ]; then
+    grep -v '^#' /etc/apt/sources.list.d/debian.sources \
+      | awk 'BEGIN {RS = ""; ORS = "\n\n"} /Types: deb\n/ && !/debian-security/' \
+      | sed 's/^Types: deb$/Types: deb-src/' > "$list"
+  fi
+  if ! grep -q '^Types: deb-src' "$list" 2>/dev/null; then
+    printf '%s\n' 'Types: deb-src' 'URIs: http://deb.debian.org/debian' \
+      'Suites: bookworm bookworm-updates' 'Components: main' \
+      'Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg' > "$list"
+  fi
+  apt-get update -qq
+}
+
+# Unpacks Debian's source package $1 (version 6.4.2) into $QZ_QT_SRC/$1.
+qz_qt_source() {
+  local pkg=$1 ver
+  [ -d "$QZ_QT_SRC/$pkg" ] && return 0
+  mkdir -p "$QZ_QT_SRC"
+  qz_deb_src
+  ver=$(qz_src_version "$pkg")
+  if [ -z "$ver" ]; then
+    echo "No Debian source package $pkg $QZ_QT_VERSION in the archive in use" >&2
+    return 1
+  fi
+  if ! (cd "$QZ_QT_SRC" && apt-get source --download-only "$pkg=$ver"); then
+    echo "Debian's source package $pkg $ver could not be downloaded" >&2
+    return 1
+  fi
+  (cd "$QZ_QT_SRC" && dpkg-source -x "${pkg}_${ver#*:}.dsc" "$pkg")
+}
+
+qz_qtbase() {
+  [ -f "$QZ_QT_PREFIX/.qtbase-done" ] && { echo "qtbase for MinGW: cached in $QZ_QT_PREFIX"; return 0; }
+  qz_qt_source qt6-base || return 1
+  local b=$QZ_QT_CACHE/build-base
+  mkdir -p "$b"
+  echo "Building qtbase $QZ_QT_VERSION for MinGW in $b (log: $b/build.log); this takes hours"
+  # nice: the machine's two cores are shared; time -v: the wall and CPU time are reported.
+  if ! /usr/bin/time -v -o "$QZ_QT_CACHE/time-qtbase.txt" bash -c '
+      set -e
+      src=$1 b=$2 prefix=$3 toolchain=$4; shift 4
+      nice -n 19 cmake -S "$src" -B "$b" -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
+        -DCMAKE_INSTALL_PREFIX="$prefix" "$@"
+      nice -n 19 cmake --build "$b" -j2
+      nice -n 19 cmake --install "$b"
+    ' _ "$QZ_QT_SRC/qt6-base" "$b" "$QZ_QT_PREFIX" "$QZ_QT_TOOLCHAIN" \
+      "${QZ_QT_CMAKE_ARGS[@]}" "${QZ_QT_FEATURES[@]}" > "$b/build.log" 2>&1; then
+    tail -40 "$b/build.log"
+    return 1
+  fi
+  grep -E 'Elapsed|User time|System time' "$QZ_QT_CACHE/time-qtbase.txt"
+  qz_qt_note qt6-base
+  touch "$QZ_QT_PREFIX/.qtbase-done"
+}
+
+# Where the source came from and how it was configured, and Qt's licence texts, kept
+# with the build so that the installer can carry them.
+qz_qt_note() {
+  local pkg=$1 note=$QZ_QT_PREFIX/share/qz7310/QT-SOURCE.txt
+  mkdir -p "$(dirname "$note")" "$QZ_QT_PREFIX/share/qz7310/LICENSES"
+  {
+    echo "$pkg $(qz_src_version "$pkg"): Debian source package (apt-get source $pkg)"
+    echo "  cmake -S $pkg $(echo "${QZ_QT_CMAKE_ARGS[@]}") \\"
+    echo "    -DCMAKE_TOOLCHAIN_FILE=mingw-w64.cmake (x86_64-w64-mingw32-g++-posix) \\"
+    echo "    $(echo "${QZ_QT_FEATURES[@]}")"
+  } >> "$note"
+  cp "$QZ_QT_SRC/$pkg"/LICENSES/*.txt "$QZ_QT_PREFIX/share/qz7310/LICENSES/" 2>/dev/null || true
+}
+
+qz_qtserialport() {
+  [ -f "$QZ_QT_PREFIX/.qtserialport-done" ] && return 0
+  if ! qz_qt_source qt6-serialport; then
+    echo "Qt SerialPort for MinGW cannot be built without Debian's qt6-serialport source" >&2
+    return 1
+  fi
+  echo "qt6-serialport source unpacked; building it for MinGW is not written yet" >&2
+  return 1
+}
+
+qz_mingw_qt() {
+  qz_qtbase && qz_qtserialport
+}
