@@ -10,10 +10,15 @@ QZ_QT_TOOLCHAIN=$QZ_ROOT/dist/windows/mingw-w64.cmake
 # Only what the programs use. Debian's qt6-base leaves out src/3rdparty/wintab (tablet input
 # in the Windows plugin), iaccessible2 and sqlite: tablet events and SQL are off. Everything
 # else third-party is built from the copies bundled in the source (MinGW has no system ones).
+# OpenGL: FEATURE_opengl=OFF alone leaves dynamic OpenGL on, and the Windows plugin then
+# fails to compile (QOpenGLStaticContext); all of its switches are off. Without Direct2D the
+# DirectWrite font database is not built into Qt Gui, yet the Windows plugin links it while
+# directwrite3 is on: off too (text then goes through the GDI font database, Qt's default).
 QZ_QT_FEATURES=(
   -DFEATURE_sql=OFF -DFEATURE_network=OFF -DFEATURE_xml=OFF -DFEATURE_concurrent=OFF
   -DFEATURE_dbus=OFF -DFEATURE_printsupport=OFF -DFEATURE_testlib=OFF
-  -DFEATURE_opengl=OFF -DFEATURE_vulkan=OFF -DFEATURE_direct2d=OFF
+  -DINPUT_opengl=no -DFEATURE_opengl=OFF -DFEATURE_opengl_dynamic=OFF -DFEATURE_dynamicgl=OFF
+  -DFEATURE_vulkan=OFF -DFEATURE_direct2d=OFF -DFEATURE_directwrite3=OFF
   -DFEATURE_tabletevent=OFF -DFEATURE_freetype=OFF -DFEATURE_icu=OFF -DFEATURE_zstd=OFF
   -DFEATURE_system_zlib=OFF -DFEATURE_system_pcre2=OFF -DFEATURE_system_png=OFF
   -DFEATURE_system_jpeg=OFF -DFEATURE_system_harfbuzz=OFF -DFEATURE_system_doubleconversion=OFF
