@@ -154,8 +154,10 @@ void frmMain::Form_Load()
     trapped([&] { ui->FileName->clear(); });
     trapped([&] { SetupCounterTable(); });
     trapped([&] {
-        ui->cmdFormat->setFocusPolicy(Qt::NoFocus);
-        ui->txtRx->setFocusPolicy(Qt::NoFocus);
+        // Out of the tab order, but a click still gives the two visible boxes the focus
+        // so the operator can select and copy from them.
+        ui->cmdFormat->setFocusPolicy(Qt::ClickFocus);
+        ui->txtRx->setFocusPolicy(Qt::ClickFocus);
         ui->FileName->setFocusPolicy(Qt::NoFocus);
     });
     trapped([&] { m_splash(); });
