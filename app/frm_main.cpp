@@ -260,9 +260,9 @@ void frmMain::clearReceiveLog()
     ui->txtRx->clear();
 }
 
-void frmMain::warnPortNotOpen()
+void frmMain::warnPortNotOpen(const QString &text)
 {
-    QMessageBox::warning(this, applicationTitle(), PortNotOpenWarningText());
+    QMessageBox::warning(this, applicationTitle(), text);
 }
 
 void frmMain::Command3_Click()

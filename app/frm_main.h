@@ -54,7 +54,7 @@ public:
     RecordsAndStatus recordsAndStatus() const override;
     void restoreRecordsAndStatus(const RecordsAndStatus &saved) override;
     void clearReceiveLog() override;                         // txtRx
-    void warnPortNotOpen() override;
+    void warnPortNotOpen(const QString &text) override;
 
 public slots:
     void QztTxRx_OnComm();

@@ -3,6 +3,7 @@
 
 #include "link/comm_control.h"
 #include "link/module1.h"
+#include "link/port_failure.h"
 #include "link/port_control.h"
 
 namespace {
@@ -31,8 +32,11 @@ frmPORT::~frmPORT() = default;
 
 void frmPORT::Form_Load()
 {
-    for (int n = 1; n <= PortCount; ++n)
+    for (int n = 1; n <= PortCount; ++n) {
         ui->Combo1->addItem(QStringLiteral("COM%1").arg(n));
+        // Which device each entry stands for, and whether it is there now.
+        ui->Combo1->setItemData(n - 1, PortDeviceDescription(n), Qt::ToolTipRole);
+    }
     const int index = m_state.PortNumber - 1;
     ui->Combo1->setCurrentIndex(index >= 0 && index < PortCount ? index : -1);
     // The port stays open; only RTS drops while the operator chooses.

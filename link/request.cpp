@@ -2,10 +2,15 @@
 #include "link/comm_control.h"
 #include "link/reply_framing.h"
 
-QString PortNotOpenWarningText()
+QString PortNotOpenWarningText(const PortFailure &failure)
 {
-    return QStringLiteral("通信ポートが開いていません。\n"
-                          "メニューの「ﾎﾟｰﾄ選択(&P)」で通信ポートを選択してください。");
+    // The menu entry as the operator reads it, without the access key's "&".
+    QString text = QStringLiteral("通信ポートが開いていません。\n"
+                                  "メニューの「ﾎﾟｰﾄ選択(P)」で通信ポートを選択してください。");
+    const QString why = PortFailureText(failure);
+    if (!why.isEmpty())
+        text += QLatin1Char('\n') + why;
+    return text;
 }
 
 QByteArray BuildCommand(QByteArrayView word, QByteArrayView operand)
@@ -27,7 +32,7 @@ bool SendCommand(Module1 &state, CommControl &port, RequestView &view,
     // A closed port would take nothing; wiping the operator's table for it would
     // lose the records without a word.
     if (!port.portOpen()) {
-        view.warnPortNotOpen();
+        view.warnPortNotOpen(PortNotOpenWarningText(port.lastFailure()));
         return false;
     }
 
@@ -43,7 +48,7 @@ bool SendCommand(Module1 &state, CommControl &port, RequestView &view,
     if (!port.Output(view.transmitText())) {
         view.restoreRecordsAndStatus(previousRecords);
         view.setTransmitText(previousTransmit);
-        view.warnPortNotOpen();
+        view.warnPortNotOpen(PortNotOpenWarningText(port.lastFailure()));
         return false;
     }
 

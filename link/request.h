@@ -1,6 +1,7 @@
 #pragma once
 
 #include "link/module1.h"
+#include "link/port_failure.h"
 #include "table/counter_table.h"
 
 #include <QByteArray>
@@ -45,13 +46,14 @@ public:
     // txtRx emptied.
     virtual void clearReceiveLog() = 0;
 
-    // The port is closed or the write failed: tell the operator, modally, with
-    // PortNotOpenWarningText() (title: the application title).
-    virtual void warnPortNotOpen() = 0;
+    // The port is closed or the write failed: tell the operator, modally, with this
+    // text (title: the application title).
+    virtual void warnPortNotOpen(const QString &text) = 0;
 };
 
-// The operator's warning when a command cannot be sent.
-QString PortNotOpenWarningText();
+// The operator's warning when a command cannot be sent: the port is not open, where to
+// choose one, and, when known, why it is closed.
+QString PortNotOpenWarningText(const PortFailure &failure = {});
 
 // STX word " " operand ETX CR: the ten bytes of a command.
 QByteArray BuildCommand(QByteArrayView word, QByteArrayView operand);

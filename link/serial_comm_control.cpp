@@ -1,9 +1,18 @@
 #include "link/serial_comm_control.h"
 
+#include <QFile>
 #include <QMetaObject>
 #include <QPointer>
+#include <QStandardPaths>
 #include <QStringList>
 #include <QtGlobal>
+
+#ifdef Q_OS_UNIX
+#include <cerrno>
+#include <grp.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
 
 QString PortDeviceName(int n)
 {
@@ -76,6 +85,75 @@ std::optional<SerialSettings> ParseSerialSettings(const QString &text)
         return std::nullopt;
 
     return s;
+}
+
+namespace {
+
+// The lock file QSerialPort takes for a device name (LCK..name in the first of these
+// folders that has it), and the process id on its first line.
+void FindLockHolder(const QString &device, PortFailure &f)
+{
+#ifdef Q_OS_UNIX
+    QString name = device.startsWith(QLatin1String("/dev/")) ? device.mid(5) : device;
+    name.replace(QLatin1Char('/'), QLatin1Char('_'));
+    const QStringList folders = {
+        QStringLiteral("/var/lock"), QStringLiteral("/etc/locks"), QStringLiteral("/var/spool/locks"),
+        QStringLiteral("/var/spool/uucp"), QStringLiteral("/tmp"), QStringLiteral("/var/tmp"),
+        QStringLiteral("/var/lock/lockdev"), QStringLiteral("/run/lock"),
+        QStandardPaths::writableLocation(QStandardPaths::TempLocation)};
+    for (const QString &folder : folders) {
+        QFile lock(folder + QStringLiteral("/LCK..") + name);
+        if (!lock.exists())
+            continue;
+        f.lockFile = lock.fileName();
+        if (lock.open(QIODevice::ReadOnly))
+            f.holderPid = lock.readLine(64).trimmed().toLongLong();
+        return;
+    }
+#else
+    Q_UNUSED(device);
+    Q_UNUSED(f);
+#endif
+}
+
+} // namespace
+
+PortFailure DiagnoseOpenFailure(int n, const QString &device, QSerialPort::SerialPortError error,
+                                const QString &errorText)
+{
+    using R = PortFailure::Reason;
+    PortFailure f{.reason = R::Other, .port = n, .device = device, .systemText = errorText};
+#ifdef Q_OS_UNIX
+    const QByteArray path = QFile::encodeName(device);
+    struct stat st {};
+    if (::stat(path.constData(), &st) != 0) {
+        // A name that leads nowhere, a dangling link included.
+        f.reason = R::NoDevice;
+        return f;
+    }
+    if (error == QSerialPort::PermissionError) {
+        // Qt says the same for a lock held by another program and for a device this
+        // user may not open; only the second one fails the access check.
+        if (::access(path.constData(), R_OK | W_OK) != 0 && errno == EACCES) {
+            f.reason = R::PermissionDenied;
+            if (const group *g = ::getgrgid(st.st_gid))
+                f.group = QString::fromLocal8Bit(g->gr_name);
+        } else {
+            f.reason = R::InUse;
+            FindLockHolder(device, f);
+        }
+        return f;
+    }
+#else
+    if (error == QSerialPort::PermissionError) {
+        f.reason = R::InUse; // Windows refuses a port another program has open
+        return f;
+    }
+#endif
+    // There by name, but no port answers: a serial device without its hardware.
+    if (error == QSerialPort::DeviceNotFoundError || error == QSerialPort::ResourceError)
+        f.reason = R::NoDevice;
+    return f;
 }
 
 namespace {
@@ -181,13 +259,18 @@ void SerialCommControl::openPort()
     m_port->setPortName(device);
     writeLineSettings();
     m_port->setFlowControl(QSerialPort::NoFlowControl);
-    // No such device, port in use, no permission: the port simply stays closed.
+    // No such device, port in use, no permission: the port stays closed, and the
+    // reason is kept for the operator's next request.
     const bool opened = m_port->open(QIODevice::ReadWrite);
     --m_quiet;
+    if (!opened)
+        m_failure = DiagnoseOpenFailure(m_commPort, device, m_port->error(), m_port->errorString());
     m_port->clearError();
     if (!opened)
         return;
 
+    m_device = device;
+    m_failure = {};
     m_failed = false;
     ++m_session;
     applyRts();
@@ -247,6 +330,10 @@ void SerialCommControl::onError(QSerialPort::SerialPortError error)
         // Report once and stop the port at once: from now on it reads as closed,
         // and the real close follows as soon as QSerialPort has returned.
         m_failed = true;
+        m_failure = {.reason = PortFailure::Reason::LineLost,
+                     .port = m_commPort,
+                     .device = m_device,
+                     .systemText = m_port->errorString()};
         const quint64 session = m_session;
         QMetaObject::invokeMethod(
             this,

@@ -49,6 +49,7 @@ public:
     bool Output(const QByteArray &bytes) override;
     std::int16_t CommEvent() const override;
     QByteArray Input() override;
+    PortFailure lastFailure() const override { return m_failure; }
 
     std::int16_t commPort() const { return m_commPort; }
     SerialSettings settings() const { return m_settings; }
@@ -85,4 +86,11 @@ private:
     int m_quiet = 0;              // > 0 while opening or writing line properties
     bool m_failed = false;        // the open port failed; its close is on its way
     quint64 m_session = 0;        // changes at every open and close
+    QString m_device;             // what the port was last opened as
+    PortFailure m_failure;
 };
+
+// Why an open of `device` (port n) failed, from Qt's error and a look at the device and
+// the serial port lock files.
+PortFailure DiagnoseOpenFailure(int n, const QString &device, QSerialPort::SerialPortError error,
+                                const QString &errorText);

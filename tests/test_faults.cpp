@@ -189,7 +189,11 @@ void TestFaults::deviceGoneMidFrame()
         BoxWatch boxes;
         p.click("Command4");
         QCOMPARE(boxes.count, 1);
-        QCOMPARE(boxes.text, PortNotOpenWarningText());
+        // It says the line was lost, on which device.
+        QCOMPARE(p.port.lastFailure().reason, PortFailure::Reason::LineLost);
+        QCOMPARE(p.port.lastFailure().device, QString::fromLocal8Bit(com1.slavePath));
+        QCOMPARE(boxes.text, PortNotOpenWarningText(p.port.lastFailure()));
+        QVERIFY(boxes.text.contains(QStringLiteral("回線が切れました")));
     }
     QCOMPARE(p.cmdFormat(), RddAll);
     QCOMPARE(p.txtRx(), got);
@@ -302,7 +306,13 @@ void TestFaults::portHeldByAnotherProcess()
 
     p.click("Command1");
     QCOMPARE(boxes.count, 1);
-    QCOMPARE(boxes.text, PortNotOpenWarningText());
+    // Named as held by another program: which one, and its lock file.
+    const PortFailure held = p.port.lastFailure();
+    QCOMPARE(held.reason, PortFailure::Reason::InUse);
+    QCOMPARE(held.holderPid, holder.processId());
+    QVERIFY(held.lockFile.contains(QStringLiteral("LCK..")));
+    QCOMPARE(boxes.text, PortNotOpenWarningText(held));
+    QVERIFY(boxes.text.contains(QStringLiteral("PID %1").arg(holder.processId())));
     QVERIFY(p.cmdFormat().isEmpty());
     QVERIFY(com1.line().isEmpty());
 

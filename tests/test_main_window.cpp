@@ -610,11 +610,13 @@ void TestMainWindow::requestViewMembers()
 
     BoxSeen box;
     closeNextMessageBox(win.w, box);
-    view.warnPortNotOpen();
+    const QString warning =
+        PortNotOpenWarningText({.reason = PortFailure::Reason::LineLost, .port = 1, .device = "/dev/ttyUSB0"});
+    view.warnPortNotOpen(warning);
     QCOMPARE(box.count, 1);
     QCOMPARE(box.title, QStringLiteral("QZ-7310 TALVEN SOFTWARE"));
     QCOMPARE(box.icon, QMessageBox::Warning);
-    QCOMPARE(box.text, PortNotOpenWarningText());
+    QCOMPARE(box.text, warning);
 }
 
 void TestMainWindow::closingReleasesPortOnce_data()

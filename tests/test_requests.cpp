@@ -11,8 +11,11 @@
 #include <QGroupBox>
 #include <QLabel>
 #include <QPushButton>
+#include <QTemporaryFile>
 #include <QTimer>
 #include <QtTest>
+
+Q_DECLARE_METATYPE(PortFailure)
 
 namespace {
 
@@ -28,6 +31,7 @@ public:
     QByteArray transmit;
     QByteArray rxLog;
     int warnings = 0;
+    QString warning; // the last warning's text
     // When set, the box gives this back instead of what it was given.
     std::optional<QByteArray> readBack;
 
@@ -64,10 +68,11 @@ public:
         m_log << QStringLiteral("view:clearReceiveLog");
         rxLog.clear();
     }
-    void warnPortNotOpen() override
+    void warnPortNotOpen(const QString &text) override
     {
         m_log << QStringLiteral("view:warnPortNotOpen");
         ++warnings;
+        warning = text;
     }
     void appendLog(char c) override { rxLog.append(c); }
     void setStatus(const QString &text) override { status = text; }
@@ -125,6 +130,7 @@ private slots:
     void requestAbandonsReplyUnderWay();
     void refusedRequestKeepsEverything_data();
     void refusedRequestKeepsEverything();
+    void warningNamesTheMenuEntry_data();
     void warningNamesTheMenuEntry();
 
     void portDialogLoad_data();
@@ -270,6 +276,7 @@ void TestRequests::refusedRequestKeepsEverything()
     FakeCommControl port;
     port.isOpen = open;
     port.writeSucceeds = false;
+    port.failure = {.reason = PortFailure::Reason::NoDevice, .port = 1, .device = "/dev/ttyUSB0"};
     FakeView view(port.calls);
     fillBusyState(state, view);
     const QStringList cells = view.cells();
@@ -284,6 +291,9 @@ void TestRequests::refusedRequestKeepsEverything()
     QCOMPARE(port.calls, expectedCalls);
     QVERIFY(port.written.isEmpty());
     QCOMPARE(view.warnings, 1);
+    // The warning says why the port is closed, as the port knows it.
+    QCOMPARE(view.warning, PortNotOpenWarningText(port.failure));
+    QVERIFY(view.warning.contains(QStringLiteral("COM1 (/dev/ttyUSB0)")));
     QCOMPARE(view.cells(), cells);
     QCOMPARE(view.status, status);
     QCOMPARE(view.transmit, transmit);
@@ -294,12 +304,57 @@ void TestRequests::refusedRequestKeepsEverything()
     QCOMPARE(state.PendingFrame, pending);
 }
 
+void TestRequests::warningNamesTheMenuEntry_data()
+{
+    using R = PortFailure::Reason;
+    QTest::addColumn<PortFailure>("failure");
+    QTest::addColumn<QStringList>("reasonLine"); // what its third line holds; none when empty
+
+    QTest::newRow("nothing known") << PortFailure{} << QStringList();
+    QTest::newRow("no such device")
+        << PortFailure{.reason = R::NoDevice, .port = 2, .device = "/dev/ttyUSB0",
+                       .systemText = "No such file or directory"}
+        << QStringList{"COM2 (/dev/ttyUSB0): ", "デバイスがありません（No such file or directory）",
+                       "QZ7310_COM2=/dev/ttyUSB0"};
+    QTest::newRow("permission denied")
+        << PortFailure{.reason = R::PermissionDenied, .port = 1, .device = "/dev/ttyUSB0",
+                       .systemText = "Permission denied", .group = "dialout"}
+        << QStringList{"COM1 (/dev/ttyUSB0): ", "アクセスが拒否されました（Permission denied）",
+                       "グループ dialout", "sudo usermod -aG dialout $USER"};
+    QTest::newRow("permission denied, group unknown")
+        << PortFailure{.reason = R::PermissionDenied, .port = 1, .device = "/dev/ttyUSB0",
+                       .systemText = "Permission denied"}
+        << QStringList{"アクセスが拒否されました", "権限がありません"};
+    QTest::newRow("held by another program")
+        << PortFailure{.reason = R::InUse, .port = 4, .device = "/dev/ttyS3", .systemText = "locked",
+                       .holderPid = 4242, .lockFile = "/run/lock/LCK..ttyS3"}
+        << QStringList{"COM4 (/dev/ttyS3): ", "使用中です（PID 4242、ロックファイル /run/lock/LCK..ttyS3）",
+                       "fuser -v /dev/ttyS3"};
+    QTest::newRow("held, holder unknown") << PortFailure{.reason = R::InUse, .port = 1, .device = "/dev/ttyS0", .systemText = "busy"}
+                                          << QStringList{"他のプログラムが使用中です。"};
+    QTest::newRow("line lost") << PortFailure{.reason = R::LineLost, .port = 3, .device = "/dev/pts/7",
+                                           .systemText = "Input/output error"}
+                               << QStringList{"COM3 (/dev/pts/7): ", "回線が切れました（Input/output error）",
+                                              "「ﾎﾟｰﾄ選択(P)」"};
+    QTest::newRow("other") << PortFailure{.reason = R::Other, .port = 1, .device = "/tmp/x",
+                                       .systemText = "Inappropriate ioctl for device"}
+                           << QStringList{"開けませんでした（Inappropriate ioctl for device）"};
+}
+
 void TestRequests::warningNamesTheMenuEntry()
 {
-    const QString menuEntry = QString::fromUtf16(u"\uFF8E\uFF9F\uFF70\uFF84\u9078\u629E(&P)");
-    const QString text = PortNotOpenWarningText();
-    QVERIFY(text.contains(menuEntry));
-    QVERIFY(text.contains(QString::fromUtf16(u"\u901A\u4FE1\u30DD\u30FC\u30C8"))); // 通信ポート
+    QFETCH(PortFailure, failure);
+    QFETCH(QStringList, reasonLine);
+
+    const QString text = PortNotOpenWarningText(failure);
+    const QStringList lines = text.split(QLatin1Char('\n'));
+    QCOMPARE(lines.size(), reasonLine.isEmpty() ? 2 : 3);
+    // The menu entry as the operator reads it: no access-key "&" anywhere.
+    QCOMPARE(lines[0], QStringLiteral("通信ポートが開いていません。"));
+    QCOMPARE(lines[1], QStringLiteral("メニューの「ﾎﾟｰﾄ選択(P)」で通信ポートを選択してください。"));
+    QVERIFY(!text.contains(QLatin1Char('&')));
+    for (const QString &part : reasonLine)
+        QVERIFY2(lines[2].contains(part), qPrintable(lines[2] + " / " + part));
 }
 
 void TestRequests::portDialogLoad_data()
@@ -317,6 +372,11 @@ void TestRequests::portDialogLoad()
     QFETCH(int, portNumber);
     QFETCH(int, selected);
 
+    QTemporaryFile present;
+    QVERIFY(present.open());
+    qputenv("QZ7310_COM1", QFile::encodeName(present.fileName()));
+    qputenv("QZ7310_COM2", "/nonexistent/qz7310");
+    qunsetenv("QZ7310_COM3");
     Module1 state;
     state.PortNumber = std::int16_t(portNumber);
     FakeCommControl port;
@@ -331,6 +391,12 @@ void TestRequests::portDialogLoad()
         QCOMPARE(combo->itemText(i), QStringLiteral("COM%1").arg(i + 1));
     QCOMPARE(combo->currentIndex(), selected);
     QCOMPARE(combo->placeholderText(), QStringLiteral("Port Select..."));
+    // Each entry's tooltip: the device it stands for and whether it is there now.
+    QCOMPARE(combo->itemData(0, Qt::ToolTipRole).toString(),
+             QStringLiteral("COM1 = %1（QZ7310_COM1 で指定、デバイスがあります）").arg(present.fileName()));
+    QCOMPARE(combo->itemData(1, Qt::ToolTipRole).toString(),
+             QStringLiteral("COM2 = /nonexistent/qz7310（QZ7310_COM2 で指定、デバイスが見つかりません）"));
+    QVERIFY(combo->itemData(2, Qt::ToolTipRole).toString().startsWith(QStringLiteral("COM3 = /dev/ttyS2（デ")));
     QCOMPARE(port.calls, QStringList{"RTS=0"});
     QVERIFY(port.isOpen);
     QVERIFY(!port.rts);
