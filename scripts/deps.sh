@@ -5,7 +5,7 @@ QZ_PACKAGES=(
   qt6-base-dev qt6-base-dev-tools qt6-serialport-dev libgl-dev
   fonts-liberation fonts-dejavu-core fonts-ipafont-gothic
   libbenchmark-dev clang libclang-rt-14-dev
-  xvfb xauth xdotool socat python3 procps
+  xvfb xauth xdotool socat python3 procps openbox
 )
 
 qz_install_missing() {

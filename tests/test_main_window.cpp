@@ -211,7 +211,17 @@ void TestMainWindow::splashLayout()
     splash.show();
     QVERIFY(QTest::qWaitForWindowExposed(&splash));
 
-    QCOMPARE(splash.size(), QSize(480, 326));
+    // The client area of 480 x 326 inside a fixed dialog frame of three pixels: a
+    // raised edge, then the face colour; no title bar.
+    QCOMPARE(child<QWidget>(&splash, "clientArea")->geometry(), QRect(3, 3, 480, 326));
+    QCOMPARE(splash.size(), QSize(486, 332));
+    const QImage shot = splash.grab().toImage();
+    const QPalette system = QApplication::palette();
+    QCOMPARE(shot.pixel(0, 100), system.color(QPalette::Light).rgb());
+    QCOMPARE(shot.pixel(100, 331), system.color(QPalette::Shadow).rgb());
+    QCOMPARE(shot.pixel(2, 100), system.color(QPalette::Button).rgb());
+    QCOMPARE(shot.pixel(483, 100), system.color(QPalette::Button).rgb());
+    QCOMPARE(shot.pixel(3, 100), qRgb(192, 255, 255));
     QCOMPARE(splash.windowFlags() & Qt::WindowType_Mask, Qt::SplashScreen);
     QVERIFY(splash.windowTitle().isEmpty());
     QCOMPARE(splash.palette().color(QPalette::Window), QColor(192, 255, 255));

@@ -6,10 +6,14 @@ script itself, which then sees every byte the program sends and chooses every
 byte it gets back. What the replies did is read from CSV files that the program
 saves through its own save dialog.
 
-    test_e2e.py --program build/bin/qz7310 --sim build/bin/qz7310-sim [unittest args]
+    test_e2e.py --program build/bin/qz7310 --sim build/bin/qz7310-sim [--wm openbox]
+                [unittest args]
 
-(or QZ7310_PROGRAM / QZ7310_SIM in the environment). Exits with 77 when every
-test was skipped because Xvfb or xdotool is missing.
+(or QZ7310_PROGRAM / QZ7310_SIM / QZ7310_E2E_WM in the environment). With --wm the
+X server gets a window manager, as an operator's desktop has: title bars, close boxes
+through the window manager, and the window manager deciding who has the focus. Exits
+with 77 when every test was skipped because Xvfb, xdotool or the window manager is
+missing.
 """
 
 import argparse
@@ -54,6 +58,9 @@ RDD_NOW = bytes.fromhex("02 52 44 44 20 4E 4F 57 03 0D")
 CLR_ALL = bytes.fromhex("02 43 4C 52 20 41 4C 4C 03 0D")
 
 SAVE_NUMBERS = itertools.count(1)
+
+# The splash window: no title, 480 x 326 inside its 3-pixel dialog frame.
+SPLASH_SIZE = (486, 332)
 
 # Guards against a hang, not measurements: a healthy run meets each condition
 # in a fraction of these.
@@ -145,12 +152,154 @@ class XServer:
         self.log.close()
 
 
+class WindowManager:
+    """openbox on the test's X server, with a home of its own."""
+
+    def __init__(self, name, display, workdir):
+        home = tempfile.mkdtemp(prefix="wm-", dir=workdir)
+        env = dict(os.environ, DISPLAY=display, HOME=home, XDG_CONFIG_HOME=home,
+                   XDG_CACHE_HOME=home, XDG_DATA_HOME=home)
+        self.log = open(os.path.join(workdir, name + ".log"), "wb")
+        self.process = subprocess.Popen([name, "--sm-disable"], env=env, stdin=subprocess.DEVNULL,
+                                        stdout=self.log, stderr=subprocess.STDOUT)
+        # Managing once it has put up its check window.
+        x11 = X11(display)
+        wait_for(lambda: self.process.poll() is not None
+                 or x11.cardinals(x11.root(), "_NET_SUPPORTING_WM_CHECK"), name + " to start")
+        if self.process.poll() is not None:
+            raise RuntimeError(name + " did not start; see " + self.log.name)
+
+    def stop(self):
+        self.process.terminate()
+        try:
+            self.process.wait(10)
+        except subprocess.TimeoutExpired:
+            self.process.kill()
+            self.process.wait()
+        self.log.close()
+
+
+class XClientMessage(ctypes.Structure):
+    _fields_ = [("type", ctypes.c_int), ("serial", ctypes.c_ulong),
+                ("send_event", ctypes.c_int), ("display", ctypes.c_void_p),
+                ("window", ctypes.c_ulong), ("message_type", ctypes.c_ulong),
+                ("format", ctypes.c_int), ("data", ctypes.c_long * 5)]
+
+
+class XEvent(ctypes.Union):
+    _fields_ = [("xclient", XClientMessage), ("pad", ctypes.c_long * 24)]
+
+
+class X11:
+    """The few Xlib calls the tests need beyond xdotool: window properties and client
+    messages."""
+
+    lib = None
+
+    def __init__(self, display):
+        self.display = display
+        if X11.lib is None:
+            x11 = ctypes.CDLL(ctypes.util.find_library("X11") or "libX11.so.6")
+            x11.XOpenDisplay.restype = ctypes.c_void_p
+            x11.XOpenDisplay.argtypes = [ctypes.c_char_p]
+            x11.XDefaultRootWindow.restype = ctypes.c_ulong
+            x11.XDefaultRootWindow.argtypes = [ctypes.c_void_p]
+            x11.XInternAtom.restype = ctypes.c_ulong
+            x11.XInternAtom.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_int]
+            x11.XGetAtomName.restype = ctypes.c_void_p
+            x11.XGetAtomName.argtypes = [ctypes.c_void_p, ctypes.c_ulong]
+            x11.XGetWindowProperty.argtypes = [
+                ctypes.c_void_p, ctypes.c_ulong, ctypes.c_ulong, ctypes.c_long, ctypes.c_long,
+                ctypes.c_int, ctypes.c_ulong, ctypes.POINTER(ctypes.c_ulong),
+                ctypes.POINTER(ctypes.c_int), ctypes.POINTER(ctypes.c_ulong),
+                ctypes.POINTER(ctypes.c_ulong), ctypes.POINTER(ctypes.c_void_p)]
+            x11.XSendEvent.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.c_int,
+                                       ctypes.c_long, ctypes.c_void_p]
+            x11.XFree.argtypes = [ctypes.c_void_p]
+            x11.XFlush.argtypes = [ctypes.c_void_p]
+            x11.XCloseDisplay.argtypes = [ctypes.c_void_p]
+            X11.lib = x11
+
+    def _session(self):
+        dpy = X11.lib.XOpenDisplay(self.display.encode())
+        if not dpy:
+            raise RuntimeError("cannot open display " + self.display)
+        return dpy
+
+    def root(self):
+        dpy = self._session()
+        try:
+            return X11.lib.XDefaultRootWindow(dpy)
+        finally:
+            X11.lib.XCloseDisplay(dpy)
+
+    def cardinals(self, window, name):
+        """A 32-bit property as a list of numbers (atoms and windows included); [] when unset."""
+        x11 = X11.lib
+        dpy = self._session()
+        try:
+            kind, fmt = ctypes.c_ulong(), ctypes.c_int()
+            count, after, data = ctypes.c_ulong(), ctypes.c_ulong(), ctypes.c_void_p()
+            status = x11.XGetWindowProperty(
+                dpy, window, x11.XInternAtom(dpy, name.encode(), 0), 0, 1024, 0, 0,
+                ctypes.byref(kind), ctypes.byref(fmt), ctypes.byref(count), ctypes.byref(after),
+                ctypes.byref(data))
+            if status != 0 or not data.value:
+                return []
+            try:
+                if fmt.value != 32:
+                    return []
+                return list(ctypes.cast(data, ctypes.POINTER(ctypes.c_ulong))[:count.value])
+            finally:
+                x11.XFree(data)
+        finally:
+            x11.XCloseDisplay(dpy)
+
+    def atom_names(self, window, name):
+        x11 = X11.lib
+        atoms = self.cardinals(window, name)
+        dpy = self._session()
+        try:
+            names = []
+            for atom in atoms:
+                text = x11.XGetAtomName(dpy, atom)
+                names.append(ctypes.string_at(text).decode())
+                x11.XFree(text)
+            return names
+        finally:
+            x11.XCloseDisplay(dpy)
+
+    def client_message(self, window, message_type, data, to_root=False):
+        x11 = X11.lib
+        dpy = self._session()
+        try:
+            event = XEvent()
+            event.xclient.type = 33  # ClientMessage
+            event.xclient.display = dpy
+            event.xclient.window = window
+            event.xclient.message_type = x11.XInternAtom(dpy, message_type.encode(), 0)
+            event.xclient.format = 32
+            for i, value in enumerate(data):
+                event.xclient.data[i] = (x11.XInternAtom(dpy, value.encode(), 0)
+                                         if isinstance(value, str) else value)
+            target = x11.XDefaultRootWindow(dpy) if to_root else window
+            # To the root window, as a client asks the window manager for something.
+            mask = (1 << 19) | (1 << 20) if to_root else 0  # SubstructureNotify | Redirect
+            if not x11.XSendEvent(dpy, target, 0, mask, ctypes.byref(event)):
+                raise RuntimeError("XSendEvent failed")
+            x11.XFlush(dpy)
+        finally:
+            x11.XCloseDisplay(dpy)
+
+
 class Keyboard:
     """xdotool on our display, and the close request a window manager sends."""
 
-    def __init__(self, display):
+    def __init__(self, display, managed=False):
         self.env = dict(os.environ, DISPLAY=display)
         self.display = display
+        self.managed = managed  # a window manager runs and decides the focus
+        self.x11 = X11(display)
 
     def xdotool(self, *args, check=True):
         return subprocess.run(["xdotool", *args], env=self.env, capture_output=True,
@@ -172,7 +321,26 @@ class Keyboard:
         return int(re.search(r"^HEIGHT=(\d+)$", shape, re.M).group(1))
 
     def focus(self, window):
-        self.xdotool("windowfocus", "--sync", str(window))
+        if self.managed:
+            self.xdotool("windowactivate", "--sync", str(window))
+        else:
+            self.xdotool("windowfocus", "--sync", str(window))
+
+    def active(self):
+        return (self.x11.cardinals(self.x11.root(), "_NET_ACTIVE_WINDOW") or [0])[0]
+
+    def dialog_focus(self, dialog):
+        """A dialog that has just come up: a window manager must give it the focus on its
+        own; without one, the test gives it."""
+        if self.managed:
+            wait_for(lambda: self.active() == dialog,
+                     "the window manager to give window %d the focus" % dialog)
+        else:
+            self.focus(dialog)
+
+    def frame_extents(self, window):
+        """left, right, top, bottom of the window manager's frame; zeros without one."""
+        return tuple(self.x11.cardinals(window, "_NET_FRAME_EXTENTS") or (0, 0, 0, 0))
 
     def keys(self, *keys):
         self.xdotool("key", "--delay", "20", *keys)
@@ -181,42 +349,13 @@ class Keyboard:
         self.xdotool("type", "--delay", "5", text)
 
     def close_window(self, window):
-        """WM_DELETE_WINDOW, as a window manager's close button sends it."""
-        x11 = ctypes.CDLL(ctypes.util.find_library("X11") or "libX11.so.6")
-        x11.XOpenDisplay.restype = ctypes.c_void_p
-        x11.XOpenDisplay.argtypes = [ctypes.c_char_p]
-        x11.XInternAtom.restype = ctypes.c_ulong
-        x11.XInternAtom.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_int]
-        x11.XSendEvent.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.c_int,
-                                   ctypes.c_long, ctypes.c_void_p]
-        x11.XFlush.argtypes = [ctypes.c_void_p]
-        x11.XCloseDisplay.argtypes = [ctypes.c_void_p]
-
-        class ClientMessage(ctypes.Structure):
-            _fields_ = [("type", ctypes.c_int), ("serial", ctypes.c_ulong),
-                        ("send_event", ctypes.c_int), ("display", ctypes.c_void_p),
-                        ("window", ctypes.c_ulong), ("message_type", ctypes.c_ulong),
-                        ("format", ctypes.c_int), ("data", ctypes.c_long * 5)]
-
-        class Event(ctypes.Union):
-            _fields_ = [("xclient", ClientMessage), ("pad", ctypes.c_long * 24)]
-
-        dpy = x11.XOpenDisplay(self.display.encode())
-        if not dpy:
-            raise RuntimeError("cannot open display " + self.display)
-        try:
-            event = Event()
-            event.xclient.type = 33  # ClientMessage
-            event.xclient.display = dpy
-            event.xclient.window = window
-            event.xclient.message_type = x11.XInternAtom(dpy, b"WM_PROTOCOLS", 0)
-            event.xclient.format = 32
-            event.xclient.data[0] = x11.XInternAtom(dpy, b"WM_DELETE_WINDOW", 0)
-            if not x11.XSendEvent(dpy, window, 0, 0, ctypes.byref(event)):
-                raise RuntimeError("XSendEvent failed")
-            x11.XFlush(dpy)
-        finally:
-            x11.XCloseDisplay(dpy)
+        """A close box: with a window manager, asked of it (_NET_CLOSE_WINDOW), which then
+        sends WM_DELETE_WINDOW; without one, WM_DELETE_WINDOW sent as a window manager's
+        close button would."""
+        if self.managed:
+            self.x11.client_message(window, "_NET_CLOSE_WINDOW", [0, 2], to_root=True)
+        else:
+            self.x11.client_message(window, "WM_PROTOCOLS", ["WM_DELETE_WINDOW", 0])
 
 
 # --- the counter's end of the line ------------------------------------------
@@ -387,11 +526,36 @@ class Program:
     def start_up(self):
         """Through the splash window; confirms COM1 in the port dialog."""
         dialog = self.kb.wait_window(PORT_TITLE)
-        self.kb.focus(dialog)
+        self.window = self.kb.wait_window(MAIN_TITLE)
+        if self.kb.managed:
+            self.check_frames(dialog)
+        self.kb.dialog_focus(dialog)
         self.kb.keys("Return")  # "決定" has the focus
         self.kb.wait_gone(PORT_TITLE)
-        self.window = self.kb.wait_window(MAIN_TITLE)
         self.kb.focus(self.window)
+
+    def check_frames(self, dialog):
+        """What the window manager made of the windows: title bars, and a main window
+        that cannot be resized or maximised."""
+        for window in (self.window, dialog):
+            left, right, top, bottom = self.kb.frame_extents(window)
+            assert top > max(left, bottom), "no title bar on window %d" % window
+        actions = self.kb.x11.atom_names(self.window, "_NET_WM_ALLOWED_ACTIONS")
+        assert "_NET_WM_ACTION_CLOSE" in actions, actions
+        for refused in ("_NET_WM_ACTION_RESIZE", "_NET_WM_ACTION_MAXIMIZE_HORZ",
+                        "_NET_WM_ACTION_MAXIMIZE_VERT"):
+            assert refused not in actions, actions
+
+    def splash(self):
+        """The splash window while it is up: no title, its own size."""
+        found = self.kb.xdotool("search", "--onlyvisible", "--pid", str(self.process.pid),
+                                "--name", "^$", check=False)
+        for window in found.stdout.split():
+            shape = self.kb.xdotool("getwindowgeometry", "--shell", window, check=False).stdout
+            size = tuple(int(v) for v in re.findall(r"^(?:WIDTH|HEIGHT)=(\d+)$", shape, re.M))
+            if size == SPLASH_SIZE:
+                return int(window)
+        return None
 
     def press(self, button):
         """Clicks a main-window button at the centre of its place in the window's
@@ -410,7 +574,7 @@ class Program:
         path = os.path.join(self.workdir, "saved-%03d.csv" % next(SAVE_NUMBERS))
         self.press("CsvOut")
         dialog = self.kb.wait_window(SAVE_TITLE)
-        self.kb.focus(dialog)  # the file name box has the focus
+        self.kb.dialog_focus(dialog)  # the file name box has the focus
         self.kb.type(path)
         self.kb.keys("Return")
         wait_for(lambda: os.path.exists(path), "the program to write " + path)
@@ -435,7 +599,7 @@ class Program:
         """"データクリア （CLR ALL）" and its dialog: "ok", "cancel" or "close"."""
         self.press("Command2")
         dialog = self.kb.wait_window(CLEAR_TITLE)
-        self.kb.focus(dialog)
+        self.kb.dialog_focus(dialog)
         if how == "ok":
             self.kb.keys("space")  # OK has the focus
         elif how == "cancel":
@@ -470,30 +634,39 @@ class Program:
 
 XSERVER = None
 KEYBOARD = None
+WM = None
+WM_NAME = None
 MISSING_TOOLS = [tool for tool in ("Xvfb", "xdotool") if shutil.which(tool) is None]
 
 
 def setUpModule():
-    global XSERVER, KEYBOARD
+    global XSERVER, KEYBOARD, WM
+    if WM_NAME and shutil.which(WM_NAME) is None:
+        MISSING_TOOLS.append(WM_NAME)
     if MISSING_TOOLS:
         return
     for path in (PROGRAM, SIM):
         if not (path and os.access(path, os.X_OK)):
             raise RuntimeError("not an executable: %r (give --program and --sim)" % path)
     XSERVER = XServer(tempfile.gettempdir())
-    KEYBOARD = Keyboard(XSERVER.display)
+    if WM_NAME:
+        WM = WindowManager(WM_NAME, XSERVER.display, tempfile.gettempdir())
+    KEYBOARD = Keyboard(XSERVER.display, managed=bool(WM_NAME))
 
 
 def tearDownModule():
+    if WM:
+        WM.stop()
     if XSERVER:
         XSERVER.stop()
 
 
-@unittest.skipIf(MISSING_TOOLS, "not installed: " + ", ".join(MISSING_TOOLS))
 class EndToEnd(unittest.TestCase):
     maxDiff = None
 
     def setUp(self):
+        if MISSING_TOOLS:
+            self.skipTest("not installed: " + ", ".join(MISSING_TOOLS))
         self.workdir = tempfile.mkdtemp(prefix="qz7310-e2e-")
         self.addCleanup(shutil.rmtree, self.workdir, ignore_errors=True)
 
@@ -519,6 +692,39 @@ class EndToEnd(unittest.TestCase):
 
     def assertExitedCleanly(self, program, code):
         self.assertEqual(code, 0, "exit status; output:\n" + program.output())
+
+    # The splash window: its own frame and no title bar, and a key or a click closes it
+    # at once, wherever the window manager put the focus.
+    def test_splash_closes_on_a_key_or_a_click(self):
+        for how in ("key", "click"):
+            with self.subTest(how=how):
+                started = time.monotonic()
+                program = Program(KEYBOARD, self.workdir, os.path.join(self.workdir, "no-COM1"))
+                try:
+                    splash = wait_for(program.splash, "the splash window")
+                    seen = time.monotonic()
+                    self.assertEqual(KEYBOARD.frame_extents(splash), (0, 0, 0, 0))
+                    if how == "key":
+                        # The pointer away from it: without a window manager the
+                        # focus would otherwise follow the pointer onto it.
+                        KEYBOARD.xdotool("mousemove", "5", "5")
+                        KEYBOARD.keys("a")
+                    else:
+                        KEYBOARD.xdotool("mousemove", "--window", str(splash), "240", "160",
+                                         "click", "1")
+                    wait_for(lambda: not program.splash(), "the splash window to close")
+                    gone = time.monotonic()
+                    # Its timer starts after the program did and runs 2.5 s: sooner
+                    # means the key or the click closed it.
+                    if seen - started > 2.0:
+                        self.skipTest("the splash window came up too late to tell")
+                    self.assertLess(gone - started, 2.5)
+                    # The load went on: the port dialog follows, and the program ends
+                    # as usual.
+                    program.start_up()
+                    self.assertExitedCleanly(program, program.quit_by_close_box())
+                finally:
+                    program.stop()
 
     # The test plays the counter: exact command bytes out, exact frames back.
     def test_commands_and_replies_on_the_line(self):
@@ -680,13 +886,15 @@ class EndToEnd(unittest.TestCase):
 
 
 def main():
-    global PROGRAM, SIM
+    global PROGRAM, SIM, WM_NAME
     parser = argparse.ArgumentParser(add_help=False)
     parser.add_argument("--program", default=os.environ.get("QZ7310_PROGRAM"))
     parser.add_argument("--sim", default=os.environ.get("QZ7310_SIM"))
+    parser.add_argument("--wm", default=os.environ.get("QZ7310_E2E_WM") or None)
     known, rest = parser.parse_known_args()
     PROGRAM = known.program and os.path.abspath(known.program)
     SIM = known.sim and os.path.abspath(known.sim)
+    WM_NAME = known.wm
     run = unittest.main(argv=[sys.argv[0], *rest], exit=False, verbosity=2)
     result = run.result
     if result.wasSuccessful() and result.testsRun and len(result.skipped) == result.testsRun:
