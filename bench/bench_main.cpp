@@ -1,5 +1,6 @@
-// qz7310-bench: Google Benchmark's table, then the memory figures, then one summary
-// line:  bench: core=<chars/s> window=<chars/s> flat=<ratio> readout_ms=<ms>
+// qz7310-bench: Google Benchmark's table, then the memory and soak figures, then one
+// summary line:
+//   bench: core=<chars/s> window=<chars/s> flat=<ratio> readout_ms=<ms> soak_rss_kb=<kB>
 
 #include "bench_support.h"
 
@@ -8,6 +9,7 @@
 #include <QApplication>
 #include <benchmark/benchmark.h>
 
+#include <cmath>
 #include <cstdio>
 #include <iostream>
 #include <map>
@@ -90,6 +92,7 @@ int main(int argc, char **argv)
 
     RegisterReadoutBenchmark();
     RegisterReceiveBenchmarks();
+    RegisterSoakBenchmark();
 
     KeepingReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
@@ -114,7 +117,20 @@ int main(int argc, char **argv)
     std::printf("memory: log_chars=%s log_rss_mib=%s log_capacity_mib=%s\n",
                 Figure(n.logChars, 0).c_str(), Figure(n.logRssMiB, 1).c_str(),
                 Figure(n.logCapacityMiB, 1).c_str());
-    std::printf("bench: core=%s window=%s flat=%s readout_ms=%s\n", Figure(core, 0).c_str(),
-                Figure(window, 0).c_str(), Figure(flat, 2).c_str(), Figure(readoutMs, 1).c_str());
+    // Growth may come out negative; only a soak that did not run has no figure.
+    const std::string soakGrowth = n.soakRssStartKiB < 0 || n.soakRssEndKiB < 0
+        ? std::string("n/a")
+        : std::to_string(std::llround(n.soakRssEndKiB - n.soakRssStartKiB));
+    std::printf("soak: readouts=%d clean=%d checked=%d mismatches=%d reopenings=%d lines_lost=%d "
+                "warnings=%d\n",
+                n.soakReadouts, n.soakClean, n.soakChecked, n.soakMismatches, n.soakReopenings,
+                n.soakLinesLost, n.soakWarnings);
+    std::printf("soak: rss_start_kb=%s rss_end_kb=%s fds_start=%d fds_end=%d fds_before=%d "
+                "fds_after=%d (limits: growth 1024 kB, no descriptor left)\n",
+                Figure(n.soakRssStartKiB, 0).c_str(), Figure(n.soakRssEndKiB, 0).c_str(),
+                n.soakFdsStart, n.soakFdsEnd, n.soakFdsBefore, n.soakFdsAfter);
+    std::printf("bench: core=%s window=%s flat=%s readout_ms=%s soak_rss_kb=%s\n", Figure(core, 0).c_str(),
+                Figure(window, 0).c_str(), Figure(flat, 2).c_str(), Figure(readoutMs, 1).c_str(),
+                soakGrowth.c_str());
     return 0;
 }

@@ -49,21 +49,6 @@ private:
     const Module1 &m_state;
 };
 
-// Runs the event loop until done() holds or the deadline passes; no sleeping in between.
-template<typename Done>
-bool PumpUntil(Done done, int timeoutMs)
-{
-    QDeadlineTimer deadline(timeoutMs);
-    QTimer wake; // keeps WaitForMoreEvents from waiting past the deadline
-    wake.start(50);
-    while (!done()) {
-        if (deadline.hasExpired())
-            return false;
-        QApplication::processEvents(QEventLoop::WaitForMoreEvents);
-    }
-    return true;
-}
-
 struct ReadoutRig
 {
     QTemporaryDir dir;
