@@ -152,8 +152,9 @@ void ReadoutSession::start()
 
     QString reason;
     if (!toStandardOutput(m_options.output) && !outputLooksWritable(m_options.output, &reason)) {
-        emit message(QStringLiteral("cannot write %1: %2; nothing was read from the counter")
-                         .arg(outputLabel(), reason));
+        emit message(QStringLiteral("cannot write %1: %2; nothing was read from the counter%3")
+                         .arg(outputLabel(), reason,
+                              m_options.clear ? QStringLiteral(", and the counter was not cleared") : QString()));
         finish(CollectStatus::NotWritten);
         return;
     }
