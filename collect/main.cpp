@@ -106,11 +106,6 @@ private:
     int m_width = 0;
 };
 
-QString versionString()
-{
-    return QStringLiteral("%1.%2.%3").arg(QZ_VERSION_MAJOR).arg(QZ_VERSION_MINOR).arg(QZ_VERSION_PATCH);
-}
-
 // "COM1" to "COM4" (any case) or a device path.
 void parsePort(const QString &text, CollectOptions &options)
 {
@@ -214,7 +209,7 @@ int main(int argc, char **argv)
 #endif
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QLatin1String(Program));
-    QCoreApplication::setApplicationVersion(versionString());
+    QCoreApplication::setApplicationVersion(applicationVersion());
 
     bool listPorts = false;
     const CollectOptions options = parseCommandLine(app, &listPorts);

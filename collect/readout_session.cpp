@@ -397,6 +397,12 @@ void ReadoutSession::judgeClear()
         what = QStringLiteral("the port closed before it answered: %1").arg(portLostText(m_port.lastFailure()));
     else if (m_reply.bytes == 0)
         what = QStringLiteral("no answer within %1 s").arg(m_options.timeoutMs / 1000.0);
+    else if (m_reply.verdicts.contains(Verdict::DataOk))
+        // More records after the line had been quiet: the counter pauses longer than
+        // the quiet time, and the saved read-out ended early.
+        what = QStringLiteral("it sent %1; it was still sending records, so the read-out ended early: "
+                              "raise --quiet above the counter's pauses")
+                   .arg(repliesText());
     else
         what = QStringLiteral("it sent %1").arg(repliesText());
     emit message(QStringLiteral("the counter did not confirm CLR ALL with ACK (\"%1\"): %2; its records may "
