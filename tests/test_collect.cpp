@@ -116,6 +116,7 @@ private slots:
     void portNotOpened();
     void usage_data();
     void usage();
+    void listPorts();
     void recordNumbers_data();
     void recordNumbers();
 };
@@ -329,6 +330,23 @@ void TestCollect::usage()
     QVERIFY(r.out.isEmpty());
     QTest::qWait(50);
     QVERIFY(pty.line().isEmpty());
+}
+
+// The ports as the window maps them, and whether each device is there.
+void TestCollect::listPorts()
+{
+    PtyPair pty;
+    QVERIFY(pty.ok());
+    QTemporaryDir dir;
+    QProcessEnvironment env = headless();
+    env.insert("QZ7310_COM2", QString::fromLocal8Bit(pty.slavePath));
+    env.insert("QZ7310_COM3", dir.filePath("ttyUSB7"));
+    const Run r = collect({"--list-ports"}, env);
+    QCOMPARE(r.status, 0);
+    QVERIFY(r.err.isEmpty());
+    QVERIFY2(r.out.contains("  COM2  " + pty.slavePath + " (from QZ7310_COM2): exists\n"), r.out.constData());
+    QVERIFY2(r.out.contains("  COM3  " + QFile::encodeName(dir.filePath("ttyUSB7")) + " (from QZ7310_COM3): does not exist\n"),
+             r.out.constData());
 }
 
 void TestCollect::recordNumbers_data()
