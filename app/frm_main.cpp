@@ -138,6 +138,8 @@ frmMain::~frmMain()
 void frmMain::Form_Load()
 {
     trapped([&] {
+        // Runs before PortNumber is set to 1 (the last step), so it reads 0 + 1:
+        // the label names COM1, the port about to be opened. Label7 stays hidden.
         ui->Label7->setText(QStringLiteral("COM") + QStringLiteral(" %1").arg(m_state.PortNumber + 1)
                             + QStringLiteral(" : ") + QLatin1String(LineSettings));
     });
