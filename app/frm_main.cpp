@@ -117,7 +117,7 @@ frmMain::frmMain(Module1 &state, CommControl &port, SplashRunner splash, QWidget
     connect(ui->Command4, &QPushButton::clicked, this, &frmMain::Command4_Click);
     connect(ui->Command2, &QPushButton::clicked, this, &frmMain::Command2_Click);
     connect(ui->CsvOut, &QPushButton::clicked, this, &frmMain::CsvOut_Click);
-    SetupCommonDialog();
+    setupCommonDialog();
     m_port.setObjectName(QStringLiteral("QztTxRx"));
     connect(&m_port, &CommControl::OnComm, this, &frmMain::QztTxRx_OnComm);
 
@@ -323,7 +323,7 @@ QStringList nameFiltersFromFilterText(const QString &filter)
     return entries;
 }
 
-void frmMain::SetupCommonDialog()
+void frmMain::setupCommonDialog()
 {
     CommonDialog1 = new QFileDialog(this);
     CommonDialog1->setObjectName(QStringLiteral("CommonDialog1"));

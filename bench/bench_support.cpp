@@ -46,7 +46,7 @@ std::int64_t residentBytes()
     return 0;
 }
 
-BenchNotes &Notes()
+BenchNotes &notes()
 {
     static BenchNotes notes;
     return notes;
