@@ -27,7 +27,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
-constexpr const char* kUsage = R"(Usage: qz7310-sim [--records N] [--seed S] [--fast] [--link PATH] [--log]
+constexpr const char* Usage = R"(Usage: qz7310-sim [--records N] [--seed S] [--fast] [--link PATH] [--log]
                   [--garbage] [--lose-cr K] [--nak] [--stop-after N]
 
 Stands in for a QZ-7310 counter on a pseudo-terminal. Prints the device path
@@ -94,7 +94,7 @@ struct Options {
 }
 
 template <typename Number>
-Number ParseNumber(std::string_view option, std::string_view text, Number low, Number high)
+Number parseNumber(std::string_view option, std::string_view text, Number low, Number high)
 {
     Number value{};
     auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
@@ -128,12 +128,12 @@ Options parseOptions(int argc, char** argv)
             return true;
         };
         if (name == "-h" || name == "--help") {
-            std::fputs(kUsage, stdout);
+            std::fputs(Usage, stdout);
             std::exit(0);
         } else if (name == "--records") {
-            options.records = ParseNumber<unsigned>(name, value(), 0, qzsim::kMaxRecords);
+            options.records = parseNumber<unsigned>(name, value(), 0, qzsim::MaxRecords);
         } else if (name == "--seed") {
-            options.seed = ParseNumber<std::uint64_t>(name, value(), 0, UINT64_MAX);
+            options.seed = parseNumber<std::uint64_t>(name, value(), 0, UINT64_MAX);
         } else if (name == "--fast") {
             options.fast = flag();
         } else if (name == "--log") {
@@ -145,11 +145,11 @@ Options parseOptions(int argc, char** argv)
         } else if (name == "--garbage") {
             options.faults.garbage = flag();
         } else if (name == "--lose-cr") {
-            options.faults.loseCr = ParseNumber<unsigned>(name, value(), 1, 1000);
+            options.faults.loseCr = parseNumber<unsigned>(name, value(), 1, 1000);
         } else if (name == "--nak") {
             options.faults.nak = flag();
         } else if (name == "--stop-after") {
-            options.faults.stopAfter = ParseNumber<std::size_t>(name, value(), 0, 1000000);
+            options.faults.stopAfter = parseNumber<std::size_t>(name, value(), 0, 1000000);
         } else {
             usageError("unknown option '" + std::string(arg) + "'");
         }
@@ -161,7 +161,7 @@ volatile std::sig_atomic_t g_stopSignal = 0;
 
 void onStopSignal(int signal) { g_stopSignal = signal; }
 
-std::string Printable(std::string_view bytes)
+std::string printable(std::string_view bytes)
 {
     std::string text;
     for (unsigned char c : bytes) {
@@ -190,45 +190,45 @@ std::string Printable(std::string_view bytes)
 // drift however late the process wakes up; a late wake-up sends what is due.
 class Line {
 public:
-    explicit Line(bool fast) : fast_(fast) {}
+    explicit Line(bool fast) : m_fast(fast) {}
 
-    void Queue(std::string_view bytes, Clock::time_point now)
+    void queue(std::string_view bytes, Clock::time_point now)
     {
         if (bytes.empty())
             return;
-        if (queue_.empty()) {
-            burstStart_ = std::max(now, lineFreeAt_);
-            sentInBurst_ = 0;
+        if (m_queue.empty()) {
+            m_burstStart = std::max(now, m_lineFreeAt);
+            m_sentInBurst = 0;
         }
-        queue_.insert(queue_.end(), bytes.begin(), bytes.end());
+        m_queue.insert(m_queue.end(), bytes.begin(), bytes.end());
     }
 
-    void Drop() { queue_.clear(); }
-    bool Pending() const { return !queue_.empty(); }
+    void drop() { m_queue.clear(); }
+    bool pending() const { return !m_queue.empty(); }
 
     // How long until the next byte may go: zero when it is due already.
     Clock::duration untilDue(Clock::time_point now) const
     {
-        if (fast_ || queue_.empty())
+        if (m_fast || m_queue.empty())
             return Clock::duration::zero();
-        auto due = Due(sentInBurst_);
+        auto due = dueAt(m_sentInBurst);
         return due > now ? due - now : Clock::duration::zero();
     }
 
     // Writes what is due. False when the device refuses (client gone).
-    bool Send(int fd, Clock::time_point now, bool& blocked)
+    bool sendDue(int fd, Clock::time_point now, bool& blocked)
     {
         blocked = false;
-        std::size_t count = queue_.size();
-        if (!fast_) {
+        std::size_t count = m_queue.size();
+        if (!m_fast) {
             count = 0;
-            while (count < queue_.size() && Due(sentInBurst_ + count) <= now)
+            while (count < m_queue.size() && dueAt(m_sentInBurst + count) <= now)
                 ++count;
         }
         while (count > 0) {
             char chunk[512];
             std::size_t n = std::min(count, sizeof chunk);
-            std::copy_n(queue_.begin(), n, chunk);
+            std::copy_n(m_queue.begin(), n, chunk);
             ssize_t written = ::write(fd, chunk, n);
             if (written < 0) {
                 if (errno == EINTR)
@@ -239,28 +239,28 @@ public:
                 }
                 return false;
             }
-            queue_.erase(queue_.begin(), queue_.begin() + written);
-            sentInBurst_ += static_cast<std::size_t>(written);
-            if (!fast_)
-                lineFreeAt_ = Due(sentInBurst_ - 1);
+            m_queue.erase(m_queue.begin(), m_queue.begin() + written);
+            m_sentInBurst += static_cast<std::size_t>(written);
+            if (!m_fast)
+                m_lineFreeAt = dueAt(m_sentInBurst - 1);
             count -= static_cast<std::size_t>(written);
         }
         return true;
     }
 
 private:
-    Clock::time_point Due(std::size_t index) const
+    Clock::time_point dueAt(std::size_t index) const
     {
         // 10 bits a character at 9600 baud, in whole nanoseconds from the burst's start.
         auto ns = static_cast<std::int64_t>(index + 1) * 10'000'000'000LL / 9600;
-        return burstStart_ + std::chrono::duration_cast<Clock::duration>(std::chrono::nanoseconds(ns));
+        return m_burstStart + std::chrono::duration_cast<Clock::duration>(std::chrono::nanoseconds(ns));
     }
 
-    bool fast_;
-    std::deque<char> queue_;
-    Clock::time_point burstStart_{};
-    Clock::time_point lineFreeAt_{};
-    std::size_t sentInBurst_ = 0;
+    bool m_fast;
+    std::deque<char> m_queue;
+    Clock::time_point m_burstStart{};
+    Clock::time_point m_lineFreeAt{};
+    std::size_t m_sentInBurst = 0;
 };
 
 bool isPipeOrSocket(int fd)
@@ -376,8 +376,8 @@ int main(int argc, char** argv)
     auto lostClient = [&] {
         connected = false;
         writeBlocked = false;
-        line.Drop();
-        reader.Reset();
+        line.drop();
+        reader.reset();
         discardUnread(device);
         log("client closed the device");
     };
@@ -406,7 +406,7 @@ int main(int argc, char** argv)
         if (connected) {
             masterSlot = static_cast<int>(count);
             short events = POLLIN;
-            if (line.Pending()) {
+            if (line.pending()) {
                 if (writeBlocked)
                     events |= POLLOUT;
                 else
@@ -447,12 +447,12 @@ int main(int argc, char** argv)
                     ssize_t n = ::read(master, bytes, sizeof bytes);
                     if (n > 0) {
                         for (ssize_t i = 0; i < n; ++i) {
-                            if (auto command = reader.Feed(bytes[i])) {
+                            if (auto command = reader.feed(bytes[i])) {
                                 double seconds = std::chrono::duration<double>(Clock::now() - start).count();
-                                std::string reply = qzsim::Answer(counter, *command, options.faults, seconds);
-                                log("received " + Printable(*command) + ", answering " + std::to_string(reply.size())
+                                std::string reply = qzsim::answer(counter, *command, options.faults, seconds);
+                                log("received " + printable(*command) + ", answering " + std::to_string(reply.size())
                                     + " bytes");
-                                line.Queue(reply, Clock::now());
+                                line.queue(reply, Clock::now());
                             }
                         }
                         continue;
@@ -467,8 +467,8 @@ int main(int argc, char** argv)
             }
         }
 
-        if (connected && line.Pending() && !writeBlocked) {
-            if (!line.Send(master, Clock::now(), writeBlocked))
+        if (connected && line.pending() && !writeBlocked) {
+            if (!line.sendDue(master, Clock::now(), writeBlocked))
                 lostClient();
         }
     }
