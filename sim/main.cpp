@@ -1,6 +1,7 @@
 // qz7310-sim: a QZ-7310 counter on a pseudo-terminal, for demos and tests.
 
 #include "counter.h"
+#include "line.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -10,7 +11,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <deque>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -24,7 +24,7 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using qzsim::Clock;
 using namespace std::chrono_literals;
 
 constexpr const char* Usage = R"(Usage: qz7310-sim [--records N] [--seed S] [--fast] [--link PATH] [--log]
@@ -184,85 +184,6 @@ std::string printable(std::string_view bytes)
     return text;
 }
 
-// The line towards the client: a byte queue and, unless --fast, the 9600 baud
-// clock. Byte k of a burst is due when k + 1 whole characters (10 bits each)
-// fit since the burst began, counted on the monotonic clock, so pacing does not
-// drift however late the process wakes up; a late wake-up sends what is due.
-class Line {
-public:
-    explicit Line(bool fast) : m_fast(fast) {}
-
-    void queue(std::string_view bytes, Clock::time_point now)
-    {
-        if (bytes.empty())
-            return;
-        if (m_queue.empty()) {
-            m_burstStart = std::max(now, m_lineFreeAt);
-            m_sentInBurst = 0;
-        }
-        m_queue.insert(m_queue.end(), bytes.begin(), bytes.end());
-    }
-
-    void drop() { m_queue.clear(); }
-    bool pending() const { return !m_queue.empty(); }
-
-    // How long until the next byte may go: zero when it is due already.
-    Clock::duration untilDue(Clock::time_point now) const
-    {
-        if (m_fast || m_queue.empty())
-            return Clock::duration::zero();
-        auto due = dueAt(m_sentInBurst);
-        return due > now ? due - now : Clock::duration::zero();
-    }
-
-    // Writes what is due. False when the device refuses (client gone).
-    bool sendDue(int fd, Clock::time_point now, bool& blocked)
-    {
-        blocked = false;
-        std::size_t count = m_queue.size();
-        if (!m_fast) {
-            count = 0;
-            while (count < m_queue.size() && dueAt(m_sentInBurst + count) <= now)
-                ++count;
-        }
-        while (count > 0) {
-            char chunk[512];
-            std::size_t n = std::min(count, sizeof chunk);
-            std::copy_n(m_queue.begin(), n, chunk);
-            ssize_t written = ::write(fd, chunk, n);
-            if (written < 0) {
-                if (errno == EINTR)
-                    continue;
-                if (errno == EAGAIN || errno == EWOULDBLOCK) {
-                    blocked = true;
-                    return true;
-                }
-                return false;
-            }
-            m_queue.erase(m_queue.begin(), m_queue.begin() + written);
-            m_sentInBurst += static_cast<std::size_t>(written);
-            if (!m_fast)
-                m_lineFreeAt = dueAt(m_sentInBurst - 1);
-            count -= static_cast<std::size_t>(written);
-        }
-        return true;
-    }
-
-private:
-    Clock::time_point dueAt(std::size_t index) const
-    {
-        // 10 bits a character at 9600 baud, in whole nanoseconds from the burst's start.
-        auto ns = static_cast<std::int64_t>(index + 1) * 10'000'000'000LL / 9600;
-        return m_burstStart + std::chrono::duration_cast<Clock::duration>(std::chrono::nanoseconds(ns));
-    }
-
-    bool m_fast;
-    std::deque<char> m_queue;
-    Clock::time_point m_burstStart{};
-    Clock::time_point m_lineFreeAt{};
-    std::size_t m_sentInBurst = 0;
-};
-
 bool isPipeOrSocket(int fd)
 {
     struct stat info {};
@@ -364,7 +285,7 @@ int main(int argc, char** argv)
     const Clock::time_point start = Clock::now();
     qzsim::Counter counter(options.records, options.seed);
     qzsim::CommandReader reader;
-    Line line(options.fast);
+    qzsim::Line line(options.fast);
     bool connected = false;
     bool writeBlocked = false;
     bool stdinClosed = false;
