@@ -5,10 +5,7 @@
 
 QString versionText()
 {
-    return QStringLiteral("ﾊﾞｰｼﾞｮﾝ %1.%2.%3")
-        .arg(QZ_VERSION_MAJOR)
-        .arg(QZ_VERSION_MINOR)
-        .arg(QZ_VERSION_PATCH);
+    return QStringLiteral("ﾊﾞｰｼﾞｮﾝ ") + applicationVersion();
 }
 
 QString versionMessageText()
@@ -19,10 +16,7 @@ QString versionMessageText()
 void setupApplication()
 {
     QCoreApplication::setApplicationName(applicationTitle());
-    QCoreApplication::setApplicationVersion(QStringLiteral("%1.%2.%3")
-                                                .arg(QZ_VERSION_MAJOR)
-                                                .arg(QZ_VERSION_MINOR)
-                                                .arg(QZ_VERSION_PATCH));
+    QCoreApplication::setApplicationVersion(applicationVersion());
 
     // The windows keep the font names they were drawn with; where those fonts are not
     // installed, these metric-compatible or look-alike families stand in. Arial Black

@@ -3,9 +3,12 @@
 #include <QString>
 
 // The program's title: main window caption, splash title, message box titles.
-inline constexpr const char *ApplicationTitle = "QZ-7310 TALVEN SOFTWARE";
+inline constexpr const char *ApplicationTitle = QZ_APPLICATION_TITLE; // "QZ-7310 TALVEN SOFTWARE"
 
 inline QString applicationTitle() { return QString::fromLatin1(ApplicationTitle); }
+
+// The version numbers in plain decimal, "0.9.2", from the build's project version.
+inline QString applicationVersion() { return QStringLiteral(QZ_VERSION); }
 
 // "ﾊﾞｰｼﾞｮﾝ " and the version numbers in plain decimal, e.g. "ﾊﾞｰｼﾞｮﾝ 0.9.2".
 QString versionText();

@@ -85,7 +85,7 @@ struct Harness
 
         const int calls = sink.statusCalls - callsBefore;
         QZ_CHECK(sink.log.size() == fed.size() && sink.log.back() == c);
-        QZ_CHECK(state.FrameCount >= 0 && state.FrameCount <= Module1::TableRecordRows);
+        QZ_CHECK(state.FrameCount >= 0 && state.FrameCount <= CounterTable::RecordRows);
         QZ_CHECK(state.PendingLength >= 0 && state.PendingLength < Module1::MaxPendingLength);
         if (state.PendingLength != 0) {
             QZ_CHECK(state.PendingFrame.size() == state.PendingLength);
@@ -122,14 +122,14 @@ struct Harness
         } else if (frame[0] == Ctl::ACK) {
             QZ_CHECK(sink.status == Verdict::AckOk && state.FrameCount == countBefore);
         } else if (frame[0] == Ctl::STX) {
-            if (countBefore < Module1::TableRecordRows) {
+            if (countBefore < CounterTable::RecordRows) {
                 QZ_CHECK(sink.status == Verdict::DataOk);
                 QZ_CHECK(state.FrameCount == countBefore + 1);
                 QZ_CHECK(state.FrameStore[countBefore] == frame);
                 const auto texts = decodeRecordTexts(frame);
                 for (int col = 0; col < CounterTable::Columns; ++col)
                     QZ_CHECK(table.text(countBefore + 1, col) == texts[col]);
-                if (countBefore + 1 == Module1::TableRecordRows)
+                if (countBefore + 1 == CounterTable::RecordRows)
                     lastRow = texts;
                 ++dataFramesSinceReset;
             } else {
@@ -144,7 +144,7 @@ struct Harness
 
     void clearRows()
     {
-        ClearRecordRows(table);
+        table.clearRecordRows();
         sink.setStatus(QString());
         rowsAboveCountEmpty = true;
     }
@@ -177,7 +177,7 @@ struct Harness
 
         for (int col = 0; col < CounterTable::Columns; ++col)
             QZ_CHECK(table.text(0, col) == QLatin1String(headings[col]));
-        for (int row = 1; row <= Module1::TableRecordRows; ++row) {
+        for (int row = CounterTable::FirstRecordRow; row <= CounterTable::LastRecordRow; ++row) {
             int filled = 0;
             for (int col = 0; col < CounterTable::Columns; ++col) {
                 const QString t = table.text(row, col);
@@ -193,12 +193,12 @@ struct Harness
                 for (int col = 0; col < CounterTable::Columns; ++col)
                     QZ_CHECK(table.text(row, col) == texts[col]);
             }
-            if (rowsAboveCountEmpty && row > state.FrameCount && row < Module1::TableRecordRows)
+            if (rowsAboveCountEmpty && row > state.FrameCount && row < CounterTable::LastRecordRow)
                 QZ_CHECK(filled == 0);
         }
         // Clearing stops at row 99: the last row keeps its record.
         for (int col = 0; col < CounterTable::Columns; ++col)
-            QZ_CHECK(table.text(Module1::TableRecordRows, col) == lastRow[col]);
+            QZ_CHECK(table.text(CounterTable::LastRecordRow, col) == lastRow[col]);
         QZ_CHECK(sink.status.isEmpty() || sink.status == Verdict::Error
                  || sink.status == Verdict::AckOk || sink.status == Verdict::DataOk
                  || sink.status == Verdict::CommandError || sink.status == Verdict::TableFull);

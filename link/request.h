@@ -10,16 +10,11 @@
 
 class CommControl;
 
-// What the "CLR" button empties: table rows 1..99 (all columns) and Label5. Kept by
-// a request before it clears them, so a write that fails can put them back.
+// What the "CLR" button empties: the cleared table rows and Label5. Kept by a
+// request before it clears them, so a write that fails can put them back.
 struct RecordsAndStatus
 {
-    static constexpr int FirstRow = 1;
-    static constexpr int LastRow = 99;
-    static constexpr int RowCount = LastRow - FirstRow + 1;
-
-    // records[i] is table row FirstRow + i, columns 0..6.
-    std::array<std::array<QString, CounterTable::Columns>, RowCount> records;
+    CounterTable::ClearedRowTexts records;
     QString status; // Label5
 };
 

@@ -70,7 +70,7 @@ void TestCsv::clearedRowsAndRowLimits()
     Receiver rx;
     rx.feed(dataFrame(1, {1, 2, 3, 4, 5}));
     rx.feed(dataFrame(2, {6, 7, 8, 9, 10}));
-    ClearRecordRows(rx.table);
+    rx.table.clearRecordRows();
     // "CLR" keeps FrameCount: the export still writes its lines, all fields empty.
     QCOMPARE(csv(rx), EmptyLine + EmptyLine);
     rx.feed(dataFrame(3, {0, 0, 0, 0, 7}));
@@ -78,14 +78,14 @@ void TestCsv::clearedRowsAndRowLimits()
 
     // Fill all 100 rows, then start a new request: row 100 stays in the table
     // (only rows 1..99 are cleared) but lies beyond FrameCount.
-    ClearRecordRows(rx.table);
+    rx.table.clearRecordRows();
     ResetReception(rx.state);
     for (int i = 1; i <= 100; ++i)
         rx.feed(dataFrame(i % 100, {i, 0, 0, 0, 0}));
     QCOMPARE(rx.state.FrameCount, std::int16_t(100));
     QCOMPARE(csv(rx).count("\r\n"), 100);
     QVERIFY(csv(rx).endsWith("\"0\",\"100\",\"0\",\"0\",\"0\",\"0\",\"100\"\r\n"));
-    ClearRecordRows(rx.table);
+    rx.table.clearRecordRows();
     ResetReception(rx.state);
     rx.feed(dataFrame(1, {5, 0, 0, 0, 0}));
     QCOMPARE(rx.table.text(100, 1), QStringLiteral("100"));

@@ -136,7 +136,7 @@ void TestDecoding::clearKeepsRow100AndFrameCount()
     const QByteArray f = dataFrame(1, {1, 2, 3, 4, 5});
     rx.feed(f + f);
     rx.table.setText(100, 3, "77");
-    ClearRecordRows(rx.table);
+    rx.table.clearRecordRows();
     QCOMPARE(int(rx.state.FrameCount), 2);
     QVERIFY(!rx.state.FrameStore[1].isEmpty());
     for (int r = 1; r <= 99; ++r)

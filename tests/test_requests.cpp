@@ -40,23 +40,14 @@ public:
     void clearRecordsAndStatus() override
     {
         m_log << QStringLiteral("view:clearRecordsAndStatus");
-        ClearRecordRows(table);
+        table.clearRecordRows();
         status.clear();
     }
-    RecordsAndStatus recordsAndStatus() const override
-    {
-        RecordsAndStatus saved;
-        for (int i = 0; i < RecordsAndStatus::RowCount; ++i)
-            for (int c = 0; c < CounterTable::Columns; ++c)
-                saved.records[i][c] = table.text(RecordsAndStatus::FirstRow + i, c);
-        saved.status = status;
-        return saved;
-    }
+    RecordsAndStatus recordsAndStatus() const override { return {table.clearedRowTexts(), status}; }
     void restoreRecordsAndStatus(const RecordsAndStatus &saved) override
     {
         m_log << QStringLiteral("view:restoreRecordsAndStatus");
-        for (int i = 0; i < RecordsAndStatus::RowCount; ++i)
-            table.setRow(RecordsAndStatus::FirstRow + i, saved.records[i]);
+        table.restoreClearedRows(saved.records);
         status = saved.status;
     }
     void clearReceiveLog() override
@@ -170,7 +161,7 @@ void TestRequests::sendCommand()
     FakeView view(port.calls);
     fillBusyState(state, view);
     const QStringList headings = view.cells().mid(0, CounterTable::Columns);
-    const QStringList row100 = view.cells().mid(100 * CounterTable::Columns);
+    const QStringList row100 = view.cells().mid(CounterTable::LastRecordRow * CounterTable::Columns);
 
     QVERIFY(SendCommand(state, port, view, word, operand));
 
@@ -192,9 +183,9 @@ void TestRequests::sendCommand()
     QCOMPARE(view.warnings, 0);
     const QStringList cells = view.cells();
     QCOMPARE(cells.mid(0, CounterTable::Columns), headings);
-    for (int i = CounterTable::Columns; i < 100 * CounterTable::Columns; ++i)
+    for (int i = CounterTable::Columns; i < CounterTable::LastRecordRow * CounterTable::Columns; ++i)
         QVERIFY2(cells[i].isEmpty(), qPrintable(QString::number(i)));
-    QCOMPARE(cells.mid(100 * CounterTable::Columns), row100);
+    QCOMPARE(cells.mid(CounterTable::LastRecordRow * CounterTable::Columns), row100);
 
     // What the box gives back is what goes on the line.
     view.readBack = QByteArray("\x02RDD XYZ\x03\r");
