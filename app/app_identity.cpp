@@ -3,26 +3,20 @@
 #include <QCoreApplication>
 #include <QFont>
 
-QString VersionText()
+QString versionText()
 {
-    return QStringLiteral("ﾊﾞｰｼﾞｮﾝ %1.%2.%3")
-        .arg(QZ_VERSION_MAJOR)
-        .arg(QZ_VERSION_MINOR)
-        .arg(QZ_VERSION_PATCH);
+    return QStringLiteral("ﾊﾞｰｼﾞｮﾝ ") + applicationVersion();
 }
 
-QString VersionMessageText()
+QString versionMessageText()
 {
-    return applicationTitle() + QLatin1Char('\r') + QStringLiteral("      ") + VersionText();
+    return applicationTitle() + QLatin1Char('\r') + QStringLiteral("      ") + versionText();
 }
 
-void SetupApplication()
+void setupApplication()
 {
     QCoreApplication::setApplicationName(applicationTitle());
-    QCoreApplication::setApplicationVersion(QStringLiteral("%1.%2.%3")
-                                                .arg(QZ_VERSION_MAJOR)
-                                                .arg(QZ_VERSION_MINOR)
-                                                .arg(QZ_VERSION_PATCH));
+    QCoreApplication::setApplicationVersion(applicationVersion());
 
     // The windows keep the font names they were drawn with; where those fonts are not
     // installed, these metric-compatible or look-alike families stand in. Arial Black
@@ -38,7 +32,7 @@ static void registerResources()
     Q_INIT_RESOURCE(resources);
 }
 
-void LoadResources()
+void loadResources()
 {
     static const bool loaded = (registerResources(), true);
     Q_UNUSED(loaded);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QDialog>
+#include <memory>
 
 namespace Ui {
 class frmSplash;
@@ -43,11 +44,11 @@ private:
     void unloadSplash();
     void takeKeyboard();
 
-    Ui::frmSplash *ui;
+    std::unique_ptr<Ui::frmSplash> ui;
     QTimer *Timer1;
     bool m_unloaded = false;
     int m_grabTries = 0;
 };
 
 // Shows the splash window modally and returns once it has closed itself.
-void ShowSplashModal(QWidget *owner = nullptr);
+void showSplashModal(QWidget *owner = nullptr);

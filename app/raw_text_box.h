@@ -11,10 +11,11 @@
 class QMenu;
 
 // A single-line text box that holds raw bytes, control characters included, and gives
-// them back unchanged. Control characters are drawn as their Unicode control pictures
-// (STX as U+2402, CR as U+240D, DEL as U+2421), bytes 0xA1-0xDF as half-width katakana
-// and other high bytes as U+FFFD. When the text is longer than the box, the most recent
-// characters are shown.
+// them back unchanged. Control characters are drawn as small dark boxes with their
+// names ("STX", "CR", "DEL"), since few fonts have the Unicode control pictures
+// that displayText() gives for them (U+2402 for STX). Bytes
+// 0xA1-0xDF show as half-width katakana, other high bytes as U+FFFD. When the text is
+// longer than the box, the most recent characters are shown.
 //
 // The operator can read it as any read-only text box: a click focuses it, the mouse and
 // the cursor keys (Home, End, arrows, with Shift) move and select through the whole text

@@ -10,10 +10,10 @@
 // The bytes a counter sends for "RDD ALL" with the given number of records: one
 // 42-byte data frame per record (STX "D" nn, five 5-digit counts, their 6-digit sum,
 // CR), values varying from record to record as a real read-out does.
-QByteArray ReadoutStream(int records, std::uint64_t seed = 7310);
+QByteArray readoutStream(int records, std::uint64_t seed = 7310);
 
 // Resident memory of this process in bytes (VmRSS), 0 when it cannot be read.
-std::int64_t ResidentBytes();
+std::int64_t residentBytes();
 
 // Results the benchmarks leave for the summary lines.
 struct BenchNotes
@@ -38,11 +38,11 @@ struct BenchNotes
     int soakFdsBefore = -1; // before its window, port and simulators were made
     int soakFdsAfter = -1;  // once they are gone
 };
-BenchNotes &Notes();
+BenchNotes &notes();
 
 // Runs the event loop until done() holds or the deadline passes; no sleeping in between.
 template<typename Done>
-bool PumpUntil(Done done, int timeoutMs)
+bool pumpUntil(Done done, int timeoutMs)
 {
     QDeadlineTimer deadline(timeoutMs);
     QTimer wake; // keeps WaitForMoreEvents from waiting past the deadline
@@ -56,8 +56,12 @@ bool PumpUntil(Done done, int timeoutMs)
 }
 
 // Registration, in the order they run.
-void RegisterReadoutBenchmark();
-void RegisterReceiveBenchmarks();
-void RegisterSoakBenchmark();
+void registerReadoutBenchmark();
+void registerReceiveBenchmarks();
+void registerCollectBenchmark();
+void registerSoakBenchmark();
+// What a 100-record qz7310-collect run cannot beat: the reply's line time at 9600
+// baud plus the collector's default quiet time, in seconds.
+double collectLineSeconds();
 // Stops the simulator and closes the window the read-out benchmark used.
-void ReleaseReadoutRig();
+void releaseReadoutRig();

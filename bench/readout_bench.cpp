@@ -117,7 +117,7 @@ struct ReadoutRig
         watch->fullPaints = 0;
         const auto t0 = std::chrono::steady_clock::now();
         QTest::mouseClick(button, Qt::LeftButton);
-        if (!PumpUntil([this] { return watch->fullPaints > 0; }, 10000))
+        if (!pumpUntil([this] { return watch->fullPaints > 0; }, 10000))
             return -1;
         const auto t1 = std::chrono::steady_clock::now();
         const QAbstractItemModel *model = grid->model();
@@ -154,13 +154,13 @@ void BM_ReadoutRddAll(benchmark::State &st)
         }
         st.SetIterationTime(seconds);
     }
-    Notes().rssAfterReadoutMiB = double(ResidentBytes()) / (1024.0 * 1024.0);
-    st.counters["rss_MiB"] = Notes().rssAfterReadoutMiB;
+    notes().rssAfterReadoutMiB = double(residentBytes()) / (1024.0 * 1024.0);
+    st.counters["rss_MiB"] = notes().rssAfterReadoutMiB;
 }
 
 } // namespace
 
-void RegisterReadoutBenchmark()
+void registerReadoutBenchmark()
 {
     benchmark::RegisterBenchmark("BM_ReadoutRddAll", BM_ReadoutRddAll)
         ->UseManualTime()
@@ -170,7 +170,7 @@ void RegisterReadoutBenchmark()
         ->Unit(benchmark::kMillisecond);
 }
 
-void ReleaseReadoutRig()
+void releaseReadoutRig()
 {
     g_rig.reset();
 }

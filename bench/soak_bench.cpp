@@ -54,7 +54,7 @@ struct Counter
     bool start(const QString &folder)
     {
         link = folder + QLatin1Char('/') + name;
-        kept = qzsim::Counter(records, seed).Records();
+        kept = qzsim::Counter(records, seed).records();
         process.setProgram(QApplication::applicationDirPath() + QStringLiteral("/qz7310-sim"));
         process.setArguments(QStringList{"--fast", "--records", QString::number(records), "--seed",
                                          QString::number(seed), "--link", link}
@@ -99,7 +99,7 @@ struct Counter
         qsizetype whole = n;
         const int cut = faults.indexOf("--stop-after");
         if (cut >= 0)
-            whole = std::min<qsizetype>(n, faults.value(cut + 1).toInt() / qsizetype(qzsim::kFrameLength));
+            whole = std::min<qsizetype>(n, faults.value(cut + 1).toInt() / qsizetype(qzsim::FrameLength));
         const int lose = faults.indexOf("--lose-cr");
         const qsizetype lost = lose >= 0 ? faults.value(lose + 1).toInt() : 0;
         for (qsizetype i = 0; i < whole; ++i) {
@@ -114,9 +114,9 @@ struct Counter
     {
         if (faults.contains("--nak"))
             return 3;
-        qsizetype bytes = qsizetype(kept.size()) * qsizetype(qzsim::kFrameLength);
+        qsizetype bytes = qsizetype(kept.size()) * qsizetype(qzsim::FrameLength);
         if (faults.contains("--garbage"))
-            bytes += qsizetype(kept.size()) * qsizetype(qzsim::kGarbage.size());
+            bytes += qsizetype(kept.size()) * qsizetype(qzsim::Garbage.size());
         if (faults.contains("--lose-cr"))
             bytes -= 1;
         const int cut = faults.indexOf("--stop-after");
@@ -143,7 +143,7 @@ int OpenDescriptors()
 std::int64_t LiveResidentKiB()
 {
     malloc_trim(0);
-    return ResidentBytes() / 1024;
+    return residentBytes() / 1024;
 }
 
 struct SoakRig
@@ -233,7 +233,7 @@ struct SoakRig
         const qsizetype bytes = c.replyBytes();
         QTest::mouseClick(rddAll, Qt::LeftButton);
         ++readouts;
-        if (!PumpUntil([&] { return log->size() >= bytes; }, 10000)) {
+        if (!pumpUntil([&] { return log->size() >= bytes; }, 10000)) {
             error = QStringLiteral("%1: %2 of %3 bytes arrived").arg(c.name).arg(log->size()).arg(bytes);
             return false;
         }
@@ -258,7 +258,7 @@ struct SoakRig
     bool loseLine(Counter &c)
     {
         c.stop();
-        if (!PumpUntil([&] { return !port->portOpen(); }, 10000)) {
+        if (!pumpUntil([&] { return !port->portOpen(); }, 10000)) {
             error = QStringLiteral("the lost line did not close the port");
             return false;
         }
@@ -326,7 +326,7 @@ void BM_Soak(benchmark::State &st)
             break;
         }
 
-        BenchNotes &n = Notes();
+        BenchNotes &n = notes();
         n.soakReadouts = rig->readouts;
         n.soakClean = rig->cleanReadouts;
         n.soakChecked = rig->checked;
@@ -344,7 +344,7 @@ void BM_Soak(benchmark::State &st)
         n.soakFdsAfter = OpenDescriptors();
     }
     qInstallMessageHandler(previous);
-    const BenchNotes &n = Notes();
+    const BenchNotes &n = notes();
     st.counters["readouts"] = n.soakReadouts;
     st.counters["mismatches"] = n.soakMismatches;
     st.counters["rss_growth_kB"] = n.soakRssEndKiB - n.soakRssStartKiB;
@@ -353,7 +353,7 @@ void BM_Soak(benchmark::State &st)
 
 } // namespace
 
-void RegisterSoakBenchmark()
+void registerSoakBenchmark()
 {
     benchmark::RegisterBenchmark("BM_Soak", BM_Soak)->Iterations(1)->UseRealTime()->Unit(benchmark::kSecond);
 }

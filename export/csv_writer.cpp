@@ -7,13 +7,19 @@
 
 #include <algorithm>
 
-QByteArray CsvBytes(const CounterTable &table, int frameCount)
+namespace {
+// Room for a typical line (seven quoted fields of up to six digits, CR LF), so a
+// whole table is built with a handful of allocations.
+constexpr int LineReserve = 64;
+}
+
+QByteArray csvBytes(const CounterTable &table, int frameCount)
 {
     // Rows past the table's last record row are never exported, whatever the count.
-    const int rows = std::clamp(frameCount, 0, CounterTable::Rows - 1);
+    const int rows = std::clamp(frameCount, 0, CounterTable::RecordRows);
     QByteArray out;
-    out.reserve(rows * 64);
-    for (int r = 1; r <= rows; ++r) {
+    out.reserve(rows * LineReserve);
+    for (int r = CounterTable::FirstRecordRow; r < CounterTable::FirstRecordRow + rows; ++r) {
         for (int c = 0; c < CounterTable::Columns; ++c) {
             if (c > 0)
                 out.append(',');
@@ -26,9 +32,9 @@ QByteArray CsvBytes(const CounterTable &table, int frameCount)
     return out;
 }
 
-CsvResult WriteCsvFile(const QString &path, const CounterTable &table, int frameCount)
+CsvResult writeCsvFile(const QString &path, const CounterTable &table, int frameCount)
 {
-    const QByteArray bytes = CsvBytes(table, frameCount);
+    const QByteArray bytes = csvBytes(table, frameCount);
 
     // QFileInfo follows symbolic links, so this looks at what would be replaced.
     const QFileInfo target(path);
@@ -67,7 +73,7 @@ CsvResult WriteCsvFile(const QString &path, const CounterTable &table, int frame
     return {true, QString()};
 }
 
-QString CsvFailureText(const QString &path, const QString &reason)
+QString csvFailureText(const QString &path, const QString &reason)
 {
     return QStringLiteral("ファイルを保存できませんでした。\n%1\n%2")
         .arg(QDir::toNativeSeparators(path), reason);

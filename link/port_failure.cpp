@@ -1,81 +1,144 @@
 #include "link/port_failure.h"
-#include "link/serial_comm_control.h"
 
+#include <QFile>
 #include <QFileInfo>
-#include <QtGlobal>
-#ifdef Q_OS_WIN
-#include <QSerialPortInfo>
+#include <QLockFile>
+
+#ifdef Q_OS_UNIX
+#include <cerrno>
+#include <grp.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
 #endif
 
 namespace {
 
-QString withSystemText(const QString &what, const QString &systemText)
+#ifdef Q_OS_UNIX
+
+// The lock file QSerialPort takes for a device: "LCK.." and the device's name without
+// "/dev/", slashes made underscores, in the first of these folders that has it.
+void findLockHolder(PortFailure &f)
 {
-    return systemText.isEmpty() ? what : what + QStringLiteral("（%1）").arg(systemText);
+    QString name = f.device;
+    if (name.startsWith(QLatin1String("/dev/")))
+        name = name.mid(5);
+    name.replace(QLatin1Char('/'), QLatin1Char('_'));
+    static const char *const folders[] = {"/var/lock", "/etc/locks", "/var/spool/locks",
+                                          "/var/spool/uucp", "/tmp", "/var/tmp",
+                                          "/var/lock/lockdev", "/run/lock"};
+    for (const char *folder : folders) {
+        const QString path = QString::fromLatin1(folder) + QLatin1String("/LCK..") + name;
+        if (!QFile::exists(path))
+            continue;
+        QLockFile lock(path);
+        qint64 pid = 0;
+        QString host, app;
+        if (!lock.getLockInfo(&pid, &host, &app) || pid <= 0)
+            continue;
+        // A lock whose process has gone is no holder (Qt takes it over).
+        if (::kill(pid_t(pid), 0) != 0 && errno == ESRCH)
+            continue;
+        f.holderPid = pid;
+        f.holderName = app;
+        return;
+    }
 }
+
+bool processHasGroup(gid_t gid)
+{
+    if (::getegid() == gid)
+        return true;
+    const int n = ::getgroups(0, nullptr);
+    if (n <= 0)
+        return false;
+    std::vector<gid_t> groups(static_cast<std::size_t>(n));
+    const int got = ::getgroups(n, groups.data());
+    for (int i = 0; i < got; ++i) {
+        if (groups[static_cast<std::size_t>(i)] == gid)
+            return true;
+    }
+    return false;
+}
+
+QString groupName(gid_t gid)
+{
+    std::vector<char> buffer(4096);
+    group entry {};
+    group *found = nullptr;
+    if (::getgrgid_r(gid, &entry, buffer.data(), buffer.size(), &found) == 0 && found)
+        return QString::fromLocal8Bit(found->gr_name);
+    return QString::number(gid);
+}
+
+// The open was refused with a permission error: either this user may not use the
+// device, or (Qt reports a taken lock the same way) another program has it.
+void classifyPermission(PortFailure &f)
+{
+    const QByteArray path = QFile::encodeName(f.device);
+    if (::access(path.constData(), R_OK | W_OK) != 0 && errno == EACCES) {
+        f.kind = PortFailure::Kind::PermissionDenied;
+        struct stat info {};
+        if (::stat(path.constData(), &info) == 0) {
+            f.group = groupName(info.st_gid);
+            f.groupMayUse = (info.st_mode & S_IRGRP) && (info.st_mode & S_IWGRP);
+            f.inGroup = processHasGroup(info.st_gid);
+        }
+        return;
+    }
+    f.kind = PortFailure::Kind::Busy;
+    findLockHolder(f);
+}
+
+#else
+
+void classifyPermission(PortFailure &f)
+{
+    // Windows refuses a port another program has open with "access denied".
+    f.kind = PortFailure::Kind::Busy;
+}
+
+#endif
 
 } // namespace
 
-QString PortFailureText(const PortFailure &f)
+PortFailure classifyPortFailure(const QString &device, QSerialPort::SerialPortError error,
+                                const QString &reason)
 {
-    using R = PortFailure::Reason;
-    if (f.reason == R::None)
-        return {};
-    const QString where = QStringLiteral("COM%1 (%2): ").arg(QString::number(f.port), f.device);
-    switch (f.reason) {
-    case R::NoDevice:
-        return where + withSystemText(QStringLiteral("デバイスがありません"), f.systemText)
-            + QStringLiteral("。COM%1 に別のデバイスを使うには、環境変数 QZ7310_COM%1 にそのパスを"
-                             "設定して起動してください（例: QZ7310_COM%1=/dev/ttyUSB0）。")
-                  .arg(f.port);
-    case R::PermissionDenied:
-        return where + withSystemText(QStringLiteral("アクセスが拒否されました"), f.systemText)
-            + (f.group.isEmpty()
-                   ? QStringLiteral("。このユーザーにはデバイスを読み書きする権限がありません。")
-                   : QStringLiteral("。このユーザーはデバイスを所有するグループ %1 に入っていません。"
-                                    "「sudo usermod -aG %1 $USER」でグループに加え、"
-                                    "ログインし直してください。")
-                         .arg(f.group));
-    case R::InUse: {
-        QString held;
-        if (f.holderPid > 0)
-            held += QStringLiteral("PID %1").arg(f.holderPid);
-        if (!f.lockFile.isEmpty())
-            held += (held.isEmpty() ? QString() : QStringLiteral("、")) + QStringLiteral("ロックファイル ")
-                + f.lockFile;
-        QString text = where + withSystemText(QStringLiteral("他のプログラムが使用中です"), held)
-            + QStringLiteral("。そのプログラムを終了してください。");
-#ifndef Q_OS_WIN
-        text += QStringLiteral("使用中のプログラムは「fuser -v %1」で確かめられます。").arg(f.device);
-#endif
-        return text;
-    }
-    case R::LineLost:
-        return where + withSystemText(QStringLiteral("回線が切れました"), f.systemText)
-            + QStringLiteral("。ケーブルや USB アダプタが抜けていないか確かめ、"
-                             "「ﾎﾟｰﾄ選択(P)」で開き直してください。");
-    case R::Other:
-    case R::None:
+    PortFailure f;
+    f.device = device;
+    f.reason = reason;
+    f.error = error;
+
+    switch (error) {
+    case QSerialPort::NoError:
+        return f;
+    case QSerialPort::ResourceError:
+    case QSerialPort::ReadError:
+    case QSerialPort::WriteError:
+        f.kind = PortFailure::Kind::Lost;
+        return f;
+    default:
         break;
     }
-    return where + withSystemText(QStringLiteral("ポートを開けませんでした"), f.systemText) + QStringLiteral("。");
-}
 
-QString PortDeviceDescription(int n)
-{
-    const QString device = PortDeviceName(n);
-#ifdef Q_OS_WIN
-    bool present = false;
-    for (const QSerialPortInfo &info : QSerialPortInfo::availablePorts())
-        present = present || info.portName().compare(device, Qt::CaseInsensitive) == 0;
-    const QString how;
+#ifdef Q_OS_UNIX
+    // A dangling link, or a device file that is gone, whatever Qt called it.
+    if (error == QSerialPort::DeviceNotFoundError || !QFileInfo::exists(device)) {
+        f.kind = PortFailure::Kind::NoSuchDevice;
+        return f;
+    }
 #else
-    const bool present = QFileInfo::exists(device);
-    const QString how = qEnvironmentVariableIsEmpty(qPrintable(QStringLiteral("QZ7310_COM%1").arg(n)))
-        ? QString()
-        : QStringLiteral("QZ7310_COM%1 で指定、").arg(n);
+    if (error == QSerialPort::DeviceNotFoundError) {
+        f.kind = PortFailure::Kind::NoSuchDevice;
+        return f;
+    }
 #endif
-    return QStringLiteral("COM%1 = %2（%3%4）")
-        .arg(n)
-        .arg(device, how, present ? QStringLiteral("デバイスがあります") : QStringLiteral("デバイスが見つかりません"));
+    if (error == QSerialPort::PermissionError) {
+        classifyPermission(f);
+        return f;
+    }
+    f.kind = PortFailure::Kind::Other;
+    return f;
 }

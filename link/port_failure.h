@@ -1,33 +1,40 @@
 #pragma once
 
+#include <QSerialPort>
 #include <QString>
-#include <QtGlobal>
 
-// Why the port is closed: what the system said at the last open that failed, or when
-// the line of an open port went away. Plain data, so requests can tell the operator.
+// Why a port could not be opened or stopped working, told from QSerialPort's error and
+// the state of the device, so that whoever reports it can name a remedy. Plain facts
+// only: the window and the collector word them in their own language.
 struct PortFailure
 {
-    enum class Reason {
-        None,             // nothing failed since the last good open
-        NoDevice,         // the device is not there (or no port answers at that name)
-        PermissionDenied, // this user may not read and write the device
-        InUse,            // another program holds the device
-        LineLost,         // the open line went away (adapter unplugged)
+    enum class Kind {
+        None,             // no failure recorded
+        NoSuchDevice,     // the device (or the link to it) does not exist
+        PermissionDenied, // this user may not open the device
+        Busy,             // another program holds it (Qt's lock file, or the device itself)
+        Lost,             // it was open and went away (unplugged, far end closed)
         Other,
     };
 
-    Reason reason = Reason::None;
-    int port = 0;             // n of COMn
-    QString device = {};      // the device COMn stood for
-    QString systemText = {};  // the system's own words
-    QString group = {};       // PermissionDenied: the group that owns the device, when known
-    qint64 holderPid = 0;     // InUse: the process holding the lock, when known
-    QString lockFile = {};    // InUse: the lock file, when found
+    Kind kind = Kind::None;
+    QString device;       // the device as it was opened
+    QString reason;       // the system's words
+    QSerialPort::SerialPortError error = QSerialPort::NoError;
+
+    // PermissionDenied: the group that owns the device, whether the group may read and
+    // write it, and whether this process already has that group.
+    QString group;
+    bool groupMayUse = false;
+    bool inGroup = false;
+
+    // Busy: the program holding the lock, as its lock file names it (pid 0: unknown).
+    qint64 holderPid = 0;
+    QString holderName;
 };
 
-// One line for the closed-port warning: the port, its device, the reason and what the
-// operator can do about it. Empty for Reason::None.
-QString PortFailureText(const PortFailure &failure);
-
-// The device port n stands for and whether it is there now, for the port dialog.
-QString PortDeviceDescription(int n);
+// Classifies a failed open of `device`, or a failure of the open port, from the error
+// QSerialPort reported and its text. Looks at the device and its lock file at once, so
+// call it right after the failure.
+PortFailure classifyPortFailure(const QString &device, QSerialPort::SerialPortError error,
+                                const QString &reason);

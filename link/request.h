@@ -11,16 +11,11 @@
 
 class CommControl;
 
-// What the "CLR" button empties: table rows 1..99 (all columns) and Label5. Kept by
-// a request before it clears them, so a write that fails can put them back.
+// What the "CLR" button empties: the cleared table rows and Label5. Kept by a
+// request before it clears them, so a write that fails can put them back.
 struct RecordsAndStatus
 {
-    static constexpr int FirstRow = 1;
-    static constexpr int LastRow = 99;
-    static constexpr int RowCount = LastRow - FirstRow + 1;
-
-    // records[i] is table row FirstRow + i, columns 0..6.
-    std::array<std::array<QString, CounterTable::Columns>, RowCount> records;
+    CounterTable::ClearedRowTexts records;
     QString status; // Label5
 };
 
@@ -52,11 +47,11 @@ public:
 };
 
 // The operator's warning when a command cannot be sent: the port is not open, where to
-// choose one, and, when known, why it is closed.
-QString PortNotOpenWarningText(const PortFailure &failure = {});
+// choose one, and, when known, why port n is closed.
+QString portNotOpenWarningText(const PortFailure &failure = {}, int port = 0);
 
 // STX word " " operand ETX CR: the ten bytes of a command.
-QByteArray BuildCommand(QByteArrayView word, QByteArrayView operand);
+QByteArray buildCommand(QByteArrayView word, QByteArrayView operand);
 
 // The request sequence shared by "RDD ALL", "RDD NOW" and "CLR ALL": cmdFormat set,
 // rows 1..99 and Label5 emptied, cmdFormat's text written, txtRx emptied, reception

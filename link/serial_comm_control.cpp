@@ -1,20 +1,11 @@
 #include "link/serial_comm_control.h"
 
-#include <QFile>
 #include <QMetaObject>
 #include <QPointer>
-#include <QStandardPaths>
 #include <QStringList>
 #include <QtGlobal>
 
-#ifdef Q_OS_UNIX
-#include <cerrno>
-#include <grp.h>
-#include <sys/stat.h>
-#include <unistd.h>
-#endif
-
-QString PortDeviceName(int n)
+QString portDeviceName(int n)
 {
     if (n < 1)
         return {};
@@ -28,7 +19,7 @@ QString PortDeviceName(int n)
 #endif
 }
 
-std::optional<SerialSettings> ParseSerialSettings(const QString &text)
+std::optional<SerialSettings> parseSerialSettings(const QString &text)
 {
     const QStringList parts = text.split(QLatin1Char(','));
     if (parts.size() != 4)
@@ -89,78 +80,9 @@ std::optional<SerialSettings> ParseSerialSettings(const QString &text)
 
 namespace {
 
-// The lock file QSerialPort takes for a device name (LCK..name in the first of these
-// folders that has it), and the process id on its first line.
-void FindLockHolder(const QString &device, PortFailure &f)
-{
-#ifdef Q_OS_UNIX
-    QString name = device.startsWith(QLatin1String("/dev/")) ? device.mid(5) : device;
-    name.replace(QLatin1Char('/'), QLatin1Char('_'));
-    const QStringList folders = {
-        QStringLiteral("/var/lock"), QStringLiteral("/etc/locks"), QStringLiteral("/var/spool/locks"),
-        QStringLiteral("/var/spool/uucp"), QStringLiteral("/tmp"), QStringLiteral("/var/tmp"),
-        QStringLiteral("/var/lock/lockdev"), QStringLiteral("/run/lock"),
-        QStandardPaths::writableLocation(QStandardPaths::TempLocation)};
-    for (const QString &folder : folders) {
-        QFile lock(folder + QStringLiteral("/LCK..") + name);
-        if (!lock.exists())
-            continue;
-        f.lockFile = lock.fileName();
-        if (lock.open(QIODevice::ReadOnly))
-            f.holderPid = lock.readLine(64).trimmed().toLongLong();
-        return;
-    }
-#else
-    Q_UNUSED(device);
-    Q_UNUSED(f);
-#endif
-}
-
-} // namespace
-
-PortFailure DiagnoseOpenFailure(int n, const QString &device, QSerialPort::SerialPortError error,
-                                const QString &errorText)
-{
-    using R = PortFailure::Reason;
-    PortFailure f{.reason = R::Other, .port = n, .device = device, .systemText = errorText};
-#ifdef Q_OS_UNIX
-    const QByteArray path = QFile::encodeName(device);
-    struct stat st {};
-    if (::stat(path.constData(), &st) != 0) {
-        // A name that leads nowhere, a dangling link included.
-        f.reason = R::NoDevice;
-        return f;
-    }
-    if (error == QSerialPort::PermissionError) {
-        // Qt says the same for a lock held by another program and for a device this
-        // user may not open; only the second one fails the access check.
-        if (::access(path.constData(), R_OK | W_OK) != 0 && errno == EACCES) {
-            f.reason = R::PermissionDenied;
-            if (const group *g = ::getgrgid(st.st_gid))
-                f.group = QString::fromLocal8Bit(g->gr_name);
-        } else {
-            f.reason = R::InUse;
-            FindLockHolder(device, f);
-        }
-        return f;
-    }
-#else
-    if (error == QSerialPort::PermissionError) {
-        f.reason = R::InUse; // Windows refuses a port another program has open
-        return f;
-    }
-#endif
-    // There by name, but no port answers: a serial device without its hardware.
-    if (error == QSerialPort::DeviceNotFoundError || error == QSerialPort::ResourceError)
-        f.reason = R::NoDevice;
-    return f;
-}
-
-namespace {
-
 // Errors after which the device is of no more use: the line went away.
 // Qt keeps raising ReadError at full speed on such a port until it is closed.
-bool IsPortFailure(QSerialPort::SerialPortError e)
+bool isPortFailure(QSerialPort::SerialPortError e)
 {
     return e == QSerialPort::ResourceError || e == QSerialPort::ReadError
         || e == QSerialPort::WriteError;
@@ -192,7 +114,7 @@ void SerialCommControl::setCommPort(std::int16_t port)
 
 void SerialCommControl::setSettings(const QString &settings)
 {
-    const std::optional<SerialSettings> parsed = ParseSerialSettings(settings);
+    const std::optional<SerialSettings> parsed = parseSerialSettings(settings);
     if (!parsed)
         return;
     m_settings = *parsed;
@@ -249,9 +171,14 @@ QByteArray SerialCommControl::Input()
     return b;
 }
 
+QString SerialCommControl::device() const
+{
+    return m_device.isEmpty() ? portDeviceName(m_commPort) : m_device;
+}
+
 void SerialCommControl::openPort()
 {
-    const QString device = PortDeviceName(m_commPort);
+    const QString device = this->device();
     if (device.isEmpty())
         return;
 
@@ -259,18 +186,21 @@ void SerialCommControl::openPort()
     m_port->setPortName(device);
     writeLineSettings();
     m_port->setFlowControl(QSerialPort::NoFlowControl);
-    // No such device, port in use, no permission: the port stays closed, and the
-    // reason is kept for the operator's next request.
+    // No such device, port in use, no permission: the port simply stays closed.
     const bool opened = m_port->open(QIODevice::ReadWrite);
     --m_quiet;
-    if (!opened)
-        m_failure = DiagnoseOpenFailure(m_commPort, device, m_port->error(), m_port->errorString());
+    if (!opened) {
+        m_lastFailure = classifyPortFailure(device, m_port->error(), m_port->errorString());
+        // An open refused with an I/O error was never a line that went away: the name
+        // is there but no port answers (a serial device without its hardware).
+        if (m_lastFailure.kind == PortFailure::Kind::Lost)
+            m_lastFailure.kind = PortFailure::Kind::NoSuchDevice;
+    }
     m_port->clearError();
     if (!opened)
         return;
 
-    m_device = device;
-    m_failure = {};
+    m_lastFailure = PortFailure();
     m_failed = false;
     ++m_session;
     applyRts();
@@ -326,14 +256,11 @@ void SerialCommControl::onError(QSerialPort::SerialPortError error)
     if (error == QSerialPort::NoError || m_failed)
         return;
 
-    if (IsPortFailure(error) && m_port->isOpen()) {
+    if (isPortFailure(error) && m_port->isOpen()) {
         // Report once and stop the port at once: from now on it reads as closed,
         // and the real close follows as soon as QSerialPort has returned.
         m_failed = true;
-        m_failure = {.reason = PortFailure::Reason::LineLost,
-                     .port = m_commPort,
-                     .device = m_device,
-                     .systemText = m_port->errorString()};
+        m_lastFailure = classifyPortFailure(device(), error, m_port->errorString());
         const quint64 session = m_session;
         QMetaObject::invokeMethod(
             this,

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "link/comm_control.h"
+#include "link/port_failure.h"
 
 #include <QSerialPort>
 #include <QString>
@@ -11,7 +12,7 @@
 // The device that port n (COMn) stands for: "COMn" on Windows; elsewhere the
 // environment variable QZ7310_COMn when it is set and not empty, else
 // /dev/ttyS{n-1}. An empty name for n < 1, which names no port.
-QString PortDeviceName(int n);
+QString portDeviceName(int n);
 
 // Line settings in the "9600,n,8,1" form: baud rate, parity (n, e, o, m, s),
 // data bits (5 to 8), stop bits (1, 1.5, 2).
@@ -26,7 +27,7 @@ struct SerialSettings
 };
 
 // Nothing when the text is not a valid setting.
-std::optional<SerialSettings> ParseSerialSettings(const QString &text);
+std::optional<SerialSettings> parseSerialSettings(const QString &text);
 
 // The serial control on a real port (QSerialPort).
 //
@@ -49,9 +50,16 @@ public:
     bool Output(const QByteArray &bytes) override;
     std::int16_t CommEvent() const override;
     QByteArray Input() override;
-    PortFailure lastFailure() const override { return m_failure; }
 
     std::int16_t commPort() const { return m_commPort; }
+    // A device to open instead of the one CommPort maps to (a program given a device
+    // path); empty: the mapping again. Takes effect at the next open.
+    void setDevice(const QString &device) { m_device = device; }
+    // The device the next open uses.
+    QString device() const;
+    // Why the last open failed, or why the open port failed; Kind::None after a
+    // successful open.
+    PortFailure lastFailure() const override { return m_lastFailure; }
     SerialSettings settings() const { return m_settings; }
     bool rtsEnable() const { return m_rts; }
 
@@ -74,6 +82,8 @@ private:
 
     QSerialPort *m_port;
     std::int16_t m_commPort = 1;
+    QString m_device;
+    PortFailure m_lastFailure;
     SerialSettings m_settings;
     bool m_rts = false;
 
@@ -86,11 +96,4 @@ private:
     int m_quiet = 0;              // > 0 while opening or writing line properties
     bool m_failed = false;        // the open port failed; its close is on its way
     quint64 m_session = 0;        // changes at every open and close
-    QString m_device;             // what the port was last opened as
-    PortFailure m_failure;
 };
-
-// Why an open of `device` (port n) failed, from Qt's error and a look at the device and
-// the serial port lock files.
-PortFailure DiagnoseOpenFailure(int n, const QString &device, QSerialPort::SerialPortError error,
-                                const QString &errorText);

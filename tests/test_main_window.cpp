@@ -20,8 +20,8 @@ namespace {
 
 const QStringList FirstOpen = {"CommPort=1", "Settings=9600,n,8,1", "PortOpen=1", "RTS=1"};
 
-const QByteArray Frame07 = DataFrame(7, {120, 5, 0, 99999, 1});
-const QByteArray Frame08 = DataFrame(8, {1, 2, 3, 4, 5});
+const QByteArray Frame07 = dataFrame(7, {120, 5, 0, 99999, 1});
+const QByteArray Frame08 = dataFrame(8, {1, 2, 3, 4, 5});
 
 QStringList visibleTopLevelNames()
 {
@@ -86,7 +86,7 @@ private slots:
 
 void TestMainWindow::initTestCase()
 {
-    SetupApplication();
+    setupApplication();
 }
 
 // --- splash window --------------------------------------------------------------
@@ -162,7 +162,7 @@ void TestMainWindow::splashClosesAndLoadingResumes()
                                  [&, timer] { run.timerActiveAfter = timer->isActive(); });
             }
         });
-        ShowSplashModal();
+        showSplashModal();
     };
     frmMain w(state, port, runner);
 
@@ -335,7 +335,7 @@ void TestMainWindow::startupProcedure()
     QVERIFY(dialog.visibleUnder.contains("frmMain"));
     QCOMPARE(dialog.portCallsWhileUp, FirstOpen + QStringList{"RTS=0"});
     // Closing the dialog reopened the same port and raised RTS again.
-    QCOMPARE(port.calls, FirstOpen + PortDialogCalls(1));
+    QCOMPARE(port.calls, FirstOpen + portDialogCalls(1));
     QVERIFY(port.portOpen());
     QCOMPARE(state.PortNumber, std::int16_t(1));
 
@@ -345,7 +345,7 @@ void TestMainWindow::startupProcedure()
     closeNextModal(&scope, port, again);
     child<QAction>(w.get(), "menuPort")->trigger();
     QCOMPARE(again.className, QStringLiteral("frmPORT"));
-    QCOMPARE(port.calls, PortDialogCalls(1));
+    QCOMPARE(port.calls, portDialogCalls(1));
     w->close();
 }
 
@@ -620,8 +620,10 @@ void TestMainWindow::requestViewMembers()
 
     BoxSeen box;
     closeNextMessageBox(win.w, box);
-    const QString warning =
-        PortNotOpenWarningText({.reason = PortFailure::Reason::LineLost, .port = 1, .device = "/dev/ttyUSB0"});
+    PortFailure lost;
+    lost.kind = PortFailure::Kind::Lost;
+    lost.device = QStringLiteral("/dev/ttyUSB0");
+    const QString warning = portNotOpenWarningText(lost, 1);
     view.warnPortNotOpen(warning);
     QCOMPARE(box.count, 1);
     QCOMPARE(box.title, QStringLiteral("QZ-7310 TALVEN SOFTWARE"));
@@ -850,7 +852,7 @@ void TestMainWindow::rawTextBoxKeys()
     ScriptedMain win;
     QVERIFY(win.activate());
     RawTextBox *box = win.cmdFormat();
-    box->setText(RddAll);
+    box->setText(rddAll);
     QTest::mouseClick(box, Qt::LeftButton, {}, QPoint(box->width() - 4, box->height() / 2));
     QCOMPARE(QApplication::focusWidget(), box);
     QCOMPARE(box->cursorPosition(), qsizetype(10));
@@ -865,7 +867,7 @@ void TestMainWindow::rawTextBoxKeys()
     QCOMPARE(box->cursorPosition(), qsizetype(cursor));
     QTest::keyClick(box, Qt::Key_C, Qt::ControlModifier);
     QCOMPARE(QApplication::clipboard()->text(), copied);
-    QCOMPARE(box->text(), RddAll);
+    QCOMPARE(box->text(), rddAll);
     QCOMPARE(QApplication::focusWidget(), box);
 
     // Tab goes on to the next control in the tab order, never into the other box, and

@@ -44,23 +44,14 @@ public:
     void clearRecordsAndStatus() override
     {
         m_log << QStringLiteral("view:clearRecordsAndStatus");
-        ClearRecordRows(table);
+        table.clearRecordRows();
         status.clear();
     }
-    RecordsAndStatus recordsAndStatus() const override
-    {
-        RecordsAndStatus saved;
-        for (int i = 0; i < RecordsAndStatus::RowCount; ++i)
-            for (int c = 0; c < CounterTable::Columns; ++c)
-                saved.records[i][c] = table.text(RecordsAndStatus::FirstRow + i, c);
-        saved.status = status;
-        return saved;
-    }
+    RecordsAndStatus recordsAndStatus() const override { return {table.clearedRowTexts(), status}; }
     void restoreRecordsAndStatus(const RecordsAndStatus &saved) override
     {
         m_log << QStringLiteral("view:restoreRecordsAndStatus");
-        for (int i = 0; i < RecordsAndStatus::RowCount; ++i)
-            table.setRow(RecordsAndStatus::FirstRow + i, saved.records[i]);
+        table.restoreClearedRows(saved.records);
         status = saved.status;
     }
     void clearReceiveLog() override
@@ -96,13 +87,22 @@ void fillBusyState(Module1 &state, FakeView &view)
     for (int r = 1; r <= 100; ++r)
         view.table.setRow(r, {QString::number(r), "1", "2", "3", "4", "5", "15"});
     view.status = QStringLiteral("COMMAND OK !");
-    view.transmit = RddNow;
+    view.transmit = rddNow;
     view.rxLog = QByteArray("\x02" "D01 00001\r\x02" "D02 00");
     for (int slot : {0, 1, 57, 199, 200})
         state.FrameStore[slot] = QByteArray("\x02" "D") + QByteArray::number(slot) + '\r';
     state.FrameCount = 3;
     state.PendingFrame = QByteArray("\x02" "D02 00");
     state.PendingLength = 6;
+}
+
+PortFailure failureOf(PortFailure::Kind kind, const QString &device, const QString &reason = {})
+{
+    PortFailure f;
+    f.kind = kind;
+    f.device = device;
+    f.reason = reason;
+    return f;
 }
 
 QString hex(const QByteArray &bytes) { return QString::fromLatin1(bytes.toHex()); }
@@ -152,9 +152,9 @@ void TestRequests::sendCommand_data()
     QTest::addColumn<QByteArray>("word");
     QTest::addColumn<QByteArray>("operand");
     QTest::addColumn<QString>("expected");
-    QTest::newRow("RDD ALL") << QByteArray("RDD") << QByteArray("ALL") << hex(RddAll);
-    QTest::newRow("RDD NOW") << QByteArray("RDD") << QByteArray("NOW") << hex(RddNow);
-    QTest::newRow("CLR ALL") << QByteArray("CLR") << QByteArray("ALL") << hex(ClrAll);
+    QTest::newRow("RDD ALL") << QByteArray("RDD") << QByteArray("ALL") << hex(rddAll);
+    QTest::newRow("RDD NOW") << QByteArray("RDD") << QByteArray("NOW") << hex(rddNow);
+    QTest::newRow("CLR ALL") << QByteArray("CLR") << QByteArray("ALL") << hex(clrAll);
 }
 
 void TestRequests::sendCommand()
@@ -176,7 +176,7 @@ void TestRequests::sendCommand()
     FakeView view(port.calls);
     fillBusyState(state, view);
     const QStringList headings = view.cells().mid(0, CounterTable::Columns);
-    const QStringList row100 = view.cells().mid(100 * CounterTable::Columns);
+    const QStringList row100 = view.cells().mid(CounterTable::LastRecordRow * CounterTable::Columns);
 
     QVERIFY(SendCommand(state, port, view, word, operand));
 
@@ -198,9 +198,9 @@ void TestRequests::sendCommand()
     QCOMPARE(view.warnings, 0);
     const QStringList cells = view.cells();
     QCOMPARE(cells.mid(0, CounterTable::Columns), headings);
-    for (int i = CounterTable::Columns; i < 100 * CounterTable::Columns; ++i)
+    for (int i = CounterTable::Columns; i < CounterTable::LastRecordRow * CounterTable::Columns; ++i)
         QVERIFY2(cells[i].isEmpty(), qPrintable(QString::number(i)));
-    QCOMPARE(cells.mid(100 * CounterTable::Columns), row100);
+    QCOMPARE(cells.mid(CounterTable::LastRecordRow * CounterTable::Columns), row100);
 
     // What the box gives back is what goes on the line.
     view.readBack = QByteArray("\x02RDD XYZ\x03\r");
@@ -225,9 +225,9 @@ void TestRequests::requestAbandonsReplyUnderWay()
     FakeView view(port.calls);
     view.table.setRow(100, {"100", "1", "1", "1", "1", "1", "5"});
 
-    const QByteArray second = DataFrame(2, {7, 8, 9, 10, 11});
-    for (char c : DataFrame(1, {1, 2, 3, 4, 5}) + second.left(16))
-        ReceiveCharacter(state, view.table, view, c);
+    const QByteArray second = dataFrame(2, {7, 8, 9, 10, 11});
+    for (char c : dataFrame(1, {1, 2, 3, 4, 5}) + second.left(16))
+        receiveCharacter(state, view.table, view, c);
     QCOMPARE(state.FrameCount, std::int16_t(1));
     QVERIFY(state.PendingLength > 0);
 
@@ -238,9 +238,9 @@ void TestRequests::requestAbandonsReplyUnderWay()
 
     // The rest of the old reply is dropped; the new one fills slot 0 and row 1.
     const QByteArray rest = second.mid(16);
-    const QByteArray fresh = DataFrame(0, {10, 20, 30, 40, 50});
+    const QByteArray fresh = dataFrame(0, {10, 20, 30, 40, 50});
     for (char c : rest + fresh)
-        ReceiveCharacter(state, view.table, view, c);
+        receiveCharacter(state, view.table, view, c);
     QCOMPARE(view.rxLog, rest + fresh);
     QCOMPARE(state.FrameCount, std::int16_t(1));
     QCOMPARE(state.FrameStore[0], fresh);
@@ -256,14 +256,14 @@ void TestRequests::refusedRequestKeepsEverything_data()
 {
     QTest::addColumn<bool>("open");
     QTest::addColumn<QStringList>("expectedCalls");
-    const QString cmd = hex(RddAll);
+    const QString cmd = hex(rddAll);
     QTest::newRow("port closed") << false << QStringList{"view:warnPortNotOpen"};
     QTest::newRow("write fails") << true
                                  << QStringList{"view:setTransmitText=" + cmd,
                                                 "view:clearRecordsAndStatus",
                                                 "Output=" + cmd,
                                                 "view:restoreRecordsAndStatus",
-                                                "view:setTransmitText=" + hex(RddNow),
+                                                "view:setTransmitText=" + hex(rddNow),
                                                 "view:warnPortNotOpen"};
 }
 
@@ -276,9 +276,10 @@ void TestRequests::refusedRequestKeepsEverything()
     FakeCommControl port;
     port.isOpen = open;
     port.writeSucceeds = false;
-    port.failure = {.reason = PortFailure::Reason::NoDevice, .port = 1, .device = "/dev/ttyUSB0"};
+    port.failure = failureOf(PortFailure::Kind::NoSuchDevice, "/dev/ttyUSB0");
     FakeView view(port.calls);
     fillBusyState(state, view);
+    state.PortNumber = 1;
     const QStringList cells = view.cells();
     const QString status = view.status;
     const QByteArray transmit = view.transmit;
@@ -292,7 +293,7 @@ void TestRequests::refusedRequestKeepsEverything()
     QVERIFY(port.written.isEmpty());
     QCOMPARE(view.warnings, 1);
     // The warning says why the port is closed, as the port knows it.
-    QCOMPARE(view.warning, PortNotOpenWarningText(port.failure));
+    QCOMPARE(view.warning, portNotOpenWarningText(port.failure, 1));
     QVERIFY(view.warning.contains(QStringLiteral("COM1 (/dev/ttyUSB0)")));
     QCOMPARE(view.cells(), cells);
     QCOMPARE(view.status, status);
@@ -306,47 +307,54 @@ void TestRequests::refusedRequestKeepsEverything()
 
 void TestRequests::warningNamesTheMenuEntry_data()
 {
-    using R = PortFailure::Reason;
+    using K = PortFailure::Kind;
     QTest::addColumn<PortFailure>("failure");
+    QTest::addColumn<int>("port");
     QTest::addColumn<QStringList>("reasonLine"); // what its third line holds; none when empty
 
-    QTest::newRow("nothing known") << PortFailure{} << QStringList();
+    QTest::newRow("nothing known") << PortFailure{} << 1 << QStringList();
     QTest::newRow("no such device")
-        << PortFailure{.reason = R::NoDevice, .port = 2, .device = "/dev/ttyUSB0",
-                       .systemText = "No such file or directory"}
+        << failureOf(K::NoSuchDevice, "/dev/ttyUSB0", "No such file or directory") << 2
         << QStringList{"COM2 (/dev/ttyUSB0): ", "デバイスがありません（No such file or directory）",
                        "QZ7310_COM2=/dev/ttyUSB0"};
-    QTest::newRow("permission denied")
-        << PortFailure{.reason = R::PermissionDenied, .port = 1, .device = "/dev/ttyUSB0",
-                       .systemText = "Permission denied", .group = "dialout"}
+    PortFailure denied = failureOf(K::PermissionDenied, "/dev/ttyUSB0", "Permission denied");
+    denied.group = QStringLiteral("dialout");
+    denied.groupMayUse = true;
+    QTest::newRow("permission denied, not in the group")
+        << denied << 1
         << QStringList{"COM1 (/dev/ttyUSB0): ", "アクセスが拒否されました（Permission denied）",
-                       "グループ dialout", "sudo usermod -aG dialout $USER"};
+                       "グループ dialout に入っていません", "sudo usermod -aG dialout $USER"};
+    denied.inGroup = true;
+    QTest::newRow("permission denied, in the group")
+        << denied << 1 << QStringList{"グループ dialout に入っていますが", "ls -l /dev/ttyUSB0"};
+    denied.groupMayUse = false;
+    QTest::newRow("permission denied, owner only")
+        << denied << 1 << QStringList{"所有者しか開けません", "管理者"};
     QTest::newRow("permission denied, group unknown")
-        << PortFailure{.reason = R::PermissionDenied, .port = 1, .device = "/dev/ttyUSB0",
-                       .systemText = "Permission denied"}
-        << QStringList{"アクセスが拒否されました", "権限がありません"};
+        << failureOf(K::PermissionDenied, "/dev/ttyUSB0") << 1
+        << QStringList{"アクセスが拒否されました。", "権限がありません"};
+    PortFailure held = failureOf(K::Busy, "/dev/ttyS3", "Permission error while locking the device");
+    held.holderPid = 4242;
+    held.holderName = QStringLiteral("minicom");
     QTest::newRow("held by another program")
-        << PortFailure{.reason = R::InUse, .port = 4, .device = "/dev/ttyS3", .systemText = "locked",
-                       .holderPid = 4242, .lockFile = "/run/lock/LCK..ttyS3"}
-        << QStringList{"COM4 (/dev/ttyS3): ", "使用中です（PID 4242、ロックファイル /run/lock/LCK..ttyS3）",
-                       "fuser -v /dev/ttyS3"};
-    QTest::newRow("held, holder unknown") << PortFailure{.reason = R::InUse, .port = 1, .device = "/dev/ttyS0", .systemText = "busy"}
+        << held << 4
+        << QStringList{"COM4 (/dev/ttyS3): ", "使用中です（PID 4242、minicom）", "fuser -v /dev/ttyS3"};
+    QTest::newRow("held, holder unknown") << failureOf(K::Busy, "/dev/ttyS0", "busy") << 1
                                           << QStringList{"他のプログラムが使用中です。"};
-    QTest::newRow("line lost") << PortFailure{.reason = R::LineLost, .port = 3, .device = "/dev/pts/7",
-                                           .systemText = "Input/output error"}
+    QTest::newRow("line lost") << failureOf(K::Lost, "/dev/pts/7", "Input/output error") << 3
                                << QStringList{"COM3 (/dev/pts/7): ", "回線が切れました（Input/output error）",
                                               "「ﾎﾟｰﾄ選択(P)」"};
-    QTest::newRow("other") << PortFailure{.reason = R::Other, .port = 1, .device = "/tmp/x",
-                                       .systemText = "Inappropriate ioctl for device"}
+    QTest::newRow("other") << failureOf(K::Other, "/tmp/x", "Inappropriate ioctl for device") << 1
                            << QStringList{"開けませんでした（Inappropriate ioctl for device）"};
 }
 
 void TestRequests::warningNamesTheMenuEntry()
 {
     QFETCH(PortFailure, failure);
+    QFETCH(int, port);
     QFETCH(QStringList, reasonLine);
 
-    const QString text = PortNotOpenWarningText(failure);
+    const QString text = portNotOpenWarningText(failure, port);
     const QStringList lines = text.split(QLatin1Char('\n'));
     QCOMPARE(lines.size(), reasonLine.isEmpty() ? 2 : 3);
     // The menu entry as the operator reads it: no access-key "&" anywhere.
@@ -630,7 +638,7 @@ void TestRequests::clearAllSendsThroughRequest()
     QCOMPARE(result, int(QDialog::Accepted));
     QVERIFY(!dlg.isVisible());
     if (open) {
-        QCOMPARE(port.written, ClrAll);
+        QCOMPARE(port.written, clrAll);
         QCOMPARE(state.FrameCount, std::int16_t(0));
         QVERIFY(view.table.text(99, 0).isEmpty());
         QCOMPARE(view.table.text(100, 0), QStringLiteral("100"));

@@ -6,6 +6,7 @@
 #include "link/reply_framing.h"
 #include "table/counter_table.h"
 
+#include <QAbstractItemModelTester>
 #include <QByteArray>
 #include <QCoreApplication>
 #include <QDeadlineTimer>
@@ -133,7 +134,7 @@ public:
 // A data frame as the counter sends it, 42 bytes: STX 'D', the record number in two
 // digits and a blank, five 5-digit counts each followed by a blank, the 6-digit total
 // of the counts, CR.
-inline QByteArray DataFrame(int number, const std::array<int, 5> &counts)
+inline QByteArray dataFrame(int number, const std::array<int, 5> &counts)
 {
     QByteArray f("\x02" "D");
     f += QByteArray::number(number).rightJustified(2, '0') + ' ';
@@ -145,11 +146,11 @@ inline QByteArray DataFrame(int number, const std::array<int, 5> &counts)
     return f + QByteArray::number(total).rightJustified(6, '0') + '\r';
 }
 
-inline const QByteArray RddAll("\x02RDD ALL\x03\r");
-inline const QByteArray RddNow("\x02RDD NOW\x03\r");
-inline const QByteArray ClrAll("\x02" "CLR ALL\x03\r");
-inline const QByteArray AckReply("\x06\r");
-inline const QByteArray NakReply("\x02\x15\r");
+inline const QByteArray rddAll("\x02RDD ALL\x03\r");
+inline const QByteArray rddNow("\x02RDD NOW\x03\r");
+inline const QByteArray clrAll("\x02" "CLR ALL\x03\r");
+inline const QByteArray ackReply("\x06\r");
+inline const QByteArray nakReply("\x02\x15\r");
 
 // --- the receive path -----------------------------------------------------------
 
@@ -168,12 +169,14 @@ struct Receiver
 {
     Module1 state;
     CounterTable table;
+    // Every change the table announces is checked against Qt's model contract.
+    QAbstractItemModelTester modelCheck{&table, QAbstractItemModelTester::FailureReportingMode::QtTest};
     RecordingSink sink;
     Receiver() { table.SetupCounterTable(); }
     void feed(const QByteArray &bytes)
     {
         for (char c : bytes)
-            ReceiveCharacter(state, table, sink, c);
+            receiveCharacter(state, table, sink, c);
     }
 };
 
