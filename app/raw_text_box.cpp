@@ -368,15 +368,16 @@ RawTextBox::View RawTextBox::layOut() const
 
     if (!m_followEnd) {
         // From the first character the operator scrolled to. Every character is at
-        // least one pixel wide, so width + 1 of them reach past the right edge.
+        // least one pixel wide, so this many of them reach past the right edge.
         const qsizetype start = std::min(m_viewStart, size);
-        const qsizetype take = std::min<qsizetype>(size - start, width + 1);
+        const qsizetype take = std::min<qsizetype>(size - start, width + 1 - m_viewOffset);
         v.first = start;
         v.text = displayText(QByteArrayView(m_bytes).sliced(start, take));
         v.buildRuns();
+        v.x0 = v.area.left() + m_viewOffset;
         // Unless the rest of the text fits: then the end goes to the right edge as when
         // following, rather than leave the box half empty.
-        if (start == 0 || v.end() < size || v.total > width)
+        if (v.end() < size || v.x0 + v.total > v.area.right() + 1)
             return v;
     }
 
@@ -427,17 +428,22 @@ qsizetype RawTextBox::firstFittingBefore(qsizetype end) const
 
 void RawTextBox::ensureCursorVisible()
 {
-    if (m_cursor == m_bytes.size()) {
+    // At the end without a selection: show the newest characters as they come.
+    if (m_cursor == m_bytes.size() && !hasSelectedText()) {
         m_followEnd = true;
         return;
     }
     const View v = layOut();
+    // Anywhere else the view stays put while characters arrive: pinned where it is.
+    m_followEnd = false;
+    m_viewStart = v.first;
+    m_viewOffset = v.x0 - v.area.left();
     if (m_cursor < v.first || v.xOf(m_cursor) < v.area.left()) {
-        m_followEnd = false;
         m_viewStart = m_cursor;
+        m_viewOffset = 0;
     } else if (m_cursor > v.end() || v.xOf(m_cursor) > v.area.right() + 1) {
-        m_followEnd = false;
         m_viewStart = firstFittingBefore(m_cursor);
+        m_viewOffset = 0;
     }
 }
 

@@ -95,7 +95,8 @@ private:
     qsizetype m_cursor = 0;
     qsizetype m_anchor = 0;        // the other end of the selection
     bool m_followEnd = true;       // the view keeps the last character at the right edge
-    qsizetype m_viewStart = 0;     // first character at the left edge when not following
+    qsizetype m_viewStart = 0;     // when not following: the first character drawn,
+    int m_viewOffset = 0;          // and its x from the left edge (0 or less)
     bool m_mouseSelecting = false;
     bool m_cursorOn = false;       // blink phase
     QBasicTimer m_blink;

@@ -895,6 +895,13 @@ void TestMainWindow::rawTextBoxViewFollowsCursor()
     const QImage headImage = shot(*head);
     QVERIFY(tailImage != headImage);
 
+    // A cursor put where it is already in view pins the view: appends do not move it.
+    const auto pinned = box(text);
+    pinned->setCursorPosition(pinned->size() - 3);
+    QCOMPARE(shot(*pinned), tailImage);
+    pinned->append('q');
+    QCOMPARE(shot(*pinned), tailImage);
+
     // Home shows the start; appending then leaves the view alone.
     const auto b = box(text);
     b->setCursorPosition(0);
