@@ -123,7 +123,6 @@ frmMain::frmMain(Module1 &state, CommControl &port, SplashRunner splash, QWidget
     connect(ui->Command4, &QPushButton::clicked, this, &frmMain::Command4_Click);
     connect(ui->Command2, &QPushButton::clicked, this, &frmMain::Command2_Click);
     connect(ui->CsvOut, &QPushButton::clicked, this, &frmMain::CsvOut_Click);
-    SetupCommonDialog();
     m_port.setObjectName(QStringLiteral("QztTxRx"));
     connect(&m_port, &CommControl::OnComm, this, &frmMain::QztTxRx_OnComm);
 
@@ -307,6 +306,10 @@ void frmMain::Command2_Click()
 
 void frmMain::CsvOut_Click()
 {
+    // Made for this showing only: Qt's file dialog writes its history into the user's
+    // QtProject.conf when it is destroyed, so one that lived with the window would
+    // write it at every run, even when nothing was saved.
+    const std::unique_ptr<QFileDialog> CommonDialog1 = NewCommonDialog();
     if (CommonDialog1->exec() != QDialog::Accepted)
         return;
     const QStringList chosen = CommonDialog1->selectedFiles();
@@ -334,9 +337,10 @@ QStringList NameFiltersFromFilterText(const QString &filter)
     return entries;
 }
 
-void frmMain::SetupCommonDialog()
+std::unique_ptr<QFileDialog> frmMain::NewCommonDialog()
 {
-    CommonDialog1 = new QFileDialog(this);
+    auto dialog = std::make_unique<QFileDialog>(this);
+    QFileDialog *CommonDialog1 = dialog.get();
     CommonDialog1->setObjectName(QStringLiteral("CommonDialog1"));
     CommonDialog1->setAcceptMode(QFileDialog::AcceptSave);
     CommonDialog1->setFileMode(QFileDialog::AnyFile);
@@ -354,7 +358,7 @@ void frmMain::SetupCommonDialog()
                 [nameEdit, typedName] { *typedName = nameEdit->text(); });
     // ".csv" is added to a bare name only while the CSV entry is chosen.
     connect(CommonDialog1, &QFileDialog::filterSelected, CommonDialog1,
-            [this, nameEdit, typedName](const QString &f) {
+            [CommonDialog1, nameEdit, typedName](const QString &f) {
                 CommonDialog1->setDefaultSuffix(f == CommonDialog1->nameFilters().constFirst()
                                                     ? QStringLiteral("csv") : QString());
                 if (nameEdit && nameEdit->text().endsWith(QLatin1String(".*")))
@@ -364,4 +368,5 @@ void frmMain::SetupCommonDialog()
     if (folder.isEmpty() || !QFileInfo(folder).isDir())
         folder = QDir::homePath();
     CommonDialog1->setDirectory(folder);
+    return dialog;
 }

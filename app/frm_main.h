@@ -6,6 +6,7 @@
 
 #include <QMainWindow>
 #include <functional>
+#include <memory>
 
 namespace Ui {
 class frmMain;
@@ -77,7 +78,7 @@ private:
     void Form_Unload();
     void SetupCounterTable();
     void layOutGrid();
-    void SetupCommonDialog();
+    std::unique_ptr<QFileDialog> NewCommonDialog(); // the save dialog, CommonDialog1
 
     Ui::frmMain *ui;
     Module1 &m_state;
@@ -85,5 +86,4 @@ private:
     SplashRunner m_splash;
     CounterTable m_table;
     bool m_unloaded = false;
-    QFileDialog *CommonDialog1 = nullptr;   // the save dialog, hidden until used
 };
