@@ -64,6 +64,7 @@ Options:
   --log           print every command received, and clients coming and going,
                   on standard error
   -h, --help      print this text and exit
+      --version   print the version and exit
 
 Faults (they combine; junk and lost CRs first, then --stop-after cuts):
   --garbage       send the junk "xx" CR ahead of every reply frame
@@ -129,6 +130,10 @@ Options ParseOptions(int argc, char** argv)
         };
         if (name == "-h" || name == "--help") {
             std::fputs(kUsage, stdout);
+            std::exit(0);
+        } else if (name == "--version") {
+            flag();
+            std::puts("qz7310-sim " QZ_VERSION_TEXT);
             std::exit(0);
         } else if (name == "--records") {
             options.records = ParseNumber<unsigned>(name, value(), 0, qzsim::kMaxRecords);
