@@ -34,7 +34,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 MAIN_TITLE = "QZ-7310 TALVEN SOFTWARE"
 PORT_TITLE = "COM PORT"
 CLEAR_TITLE = "確認"
-SAVE_TITLE = "Save As"  # Qt's own save dialog, English under LC_ALL=C.UTF-8
+SAVE_TITLE = "名前を付けて保存"  # Qt's own save dialog, Japanese whatever the system's language
 
 # The main window's buttons in their tab order; the grid ends it and Tab wraps around.
 # Centres of the buttons in the main window's client area, from their layout in
