@@ -6,26 +6,20 @@
 #include <QLibraryInfo>
 #include <QTranslator>
 
-QString VersionText()
+QString versionText()
 {
-    return QStringLiteral("ﾊﾞｰｼﾞｮﾝ %1.%2.%3")
-        .arg(QZ_VERSION_MAJOR)
-        .arg(QZ_VERSION_MINOR)
-        .arg(QZ_VERSION_PATCH);
+    return QStringLiteral("ﾊﾞｰｼﾞｮﾝ ") + applicationVersion();
 }
 
-QString VersionMessageText()
+QString versionMessageText()
 {
-    return applicationTitle() + QLatin1Char('\r') + QStringLiteral("      ") + VersionText();
+    return applicationTitle() + QLatin1Char('\r') + QStringLiteral("      ") + versionText();
 }
 
-void SetupApplication()
+void setupApplication()
 {
     QCoreApplication::setApplicationName(applicationTitle());
-    QCoreApplication::setApplicationVersion(QStringLiteral("%1.%2.%3")
-                                                .arg(QZ_VERSION_MAJOR)
-                                                .arg(QZ_VERSION_MINOR)
-                                                .arg(QZ_VERSION_PATCH));
+    QCoreApplication::setApplicationVersion(applicationVersion());
     // Lets the desktop match the windows to the menu entry (and its icon).
     QGuiApplication::setDesktopFileName(QString::fromLatin1(DesktopId));
 
@@ -53,7 +47,7 @@ static void registerResources()
     Q_INIT_RESOURCE(resources);
 }
 
-void LoadResources()
+void loadResources()
 {
     static const bool loaded = (registerResources(), true);
     Q_UNUSED(loaded);

@@ -8,6 +8,7 @@
 #include "export/csv_writer.h"
 #include "link/clr_all.h"
 #include "link/port_control.h"
+#include "link/window_style.h"
 #include "table/record_decoder.h"
 #include "ui_frm_main.h"
 
@@ -35,14 +36,9 @@ const QColor WindowBackground(176, 253, 253);
 // Client area below the menu bar, in pixels (12870 x 6285 twips).
 constexpr QSize ClientSize(858, 419);
 constexpr int TwipsPerPixel = 15;
-
-void fillBackground(QWidget *w, const QColor &c)
-{
-    QPalette pal = w->palette();
-    pal.setColor(QPalette::Window, c);
-    w->setPalette(pal);
-    w->setAutoFillBackground(true);
-}
+constexpr qreal TitlePoints = 15.75;
+// Grid rows are the font's height plus this, as the grid control spaces them.
+constexpr int GridRowPadding = 4;
 
 // Column 0 of the grid is a fixed column: drawn like the headings, not like data.
 class FixedColumnDelegate : public QStyledItemDelegate
@@ -76,12 +72,12 @@ void trapped(Step &&step)
 
 frmMain::frmMain(Module1 &state, CommControl &port, SplashRunner splash, QWidget *parent)
     : QMainWindow(parent)
-    , ui(new Ui::frmMain)
+    , ui(std::make_unique<Ui::frmMain>())
     , m_state(state)
     , m_port(port)
-    , m_splash(splash ? std::move(splash) : SplashRunner([] { ShowSplashModal(); }))
+    , m_splash(splash ? std::move(splash) : SplashRunner([] { showSplashModal(); }))
 {
-    LoadResources();
+    loadResources();
     ui->setupUi(this);
 
     // Fixed single border: no minimise or maximise button, no resizing.
@@ -95,9 +91,7 @@ frmMain::frmMain(Module1 &state, CommControl &port, SplashRunner splash, QWidget
     fillBackground(ui->centralwidget, WindowBackground);
     fillBackground(ui->Frame3, WindowBackground);
 
-    QFont titleFont(QStringLiteral("Arial"));
-    titleFont.setPointSizeF(15.75);
-    ui->Title1->setFont(titleFont);
+    setFontPoints(ui->Title1, TitlePoints);
 
     // Design-time texts; the load sequence empties them before the window shows.
     ui->cmdFormat->setText("Transmit Format");
@@ -138,7 +132,6 @@ frmMain::frmMain(Module1 &state, CommControl &port, SplashRunner splash, QWidget
 frmMain::~frmMain()
 {
     disconnect(&m_port, nullptr, this, nullptr);
-    delete ui;
 }
 
 void frmMain::Form_Load()
@@ -183,7 +176,7 @@ void frmMain::layOutGrid()
         grid->setColumnWidth(c, m_table.columnWidthTwips(c) / TwipsPerPixel);
     header->setDefaultAlignment(Qt::AlignCenter);
     grid->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
-    grid->verticalHeader()->setDefaultSectionSize(QFontMetrics(grid->font()).height() + 4);
+    grid->verticalHeader()->setDefaultSectionSize(QFontMetrics(grid->font()).height() + GridRowPadding);
 }
 
 void frmMain::closeEvent(QCloseEvent *event)
@@ -207,7 +200,7 @@ void frmMain::QztTxRx_OnComm()
     const QByteArray input = m_port.Input();
     // The control hands over one character per notification.
     for (char c : input)
-        ReceiveCharacter(m_state, m_table, *this, c);
+        receiveCharacter(m_state, m_table, *this, c);
 }
 
 void frmMain::appendLog(char c)
@@ -237,18 +230,12 @@ void frmMain::clearRecordsAndStatus()
 
 RecordsAndStatus frmMain::recordsAndStatus() const
 {
-    RecordsAndStatus saved;
-    for (int i = 0; i < RecordsAndStatus::RowCount; ++i)
-        for (int c = 0; c < CounterTable::Columns; ++c)
-            saved.records[i][c] = m_table.text(RecordsAndStatus::FirstRow + i, c);
-    saved.status = ui->Label5->text();
-    return saved;
+    return {m_table.clearedRowTexts(), ui->Label5->text()};
 }
 
 void frmMain::restoreRecordsAndStatus(const RecordsAndStatus &saved)
 {
-    for (int i = 0; i < RecordsAndStatus::RowCount; ++i)
-        m_table.setRow(RecordsAndStatus::FirstRow + i, saved.records[i]);
+    m_table.restoreClearedRows(saved.records);
     ui->Label5->setText(saved.status);
 }
 
@@ -259,12 +246,12 @@ void frmMain::clearReceiveLog()
 
 void frmMain::warnPortNotOpen()
 {
-    QMessageBox::warning(this, applicationTitle(), PortNotOpenWarningText());
+    QMessageBox::warning(this, applicationTitle(), portNotOpenWarningText());
 }
 
 void frmMain::Command3_Click()
 {
-    ClearRecordRows(m_table);
+    m_table.clearRecordRows();
     ui->Label5->clear();
 }
 
@@ -276,7 +263,7 @@ void frmMain::menuPort_Click()
 void frmMain::MenuAbout_Click()
 {
     // Plain text, so the lone CR shows as a line break and the blanks are kept.
-    QMessageBox box(QMessageBox::NoIcon, applicationTitle(), VersionMessageText(),
+    QMessageBox box(QMessageBox::NoIcon, applicationTitle(), versionMessageText(),
                     QMessageBox::Ok, this);
     box.setTextFormat(Qt::PlainText);
     box.exec();
@@ -317,12 +304,12 @@ void frmMain::CsvOut_Click()
     if (path.isEmpty())
         return;
     // The row count is taken once, as the writing starts.
-    const CsvResult result = WriteCsvFile(path, m_table, m_state.FrameCount);
+    const CsvResult result = writeCsvFile(path, m_table, m_state.FrameCount);
     if (!result.ok)
-        QMessageBox::warning(this, applicationTitle(), CsvFailureText(path, result.error));
+        QMessageBox::warning(this, applicationTitle(), csvFailureText(path, result.error));
 }
 
-QStringList NameFiltersFromFilterText(const QString &filter)
+QStringList nameFiltersFromFilterText(const QString &filter)
 {
     // "description|pattern|description|pattern": Qt reads the patterns from the
     // parentheses of each description, so the descriptions are the entries.
@@ -344,7 +331,7 @@ std::unique_ptr<QFileDialog> frmMain::NewCommonDialog()
     CommonDialog1->setObjectName(QStringLiteral("CommonDialog1"));
     CommonDialog1->setAcceptMode(QFileDialog::AcceptSave);
     CommonDialog1->setFileMode(QFileDialog::AnyFile);
-    CommonDialog1->setNameFilters(NameFiltersFromFilterText(QString::fromUtf8(CsvFilterText)));
+    CommonDialog1->setNameFilters(nameFiltersFromFilterText(QString::fromUtf8(CsvFilterText)));
     CommonDialog1->selectNameFilter(CommonDialog1->nameFilters().constFirst());
     CommonDialog1->setDefaultSuffix(QStringLiteral("csv"));
     // Qt's own dialog puts the chosen entry's extension on the name typed so far, and

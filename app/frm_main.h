@@ -23,10 +23,10 @@ class RawTextBox;
 // The save dialog's file types, one text as the window's design holds it.
 inline constexpr const char *CsvFilterText = "CSV File (*.csv)|*.csv|全てのファイル (*.*)|*.*";
 // Turns "description|pattern|..." into the dialog's entries.
-QStringList NameFiltersFromFilterText(const QString &filter);
+QStringList nameFiltersFromFilterText(const QString &filter);
 
 // Shows the splash window and returns when it has gone. The program always uses
-// ShowSplashModal; tests put their own in.
+// showSplashModal; tests put their own in.
 using SplashRunner = std::function<void()>;
 
 // The main window. It lives for the whole run, owns the controls the other windows
@@ -80,7 +80,7 @@ private:
     void layOutGrid();
     std::unique_ptr<QFileDialog> NewCommonDialog(); // the save dialog, CommonDialog1
 
-    Ui::frmMain *ui;
+    std::unique_ptr<Ui::frmMain> ui;
     Module1 &m_state;
     CommControl &m_port;
     SplashRunner m_splash;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QDialog>
+#include <memory>
 
 namespace Ui {
 class frmSplash;
@@ -36,10 +37,10 @@ private:
     void Form_Load();
     void unloadSplash();
 
-    Ui::frmSplash *ui;
+    std::unique_ptr<Ui::frmSplash> ui;
     QTimer *Timer1;
     bool m_unloaded = false;
 };
 
 // Shows the splash window modally and returns once it has closed itself.
-void ShowSplashModal(QWidget *owner = nullptr);
+void showSplashModal(QWidget *owner = nullptr);

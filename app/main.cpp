@@ -8,7 +8,7 @@
 int main(int argc, char *argv[])
 {
     QApplication app(argc, argv);
-    SetupApplication();
+    setupApplication();
 
     Module1 state;
     SerialCommControl port;

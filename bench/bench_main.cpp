@@ -86,14 +86,14 @@ int main(int argc, char **argv)
     QApplication app(argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv))
         return 1;
-    SetupApplication();
+    setupApplication();
 
-    RegisterReadoutBenchmark();
-    RegisterReceiveBenchmarks();
+    registerReadoutBenchmark();
+    registerReceiveBenchmarks();
 
     KeepingReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
-    ReleaseReadoutRig();
+    releaseReadoutRig();
     benchmark::Shutdown();
 
     // Medians when repeated (the default), else the single run.

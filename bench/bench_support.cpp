@@ -2,7 +2,7 @@
 
 #include <QFile>
 
-QByteArray ReadoutStream(int records, std::uint64_t seed)
+QByteArray readoutStream(int records, std::uint64_t seed)
 {
     QByteArray out;
     out.reserve(records * 42);
@@ -28,7 +28,7 @@ QByteArray ReadoutStream(int records, std::uint64_t seed)
     return out;
 }
 
-std::int64_t ResidentBytes()
+std::int64_t residentBytes()
 {
     QFile f(QStringLiteral("/proc/self/status"));
     if (!f.open(QIODevice::ReadOnly))

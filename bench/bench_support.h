@@ -7,10 +7,10 @@
 // The bytes a counter sends for "RDD ALL" with the given number of records: one
 // 42-byte data frame per record (STX "D" nn, five 5-digit counts, their 6-digit sum,
 // CR), values varying from record to record as a real read-out does.
-QByteArray ReadoutStream(int records, std::uint64_t seed = 7310);
+QByteArray readoutStream(int records, std::uint64_t seed = 7310);
 
 // Resident memory of this process in bytes (VmRSS), 0 when it cannot be read.
-std::int64_t ResidentBytes();
+std::int64_t residentBytes();
 
 // Results the benchmarks leave for the summary lines.
 struct BenchNotes
@@ -23,7 +23,7 @@ struct BenchNotes
 BenchNotes &Notes();
 
 // Registration, in the order they run.
-void RegisterReadoutBenchmark();
-void RegisterReceiveBenchmarks();
+void registerReadoutBenchmark();
+void registerReceiveBenchmarks();
 // Stops the simulator and closes the window the read-out benchmark used.
-void ReleaseReadoutRig();
+void releaseReadoutRig();

@@ -51,7 +51,7 @@ private:
 
 // Runs the event loop until done() holds or the deadline passes; no sleeping in between.
 template<typename Done>
-bool PumpUntil(Done done, int timeoutMs)
+bool pumpUntil(Done done, int timeoutMs)
 {
     QDeadlineTimer deadline(timeoutMs);
     QTimer wake; // keeps WaitForMoreEvents from waiting past the deadline
@@ -132,7 +132,7 @@ struct ReadoutRig
         watch->fullPaints = 0;
         const auto t0 = std::chrono::steady_clock::now();
         QTest::mouseClick(button, Qt::LeftButton);
-        if (!PumpUntil([this] { return watch->fullPaints > 0; }, 10000))
+        if (!pumpUntil([this] { return watch->fullPaints > 0; }, 10000))
             return -1;
         const auto t1 = std::chrono::steady_clock::now();
         const QAbstractItemModel *model = grid->model();
@@ -169,13 +169,13 @@ void BM_ReadoutRddAll(benchmark::State &st)
         }
         st.SetIterationTime(seconds);
     }
-    Notes().rssAfterReadoutMiB = double(ResidentBytes()) / (1024.0 * 1024.0);
+    Notes().rssAfterReadoutMiB = double(residentBytes()) / (1024.0 * 1024.0);
     st.counters["rss_MiB"] = Notes().rssAfterReadoutMiB;
 }
 
 } // namespace
 
-void RegisterReadoutBenchmark()
+void registerReadoutBenchmark()
 {
     benchmark::RegisterBenchmark("BM_ReadoutRddAll", BM_ReadoutRddAll)
         ->UseManualTime()
@@ -185,7 +185,7 @@ void RegisterReadoutBenchmark()
         ->Unit(benchmark::kMillisecond);
 }
 
-void ReleaseReadoutRig()
+void releaseReadoutRig()
 {
     g_rig.reset();
 }

@@ -31,7 +31,7 @@ public:
 
 void BM_CoreReceive(benchmark::State &st)
 {
-    const QByteArray stream = ReadoutStream(Records);
+    const QByteArray stream = readoutStream(Records);
     Module1 state;
     CounterTable table;
     table.SetupCounterTable();
@@ -40,7 +40,7 @@ void BM_CoreReceive(benchmark::State &st)
     for (auto _ : st) {
         ResetReception(state);
         for (char c : stream)
-            ReceiveCharacter(state, table, sink, c);
+            receiveCharacter(state, table, sink, c);
         benchmark::DoNotOptimize(state.FrameCount);
     }
     if (state.FrameCount != Records || table.text(Records, 6).isEmpty())
@@ -75,9 +75,9 @@ struct WindowRig
     }
 };
 
-QByteArray LogText(qint64 size)
+QByteArray logText(qint64 size)
 {
-    const QByteArray stream = ReadoutStream(Records);
+    const QByteArray stream = readoutStream(Records);
     QByteArray text;
     text.reserve(size);
     while (text.size() < size)
@@ -92,8 +92,8 @@ QByteArray LogText(qint64 size)
 void BM_WindowReceive(benchmark::State &st)
 {
     const qint64 prefill = st.range(0);
-    const QByteArray stream = ReadoutStream(Records);
-    const QByteArray before = LogText(prefill);
+    const QByteArray stream = readoutStream(Records);
+    const QByteArray before = logText(prefill);
     WindowRig rig;
 
     rig.fillLog(before);
@@ -125,10 +125,10 @@ void BM_LogMemory(benchmark::State &st)
     for (auto _ : st) {
         rig.log->clear();
         QApplication::processEvents();
-        before = ResidentBytes();
-        rig.fillLog(LogText(size)); // the temporary goes: the log keeps the only copy
+        before = residentBytes();
+        rig.fillLog(logText(size)); // the temporary goes: the log keeps the only copy
         QApplication::processEvents();
-        after = ResidentBytes();
+        after = residentBytes();
     }
     const double mib = 1024.0 * 1024.0;
     Notes().logChars = double(rig.log->size());
@@ -139,7 +139,7 @@ void BM_LogMemory(benchmark::State &st)
 
 } // namespace
 
-void RegisterReceiveBenchmarks()
+void registerReceiveBenchmarks()
 {
     benchmark::RegisterBenchmark("BM_LogMemory", BM_LogMemory)
         ->Arg(10'000'000)

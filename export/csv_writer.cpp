@@ -7,7 +7,7 @@
 
 #include <algorithm>
 
-QByteArray CsvBytes(const CounterTable &table, int frameCount)
+QByteArray csvBytes(const CounterTable &table, int frameCount)
 {
     // Rows past the table's last record row are never exported, whatever the count.
     const int rows = std::clamp(frameCount, 0, CounterTable::Rows - 1);
@@ -26,9 +26,9 @@ QByteArray CsvBytes(const CounterTable &table, int frameCount)
     return out;
 }
 
-CsvResult WriteCsvFile(const QString &path, const CounterTable &table, int frameCount)
+CsvResult writeCsvFile(const QString &path, const CounterTable &table, int frameCount)
 {
-    const QByteArray bytes = CsvBytes(table, frameCount);
+    const QByteArray bytes = csvBytes(table, frameCount);
 
     // QFileInfo follows symbolic links, so this looks at what would be replaced.
     const QFileInfo target(path);
@@ -67,7 +67,7 @@ CsvResult WriteCsvFile(const QString &path, const CounterTable &table, int frame
     return {true, QString()};
 }
 
-QString CsvFailureText(const QString &path, const QString &reason)
+QString csvFailureText(const QString &path, const QString &reason)
 {
     return QStringLiteral("ファイルを保存できませんでした。\n%1\n%2")
         .arg(QDir::toNativeSeparators(path), reason);

@@ -9,7 +9,7 @@ class CounterTable;
 // line per row, seven fields each in double quotes (nothing inside escaped), commas
 // without blanks, CR LF after every line including the last, no heading line, one
 // byte per character. frameCount <= 0 gives no bytes at all.
-QByteArray CsvBytes(const CounterTable &table, int frameCount);
+QByteArray csvBytes(const CounterTable &table, int frameCount);
 
 struct CsvResult
 {
@@ -17,12 +17,12 @@ struct CsvResult
     QString error;   // the reason, empty when ok
 };
 
-// Writes CsvBytes to path so that the file appears complete or not at all: a
+// Writes csvBytes to path so that the file appears complete or not at all: a
 // missing file is created, an existing one replaced (frameCount 0 leaves it empty),
 // and when anything fails the existing file is left exactly as it was. A symbolic
 // link is followed: the file it points to is replaced, the link stays. Only
 // regular files are ever replaced.
-CsvResult WriteCsvFile(const QString &path, const CounterTable &table, int frameCount);
+CsvResult writeCsvFile(const QString &path, const CounterTable &table, int frameCount);
 
-// The warning shown to the operator when WriteCsvFile fails.
-QString CsvFailureText(const QString &path, const QString &reason);
+// The warning shown to the operator when writeCsvFile fails.
+QString csvFailureText(const QString &path, const QString &reason);

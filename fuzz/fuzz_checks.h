@@ -17,7 +17,7 @@
 
 // The number text the table shows: -?(0|[1-9][0-9]*)(\.[0-9]*[1-9])? and never "-0".
 // Written out by hand, independent of the code that produces it.
-inline bool IsPlainDecimal(QStringView s)
+inline bool isPlainDecimal(QStringView s)
 {
     auto digit = [](QChar c) { return c >= u'0' && c <= u'9'; };
     qsizetype i = 0;

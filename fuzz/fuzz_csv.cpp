@@ -1,4 +1,4 @@
-// CsvBytes on random table contents and counts. The output is parsed back line by
+// csvBytes on random table contents and counts. The output is parsed back line by
 // line and field by field and compared with the cells; rows past the count (and row
 // 0) carry content of their own, so exporting one of them shows up.
 #include "export/csv_writer.h"
@@ -19,7 +19,7 @@
 namespace {
 
 // Parses one line "f0","f1",...,"f6" CR LF starting at pos; false when malformed.
-bool ParseLine(const QByteArray &csv, qsizetype &pos, QByteArray (&fields)[CounterTable::Columns])
+bool parseLine(const QByteArray &csv, qsizetype &pos, QByteArray (&fields)[CounterTable::Columns])
 {
     for (int col = 0; col < CounterTable::Columns; ++col) {
         if (col > 0) {
@@ -61,11 +61,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
                 continue;
             const std::string raw = in.ConsumeRandomLengthString(24);
             table.setText(row, col, anyText ? QString::fromUtf8(raw.data(), qsizetype(raw.size()))
-                                            : PlainNumberText(QByteArrayView(raw.data(), qsizetype(raw.size()))));
+                                            : plainNumberText(QByteArrayView(raw.data(), qsizetype(raw.size()))));
         }
     }
 
-    const QByteArray csv = CsvBytes(table, frameCount);
+    const QByteArray csv = csvBytes(table, frameCount);
     const int lines = std::clamp(frameCount, 0, 100);
 
     if (anyText) {
@@ -85,10 +85,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     qsizetype pos = 0;
     for (int row = 1; row <= lines; ++row) {
         QByteArray fields[CounterTable::Columns];
-        QZ_CHECK(ParseLine(csv, pos, fields));
+        QZ_CHECK(parseLine(csv, pos, fields));
         for (int col = 0; col < CounterTable::Columns; ++col) {
             QZ_CHECK(fields[col] == table.text(row, col).toLatin1());
-            QZ_CHECK(fields[col].isEmpty() || IsPlainDecimal(QString::fromLatin1(fields[col])));
+            QZ_CHECK(fields[col].isEmpty() || isPlainDecimal(QString::fromLatin1(fields[col])));
         }
     }
     QZ_CHECK(pos == csv.size());

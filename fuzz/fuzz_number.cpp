@@ -1,4 +1,4 @@
-// PlainNumberText on arbitrary bytes, against a reference written the plain way:
+// plainNumberText on arbitrary bytes, against a reference written the plain way:
 // drop the skipped characters first, then take the longest prefix of the form
 // [+-]?[0-9]*(\.[0-9]*)? and normalise it with std::string.
 #include "fuzz/fuzz_checks.h"
@@ -13,7 +13,7 @@
 
 namespace {
 
-std::string ReferenceNumberText(std::string_view in)
+std::string referenceNumberText(std::string_view in)
 {
     std::string s;
     for (char c : in)
@@ -51,17 +51,17 @@ std::string ReferenceNumberText(std::string_view in)
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
 {
     const QByteArrayView in(reinterpret_cast<const char *>(data), qsizetype(size));
-    const QString out = PlainNumberText(in);
+    const QString out = plainNumberText(in);
 
-    QZ_CHECK(IsPlainDecimal(out));
+    QZ_CHECK(isPlainDecimal(out));
     const QByteArray outBytes = out.toLatin1();
     QZ_CHECK(QString::fromLatin1(outBytes) == out);   // one byte per character
-    QZ_CHECK(PlainNumberText(outBytes) == out);       // reading it back gives itself
+    QZ_CHECK(plainNumberText(outBytes) == out);       // reading it back gives itself
     const std::string expected =
-        ReferenceNumberText(std::string_view(reinterpret_cast<const char *>(data), size));
+        referenceNumberText(std::string_view(reinterpret_cast<const char *>(data), size));
     QZ_CHECK(outBytes.toStdString() == expected);
     // A text already in plain form is its own reading.
-    if (IsPlainDecimal(QString::fromLatin1(in)))
+    if (isPlainDecimal(QString::fromLatin1(in)))
         QZ_CHECK(out == QString::fromLatin1(in));
     return 0;
 }

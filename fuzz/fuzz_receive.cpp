@@ -1,4 +1,4 @@
-// The receive path on arbitrary bytes: every byte goes through ReceiveCharacter, and
+// The receive path on arbitrary bytes: every byte goes through receiveCharacter, and
 // after each one the framing is checked against a small model of the verdict rules;
 // the store and the table are checked as a whole after each operator action and at
 // the end.
@@ -42,14 +42,14 @@ struct LogSink : ReceiveSink
     }
 };
 
-bool IsLead(char c) { return c == Ctl::STX || c == Ctl::ACK || c == Ctl::NAK; }
+bool isLead(char c) { return c == Ctl::STX || c == Ctl::ACK || c == Ctl::NAK; }
 
 struct Harness
 {
     Module1 state;
     CounterTable table;
     LogSink sink;
-    QByteArray fed;              // every byte handed to ReceiveCharacter
+    QByteArray fed;              // every byte handed to receiveCharacter
     int dataFramesSinceReset = 0;
     bool rowsAboveCountEmpty = true;   // false after a reset that left the table alone
     std::array<QString, CounterTable::Columns> lastRow;   // only the 100th frame writes it
@@ -81,23 +81,23 @@ struct Harness
         const QByteArray frameBefore = c == Ctl::CR ? state.PendingFrame : QByteArray();
 
         fed.append(c);
-        ReceiveCharacter(state, table, sink, c);
+        receiveCharacter(state, table, sink, c);
 
         const int calls = sink.statusCalls - callsBefore;
         QZ_CHECK(sink.log.size() == fed.size() && sink.log.back() == c);
-        QZ_CHECK(state.FrameCount >= 0 && state.FrameCount <= Module1::TableRecordRows);
+        QZ_CHECK(state.FrameCount >= 0 && state.FrameCount <= CounterTable::RecordRows);
         QZ_CHECK(state.PendingLength >= 0 && state.PendingLength < Module1::MaxPendingLength);
         if (state.PendingLength != 0) {
             QZ_CHECK(state.PendingFrame.size() == state.PendingLength);
-            QZ_CHECK(IsLead(state.PendingFrame.front()));
+            QZ_CHECK(isLead(state.PendingFrame.front()));
             QZ_CHECK(state.PendingFrame.back() != Ctl::CR);
         }
 
         if (pendingBefore == 0) {
             // Idle: a lead character opens a frame, anything else is only logged.
             QZ_CHECK(calls == 0 && state.FrameCount == countBefore);
-            QZ_CHECK(state.PendingLength == (IsLead(c) ? 1 : 0));
-            if (IsLead(c))
+            QZ_CHECK(state.PendingLength == (isLead(c) ? 1 : 0));
+            if (isLead(c))
                 QZ_CHECK(state.PendingFrame == QByteArray(1, c));
             return;
         }
@@ -122,14 +122,14 @@ struct Harness
         } else if (frame[0] == Ctl::ACK) {
             QZ_CHECK(sink.status == Verdict::AckOk && state.FrameCount == countBefore);
         } else if (frame[0] == Ctl::STX) {
-            if (countBefore < Module1::TableRecordRows) {
+            if (countBefore < CounterTable::RecordRows) {
                 QZ_CHECK(sink.status == Verdict::DataOk);
                 QZ_CHECK(state.FrameCount == countBefore + 1);
                 QZ_CHECK(state.FrameStore[countBefore] == frame);
-                const auto texts = DecodeRecordTexts(frame);
+                const auto texts = decodeRecordTexts(frame);
                 for (int col = 0; col < CounterTable::Columns; ++col)
                     QZ_CHECK(table.text(countBefore + 1, col) == texts[col]);
-                if (countBefore + 1 == Module1::TableRecordRows)
+                if (countBefore + 1 == CounterTable::RecordRows)
                     lastRow = texts;
                 ++dataFramesSinceReset;
             } else {
@@ -144,7 +144,7 @@ struct Harness
 
     void clearRows()
     {
-        ClearRecordRows(table);
+        table.clearRecordRows();
         sink.setStatus(QString());
         rowsAboveCountEmpty = true;
     }
@@ -177,28 +177,28 @@ struct Harness
 
         for (int col = 0; col < CounterTable::Columns; ++col)
             QZ_CHECK(table.text(0, col) == QLatin1String(headings[col]));
-        for (int row = 1; row <= Module1::TableRecordRows; ++row) {
+        for (int row = CounterTable::FirstRecordRow; row <= CounterTable::LastRecordRow; ++row) {
             int filled = 0;
             for (int col = 0; col < CounterTable::Columns; ++col) {
                 const QString t = table.text(row, col);
                 if (!t.isEmpty()) {
                     ++filled;
-                    QZ_CHECK(IsPlainDecimal(t));
+                    QZ_CHECK(isPlainDecimal(t));
                 }
             }
             // A row is written whole and emptied whole.
             QZ_CHECK(filled == 0 || filled == CounterTable::Columns);
             if (filled && row <= state.FrameCount) {
-                const auto texts = DecodeRecordTexts(state.FrameStore[row - 1]);
+                const auto texts = decodeRecordTexts(state.FrameStore[row - 1]);
                 for (int col = 0; col < CounterTable::Columns; ++col)
                     QZ_CHECK(table.text(row, col) == texts[col]);
             }
-            if (rowsAboveCountEmpty && row > state.FrameCount && row < Module1::TableRecordRows)
+            if (rowsAboveCountEmpty && row > state.FrameCount && row < CounterTable::LastRecordRow)
                 QZ_CHECK(filled == 0);
         }
         // Clearing stops at row 99: the last row keeps its record.
         for (int col = 0; col < CounterTable::Columns; ++col)
-            QZ_CHECK(table.text(Module1::TableRecordRows, col) == lastRow[col]);
+            QZ_CHECK(table.text(CounterTable::LastRecordRow, col) == lastRow[col]);
         QZ_CHECK(sink.status.isEmpty() || sink.status == Verdict::Error
                  || sink.status == Verdict::AckOk || sink.status == Verdict::DataOk
                  || sink.status == Verdict::CommandError || sink.status == Verdict::TableFull);
@@ -212,7 +212,7 @@ struct Harness
     }
 };
 
-QByteArray WellFormedFrame(int i)
+QByteArray wellFormedFrame(int i)
 {
     QByteArray f(1, Ctl::STX);
     f.append('D');
@@ -238,7 +238,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     if (mode & 2) {
         const int frames = 90 + (mode >> 2) % 11;
         for (int i = 1; i <= frames; ++i)
-            for (char c : WellFormedFrame(i))
+            for (char c : wellFormedFrame(i))
                 h.receive(c);
         QZ_CHECK(h.state.FrameCount == frames);
     }

@@ -9,7 +9,6 @@
 struct Module1
 {
     static constexpr int FrameStoreSlots = 201;   // slots 0..200
-    static constexpr int TableRecordRows = 100;   // rows 1..100 of the counter table
     static constexpr std::int16_t MaxPendingLength = 32767;
 
     std::int16_t PortNumber = 0;                  // COMn in use; 0 until start-up sets 1

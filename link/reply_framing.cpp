@@ -20,7 +20,7 @@ void giveVerdict(Module1 &s, CounterTable &table, ReceiveSink &sink)
         closeFrame(s);
         sink.setStatus(Verdict::AckOk);
     } else if (frame[0] == Ctl::STX) {
-        if (s.FrameCount >= Module1::TableRecordRows) {
+        if (s.FrameCount >= CounterTable::RecordRows) {
             // No row left for it: never write past the table or the store.
             closeFrame(s);
             sink.setStatus(Verdict::TableFull);
@@ -30,7 +30,8 @@ void giveVerdict(Module1 &s, CounterTable &table, ReceiveSink &sink)
         s.FrameStore[s.FrameCount] = QByteArray(frame.constData(), frame.size());
         closeFrame(s);
         sink.setStatus(Verdict::DataOk);
-        DecodeCounterRecord(s, table);
+        // Slot n is shown on row n + 1, so it is decoded before the count moves on.
+        DecodeCounterRecord(s.FrameStore[s.FrameCount], s.FrameCount + 1, table);
         ++s.FrameCount;
     } else {
         // Led by NAK without a NAK second: its own verdict, nothing stored.
@@ -41,7 +42,7 @@ void giveVerdict(Module1 &s, CounterTable &table, ReceiveSink &sink)
 
 } // namespace
 
-void ReceiveCharacter(Module1 &s, CounterTable &table, ReceiveSink &sink, char c)
+void receiveCharacter(Module1 &s, CounterTable &table, ReceiveSink &sink, char c)
 {
     sink.appendLog(c);
 

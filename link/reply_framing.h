@@ -36,7 +36,7 @@ public:
 // Handles one received character: logs it, then assembles it into the open frame or
 // opens one, and gives a complete frame its verdict (data frames are stored in
 // FrameStore[FrameCount], decoded into row FrameCount + 1, then counted).
-void ReceiveCharacter(Module1 &state, CounterTable &table, ReceiveSink &sink, char c);
+void receiveCharacter(Module1 &state, CounterTable &table, ReceiveSink &sink, char c);
 
 // Forces the idle state and forgets every stored frame. PendingFrame is left as it is;
 // the next lead character replaces it.

@@ -2,13 +2,13 @@
 #include "link/comm_control.h"
 #include "link/reply_framing.h"
 
-QString PortNotOpenWarningText()
+QString portNotOpenWarningText()
 {
     return QStringLiteral("通信ポートが開いていません。\n"
                           "メニューの「ﾎﾟｰﾄ選択(&P)」で通信ポートを選択してください。");
 }
 
-QByteArray BuildCommand(QByteArrayView word, QByteArrayView operand)
+QByteArray buildCommand(QByteArrayView word, QByteArrayView operand)
 {
     QByteArray text;
     text.reserve(word.size() + operand.size() + 4);
@@ -36,7 +36,7 @@ bool SendCommand(Module1 &state, CommControl &port, RequestView &view,
     const QByteArray previousTransmit = view.transmitText();
     const RecordsAndStatus previousRecords = view.recordsAndStatus();
 
-    view.setTransmitText(BuildCommand(word, operand));
+    view.setTransmitText(buildCommand(word, operand));
     view.clearRecordsAndStatus();
 
     // What the box holds is what goes on the line.

@@ -10,16 +10,11 @@
 
 class CommControl;
 
-// What the "CLR" button empties: table rows 1..99 (all columns) and Label5. Kept by
-// a request before it clears them, so a write that fails can put them back.
+// What the "CLR" button empties: the cleared table rows and Label5. Kept by a
+// request before it clears them, so a write that fails can put them back.
 struct RecordsAndStatus
 {
-    static constexpr int FirstRow = 1;
-    static constexpr int LastRow = 99;
-    static constexpr int RowCount = LastRow - FirstRow + 1;
-
-    // records[i] is table row FirstRow + i, columns 0..6.
-    std::array<std::array<QString, CounterTable::Columns>, RowCount> records;
+    CounterTable::ClearedRowTexts records;
     QString status; // Label5
 };
 
@@ -46,15 +41,15 @@ public:
     virtual void clearReceiveLog() = 0;
 
     // The port is closed or the write failed: tell the operator, modally, with
-    // PortNotOpenWarningText() (title: the application title).
+    // portNotOpenWarningText() (title: the application title).
     virtual void warnPortNotOpen() = 0;
 };
 
 // The operator's warning when a command cannot be sent.
-QString PortNotOpenWarningText();
+QString portNotOpenWarningText();
 
 // STX word " " operand ETX CR: the ten bytes of a command.
-QByteArray BuildCommand(QByteArrayView word, QByteArrayView operand);
+QByteArray buildCommand(QByteArrayView word, QByteArrayView operand);
 
 // The request sequence shared by "RDD ALL", "RDD NOW" and "CLR ALL": cmdFormat set,
 // rows 1..99 and Label5 emptied, cmdFormat's text written, txtRx emptied, reception

@@ -5,7 +5,7 @@
 #include <QStringList>
 #include <QtGlobal>
 
-QString PortDeviceName(int n)
+QString portDeviceName(int n)
 {
     if (n < 1)
         return {};
@@ -19,7 +19,7 @@ QString PortDeviceName(int n)
 #endif
 }
 
-std::optional<SerialSettings> ParseSerialSettings(const QString &text)
+std::optional<SerialSettings> parseSerialSettings(const QString &text)
 {
     const QStringList parts = text.split(QLatin1Char(','));
     if (parts.size() != 4)
@@ -82,7 +82,7 @@ namespace {
 
 // Errors after which the device is of no more use: the line went away.
 // Qt keeps raising ReadError at full speed on such a port until it is closed.
-bool IsPortFailure(QSerialPort::SerialPortError e)
+bool isPortFailure(QSerialPort::SerialPortError e)
 {
     return e == QSerialPort::ResourceError || e == QSerialPort::ReadError
         || e == QSerialPort::WriteError;
@@ -114,7 +114,7 @@ void SerialCommControl::setCommPort(std::int16_t port)
 
 void SerialCommControl::setSettings(const QString &settings)
 {
-    const std::optional<SerialSettings> parsed = ParseSerialSettings(settings);
+    const std::optional<SerialSettings> parsed = parseSerialSettings(settings);
     if (!parsed)
         return;
     m_settings = *parsed;
@@ -173,7 +173,7 @@ QByteArray SerialCommControl::Input()
 
 void SerialCommControl::openPort()
 {
-    const QString device = PortDeviceName(m_commPort);
+    const QString device = portDeviceName(m_commPort);
     if (device.isEmpty())
         return;
 
@@ -243,7 +243,7 @@ void SerialCommControl::onError(QSerialPort::SerialPortError error)
     if (error == QSerialPort::NoError || m_failed)
         return;
 
-    if (IsPortFailure(error) && m_port->isOpen()) {
+    if (isPortFailure(error) && m_port->isOpen()) {
         // Report once and stop the port at once: from now on it reads as closed,
         // and the real close follows as soon as QSerialPort has returned.
         m_failed = true;

@@ -11,7 +11,7 @@
 // The device that port n (COMn) stands for: "COMn" on Windows; elsewhere the
 // environment variable QZ7310_COMn when it is set and not empty, else
 // /dev/ttyS{n-1}. An empty name for n < 1, which names no port.
-QString PortDeviceName(int n);
+QString portDeviceName(int n);
 
 // Line settings in the "9600,n,8,1" form: baud rate, parity (n, e, o, m, s),
 // data bits (5 to 8), stop bits (1, 1.5, 2).
@@ -26,7 +26,7 @@ struct SerialSettings
 };
 
 // Nothing when the text is not a valid setting.
-std::optional<SerialSettings> ParseSerialSettings(const QString &text);
+std::optional<SerialSettings> parseSerialSettings(const QString &text);
 
 // The serial control on a real port (QSerialPort).
 //

@@ -26,7 +26,7 @@ std::string Frame(std::initializer_list<char> bytes) { return std::string(bytes)
 
 }  // namespace
 
-std::string DataFrame(unsigned recordNumber, const Counts& counts)
+std::string dataFrame(unsigned recordNumber, const Counts& counts)
 {
     unsigned long total = 0;
     char text[kFrameLength + 1];
@@ -96,7 +96,7 @@ Counter::Counter(unsigned records, std::uint64_t seed)
     }
 }
 
-Counts Counter::CurrentAt(double seconds) const
+Counts Counter::currentAt(double seconds) const
 {
     Counts now{};
     if (!(seconds > 0))
@@ -108,7 +108,7 @@ Counts Counter::CurrentAt(double seconds) const
     return now;
 }
 
-std::string ShapeReply(const std::vector<std::string>& frames, const Faults& faults)
+std::string shapeReply(const std::vector<std::string>& frames, const Faults& faults)
 {
     std::string reply;
     for (std::size_t i = 0; i < frames.size(); ++i) {
@@ -132,21 +132,21 @@ std::string Answer(Counter& counter, std::string_view command, const Faults& fau
     case Command::ReadAll: {
         unsigned number = 0;
         for (const Counts& record : counter.Records())
-            frames.push_back(DataFrame(++number, record));
+            frames.push_back(dataFrame(++number, record));
         break;
     }
     case Command::ReadNow:
-        frames.push_back(DataFrame(0, counter.CurrentAt(seconds)));
+        frames.push_back(dataFrame(0, counter.currentAt(seconds)));
         break;
     case Command::ClearAll:
-        counter.ClearRecords();
+        counter.clearRecords();
         frames.push_back(Frame({ACK, CR}));
         break;
     case Command::Unknown:
         frames.push_back(Frame({STX, NAK, CR}));
         break;
     }
-    return ShapeReply(frames, faults);
+    return shapeReply(frames, faults);
 }
 
 }  // namespace qzsim

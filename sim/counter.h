@@ -26,7 +26,7 @@ using Counts = std::array<unsigned, 5>;
 // One data frame: STX 'D' nn ' ' c1 ' ' c2 ' ' c3 ' ' c4 ' ' c5 ' ' tttttt CR.
 // The number field holds two digits, so record 100 goes out as "00": the
 // counter keeps the last two digits, as a two-digit display would.
-std::string DataFrame(unsigned recordNumber, const Counts& counts);
+std::string dataFrame(unsigned recordNumber, const Counts& counts);
 
 enum class Command { ReadAll, ReadNow, ClearAll, Unknown };
 
@@ -52,11 +52,11 @@ public:
     Counter(unsigned records, std::uint64_t seed);
 
     const std::vector<Counts>& Records() const { return records_; }
-    void ClearRecords() { records_.clear(); }
+    void clearRecords() { records_.clear(); }
 
     // Current counts, `seconds` after the start: each channel counts up at its
     // own steady rate from its own start value, wrapping after 99999.
-    Counts CurrentAt(double seconds) const;
+    Counts currentAt(double seconds) const;
 
 private:
     std::vector<Counts> records_;
@@ -80,6 +80,6 @@ inline constexpr std::string_view kGarbage = "xx\r";
 std::string Answer(Counter& counter, std::string_view command, const Faults& faults, double seconds);
 
 // The reply bytes from its frames: lost CR and junk first, then the cut.
-std::string ShapeReply(const std::vector<std::string>& frames, const Faults& faults);
+std::string shapeReply(const std::vector<std::string>& frames, const Faults& faults);
 
 }  // namespace qzsim

@@ -88,7 +88,7 @@ struct Options {
     qzsim::Faults faults;
 };
 
-[[noreturn]] void UsageError(const std::string& message)
+[[noreturn]] void usageError(const std::string& message)
 {
     std::fprintf(stderr, "qz7310-sim: %s\nTry 'qz7310-sim --help'.\n", message.c_str());
     std::exit(2);
@@ -100,12 +100,12 @@ Number ParseNumber(std::string_view option, std::string_view text, Number low, N
     Number value{};
     auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
     if (text.empty() || error != std::errc() || end != text.data() + text.size() || value < low || value > high)
-        UsageError(std::string(option) + ": '" + std::string(text) + "' is not a number from "
+        usageError(std::string(option) + ": '" + std::string(text) + "' is not a number from "
                    + std::to_string(low) + " to " + std::to_string(high));
     return value;
 }
 
-Options ParseOptions(int argc, char** argv)
+Options parseOptions(int argc, char** argv)
 {
     Options options;
     for (int i = 1; i < argc; ++i) {
@@ -120,12 +120,12 @@ Options ParseOptions(int argc, char** argv)
             if (inlineValue)
                 return *inlineValue;
             if (i + 1 >= argc)
-                UsageError(std::string(name) + " needs a value");
+                usageError(std::string(name) + " needs a value");
             return argv[++i];
         };
         auto flag = [&] {
             if (inlineValue)
-                UsageError(std::string(name) + " takes no value");
+                usageError(std::string(name) + " takes no value");
             return true;
         };
         if (name == "-h" || name == "--help") {
@@ -133,7 +133,7 @@ Options ParseOptions(int argc, char** argv)
             std::exit(0);
         } else if (name == "--version") {
             flag();
-            std::puts("qz7310-sim " QZ_VERSION_TEXT);
+            std::puts("qz7310-sim " QZ_VERSION);
             std::exit(0);
         } else if (name == "--records") {
             options.records = ParseNumber<unsigned>(name, value(), 0, qzsim::kMaxRecords);
@@ -146,7 +146,7 @@ Options ParseOptions(int argc, char** argv)
         } else if (name == "--link") {
             options.link = value();
             if (options.link.empty())
-                UsageError("--link needs a path");
+                usageError("--link needs a path");
         } else if (name == "--garbage") {
             options.faults.garbage = flag();
         } else if (name == "--lose-cr") {
@@ -156,7 +156,7 @@ Options ParseOptions(int argc, char** argv)
         } else if (name == "--stop-after") {
             options.faults.stopAfter = ParseNumber<std::size_t>(name, value(), 0, 1000000);
         } else {
-            UsageError("unknown option '" + std::string(arg) + "'");
+            usageError("unknown option '" + std::string(arg) + "'");
         }
     }
     return options;
@@ -164,7 +164,7 @@ Options ParseOptions(int argc, char** argv)
 
 volatile std::sig_atomic_t g_stopSignal = 0;
 
-void OnStopSignal(int signal) { g_stopSignal = signal; }
+void onStopSignal(int signal) { g_stopSignal = signal; }
 
 std::string Printable(std::string_view bytes)
 {
@@ -212,7 +212,7 @@ public:
     bool Pending() const { return !queue_.empty(); }
 
     // How long until the next byte may go: zero when it is due already.
-    Clock::duration UntilDue(Clock::time_point now) const
+    Clock::duration untilDue(Clock::time_point now) const
     {
         if (fast_ || queue_.empty())
             return Clock::duration::zero();
@@ -268,7 +268,7 @@ private:
     std::size_t sentInBurst_ = 0;
 };
 
-bool IsPipeOrSocket(int fd)
+bool isPipeOrSocket(int fd)
 {
     struct stat info {};
     return ::fstat(fd, &info) == 0 && (S_ISFIFO(info.st_mode) || S_ISSOCK(info.st_mode));
@@ -277,7 +277,7 @@ bool IsPipeOrSocket(int fd)
 // A client that closes the device may leave unread bytes in it, written before we
 // noticed it had gone; the next client must not get them. Opening the device
 // briefly ourselves empties its input.
-void DiscardUnread(const std::string& device)
+void discardUnread(const std::string& device)
 {
     int fd = ::open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
@@ -286,7 +286,7 @@ void DiscardUnread(const std::string& device)
     ::close(fd);
 }
 
-bool MakeLink(const std::string& link, const std::string& device)
+bool makeLink(const std::string& link, const std::string& device)
 {
     struct stat info {};
     if (::lstat(link.c_str(), &info) == 0 && !S_ISLNK(info.st_mode)) {
@@ -304,7 +304,7 @@ bool MakeLink(const std::string& link, const std::string& device)
     return true;
 }
 
-void RemoveLink(const std::string& link, const std::string& device)
+void removeLink(const std::string& link, const std::string& device)
 {
     // Only our own link: someone may have pointed it elsewhere meanwhile.
     char target[4096];
@@ -317,7 +317,7 @@ void RemoveLink(const std::string& link, const std::string& device)
 
 int main(int argc, char** argv)
 {
-    Options options = ParseOptions(argc, argv);
+    Options options = parseOptions(argc, argv);
 
     // Stop signals are taken only inside ppoll, so none is lost between a check and a wait.
     sigset_t stopSignals, waitMask;
@@ -328,7 +328,7 @@ int main(int argc, char** argv)
     for (int s : {SIGINT, SIGTERM, SIGHUP})
         sigdelset(&waitMask, s);
     struct sigaction action {};
-    action.sa_handler = OnStopSignal;
+    action.sa_handler = onStopSignal;
     sigemptyset(&action.sa_mask);
     for (int s : {SIGINT, SIGTERM, SIGHUP})
         sigaction(s, &action, nullptr);
@@ -359,13 +359,13 @@ int main(int argc, char** argv)
     ::fcntl(master, F_SETFL, ::fcntl(master, F_GETFL) | O_NONBLOCK);
     ::fcntl(master, F_SETFD, FD_CLOEXEC);
 
-    if (!options.link.empty() && !MakeLink(options.link, device))
+    if (!options.link.empty() && !makeLink(options.link, device))
         return 1;
 
     std::printf("%s\n", device.c_str());
     std::fflush(stdout);
 
-    const bool watchStdin = IsPipeOrSocket(STDIN_FILENO);
+    const bool watchStdin = isPipeOrSocket(STDIN_FILENO);
     const Clock::time_point start = Clock::now();
     qzsim::Counter counter(options.records, options.seed);
     qzsim::CommandReader reader;
@@ -383,7 +383,7 @@ int main(int argc, char** argv)
         writeBlocked = false;
         line.Drop();
         reader.Reset();
-        DiscardUnread(device);
+        discardUnread(device);
         log("client closed the device");
     };
     auto hungUp = [&] {
@@ -415,7 +415,7 @@ int main(int argc, char** argv)
                 if (writeBlocked)
                     events |= POLLOUT;
                 else
-                    wait = line.UntilDue(now);
+                    wait = line.untilDue(now);
             }
             fds[count++] = {master, events, 0};
         } else {
@@ -483,7 +483,7 @@ int main(int argc, char** argv)
     else if (stdinClosed)
         log("standard input closed; stopping");
     if (!options.link.empty())
-        RemoveLink(options.link, device);
+        removeLink(options.link, device);
     ::close(master);
     return 0;
 }

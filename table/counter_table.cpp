@@ -1,5 +1,7 @@
 #include "table/counter_table.h"
 
+#include <algorithm>
+
 const std::array<int, CounterTable::Columns> CounterTable::ColumnWidthsTwips = {
     660, 800, 800, 800, 800, 800, 1050};
 
@@ -29,7 +31,7 @@ void CounterTable::SetupCounterTable()
     for (auto &row : m_cells)
         row.fill(QString());
     for (int c = 0; c < Columns; ++c)
-        m_cells[0][c] = QString::fromLatin1(headings[c]);
+        m_cells[HeadingRow][c] = QString::fromLatin1(headings[c]);
     endResetModel();
 }
 
@@ -49,7 +51,7 @@ void CounterTable::setText(int row, int column, const QString &text)
         emit headerDataChanged(Qt::Horizontal, column, column);
 }
 
-void CounterTable::setRow(int row, const std::array<QString, Columns> &texts)
+void CounterTable::setRow(int row, const RowTexts &texts)
 {
     if (!inRange(row, 0))
         return;
@@ -57,16 +59,25 @@ void CounterTable::setRow(int row, const std::array<QString, Columns> &texts)
     emit dataChanged(index(row, 0), index(row, Columns - 1), {Qt::DisplayRole});
 }
 
-void CounterTable::clearRows(int first, int last)
+void CounterTable::clearRecordRows()
 {
-    first = std::max(first, 0);
-    last = std::min(last, Rows - 1);
-    if (first > last)
-        return;
-    for (int r = first; r <= last; ++r)
+    for (int r = FirstRecordRow; r <= LastClearedRow; ++r)
         for (auto &cell : m_cells[r])
             cell.clear();
-    emit dataChanged(index(first, 0), index(last, Columns - 1), {Qt::DisplayRole});
+    emit dataChanged(index(FirstRecordRow, 0), index(LastClearedRow, Columns - 1), {Qt::DisplayRole});
+}
+
+CounterTable::ClearedRowTexts CounterTable::clearedRowTexts() const
+{
+    ClearedRowTexts texts;
+    std::copy_n(m_cells.begin() + FirstRecordRow, ClearedRows, texts.begin());
+    return texts;
+}
+
+void CounterTable::restoreClearedRows(const ClearedRowTexts &texts)
+{
+    std::copy(texts.begin(), texts.end(), m_cells.begin() + FirstRecordRow);
+    emit dataChanged(index(FirstRecordRow, 0), index(LastClearedRow, Columns - 1), {Qt::DisplayRole});
 }
 
 int CounterTable::columnWidthTwips(int column) const
@@ -109,7 +120,7 @@ QVariant CounterTable::headerData(int section, Qt::Orientation orientation, int 
     // The grid shows row 0 as its fixed heading row.
     if (orientation == Qt::Horizontal && section >= 0 && section < m_columns) {
         if (role == Qt::DisplayRole)
-            return m_cells[0][section];
+            return m_cells[HeadingRow][section];
         if (role == Qt::TextAlignmentRole)
             return QVariant::fromValue(m_alignment[section]);
     }

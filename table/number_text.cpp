@@ -7,7 +7,7 @@ bool isSkipped(char c) { return c == ' ' || c == '\t' || c == '\n'; }
 bool isDigit(char c) { return c >= '0' && c <= '9'; }
 }
 
-QString PlainNumberText(QByteArrayView field)
+QString plainNumberText(QByteArrayView field)
 {
     // Runs for every field of every record received: the digits are gathered on the
     // stack, and the only allocation is the resulting text.

@@ -9,4 +9,4 @@
 // and returns it as plain decimal text: no blank, no leading zeros, no plus sign,
 // "-" only for a negative value, fraction digits without trailing zeros, "." as the
 // separator. Works on the digits themselves, so no precision is ever lost.
-QString PlainNumberText(QByteArrayView field);
+QString plainNumberText(QByteArrayView field);

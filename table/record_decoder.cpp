@@ -1,29 +1,22 @@
 #include "table/record_decoder.h"
 #include "table/number_text.h"
 
-std::array<QString, CounterTable::Columns> DecodeRecordTexts(QByteArrayView frame)
+CounterTable::RowTexts decodeRecordTexts(QByteArrayView frame)
 {
-    std::array<QString, CounterTable::Columns> texts;
+    CounterTable::RowTexts texts;
     for (int c = 0; c < CounterTable::Columns; ++c) {
         const qsizetype start = RecordFields[c].position - 1;
         QByteArrayView field;
         if (start < frame.size())
             field = frame.sliced(start, std::min<qsizetype>(RecordFields[c].length, frame.size() - start));
-        texts[c] = PlainNumberText(field);
+        texts[c] = plainNumberText(field);
     }
     return texts;
 }
 
-void DecodeCounterRecord(const Module1 &state, CounterTable &table)
+void DecodeCounterRecord(QByteArrayView frame, int row, CounterTable &table)
 {
-    const int slot = state.FrameCount;
-    const int row = slot + 1;
-    if (slot < 0 || slot >= Module1::FrameStoreSlots || row > Module1::TableRecordRows)
+    if (row < CounterTable::FirstRecordRow || row > CounterTable::LastRecordRow)
         return;
-    table.setRow(row, DecodeRecordTexts(state.FrameStore[slot]));
-}
-
-void ClearRecordRows(CounterTable &table)
-{
-    table.clearRows(1, 99);
+    table.setRow(row, decodeRecordTexts(frame));
 }

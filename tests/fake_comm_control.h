@@ -84,7 +84,7 @@ private:
 };
 
 // The calls the port dialog makes: RTS down while it is up, then COMn reopened.
-inline QStringList PortDialogCalls(int n)
+inline QStringList portDialogCalls(int n)
 {
     return {"RTS=0", "PortOpen=0", QStringLiteral("CommPort=%1").arg(n), "Settings=9600,n,8,1",
             "PortOpen=1", "RTS=1"};

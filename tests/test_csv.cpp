@@ -13,7 +13,7 @@
 
 namespace {
 
-QByteArray csv(const Receiver &rx) { return CsvBytes(rx.table, rx.state.FrameCount); }
+QByteArray csv(const Receiver &rx) { return csvBytes(rx.table, rx.state.FrameCount); }
 
 const QByteArray EmptyLine = "\"\",\"\",\"\",\"\",\"\",\"\",\"\"\r\n";
 
@@ -43,9 +43,9 @@ void TestCsv::linesFromReceivedRecords()
     Receiver rx;
     QCOMPARE(csv(rx), QByteArray());   // nothing received yet: no bytes at all
 
-    rx.feed(DataFrame(1, {120, 0, 35, 0, 4}));
+    rx.feed(dataFrame(1, {120, 0, 35, 0, 4}));
     rx.feed(QByteArray("junk") + Ctl::ACK + Ctl::CR);   // not a record: not exported
-    rx.feed(DataFrame(2, {99999, 1, 2, 3, 4}));
+    rx.feed(dataFrame(2, {99999, 1, 2, 3, 4}));
     // A short frame with a signed, padded field: what is missing reads as 0.
     rx.feed(QByteArray(1, Ctl::STX) + "D03 -0012 " + Ctl::CR);
     QCOMPARE(rx.state.FrameCount, std::int16_t(3));
@@ -61,44 +61,44 @@ void TestCsv::linesFromReceivedRecords()
     // An empty cell keeps its place as two adjacent quotes.
     rx.table.setText(2, 3, QString());
     rx.table.setText(2, 0, QString());
-    QCOMPARE(CsvBytes(rx.table, 3).split('\n').at(1),
+    QCOMPARE(csvBytes(rx.table, 3).split('\n').at(1),
              QByteArray("\"\",\"99999\",\"1\",\"\",\"3\",\"4\",\"100009\"\r"));
 }
 
 void TestCsv::clearedRowsAndRowLimits()
 {
     Receiver rx;
-    rx.feed(DataFrame(1, {1, 2, 3, 4, 5}));
-    rx.feed(DataFrame(2, {6, 7, 8, 9, 10}));
-    ClearRecordRows(rx.table);
+    rx.feed(dataFrame(1, {1, 2, 3, 4, 5}));
+    rx.feed(dataFrame(2, {6, 7, 8, 9, 10}));
+    rx.table.clearRecordRows();
     // "CLR" keeps FrameCount: the export still writes its lines, all fields empty.
     QCOMPARE(csv(rx), EmptyLine + EmptyLine);
-    rx.feed(DataFrame(3, {0, 0, 0, 0, 7}));
+    rx.feed(dataFrame(3, {0, 0, 0, 0, 7}));
     QCOMPARE(csv(rx), EmptyLine + EmptyLine + "\"3\",\"0\",\"0\",\"0\",\"0\",\"7\",\"7\"\r\n");
 
     // Fill all 100 rows, then start a new request: row 100 stays in the table
     // (only rows 1..99 are cleared) but lies beyond FrameCount.
-    ClearRecordRows(rx.table);
+    rx.table.clearRecordRows();
     ResetReception(rx.state);
     for (int i = 1; i <= 100; ++i)
-        rx.feed(DataFrame(i % 100, {i, 0, 0, 0, 0}));
+        rx.feed(dataFrame(i % 100, {i, 0, 0, 0, 0}));
     QCOMPARE(rx.state.FrameCount, std::int16_t(100));
     QCOMPARE(csv(rx).count("\r\n"), 100);
     QVERIFY(csv(rx).endsWith("\"0\",\"100\",\"0\",\"0\",\"0\",\"0\",\"100\"\r\n"));
-    ClearRecordRows(rx.table);
+    rx.table.clearRecordRows();
     ResetReception(rx.state);
-    rx.feed(DataFrame(1, {5, 0, 0, 0, 0}));
+    rx.feed(dataFrame(1, {5, 0, 0, 0, 0}));
     QCOMPARE(rx.table.text(100, 1), QStringLiteral("100"));
     QCOMPARE(csv(rx), QByteArray("\"1\",\"5\",\"0\",\"0\",\"0\",\"0\",\"5\"\r\n"));
 
     // Counts outside the table's record rows: never past row 100, nothing below 1.
-    QCOMPARE(CsvBytes(rx.table, 100).count("\r\n"), 100);
-    QCOMPARE(CsvBytes(rx.table, 101), CsvBytes(rx.table, 100));
-    QCOMPARE(CsvBytes(rx.table, 32767), CsvBytes(rx.table, 100));
-    QCOMPARE(CsvBytes(rx.table, -1), QByteArray());
-    QCOMPARE(CsvBytes(rx.table, INT_MIN), QByteArray());
+    QCOMPARE(csvBytes(rx.table, 100).count("\r\n"), 100);
+    QCOMPARE(csvBytes(rx.table, 101), csvBytes(rx.table, 100));
+    QCOMPARE(csvBytes(rx.table, 32767), csvBytes(rx.table, 100));
+    QCOMPARE(csvBytes(rx.table, -1), QByteArray());
+    QCOMPARE(csvBytes(rx.table, INT_MIN), QByteArray());
     // The heading row is never exported.
-    QVERIFY(!CsvBytes(rx.table, 100).contains("CNTR"));
+    QVERIFY(!csvBytes(rx.table, 100).contains("CNTR"));
 }
 
 void TestCsv::writesAndReplacesFiles()
@@ -109,32 +109,32 @@ void TestCsv::writesAndReplacesFiles()
     Receiver rx;
 
     // FrameCount 0: the file is created, empty.
-    CsvResult r = WriteCsvFile(path, rx.table, 0);
+    CsvResult r = writeCsvFile(path, rx.table, 0);
     QVERIFY2(r.ok, qPrintable(r.error));
     QVERIFY(r.error.isEmpty());
     QVERIFY(QFileInfo(path).isFile());
     QCOMPARE(QFileInfo(path).size(), 0);
 
-    rx.feed(DataFrame(1, {1, 1, 1, 1, 1}) + DataFrame(2, {2, 2, 2, 2, 2}) + DataFrame(3, {3, 3, 3, 3, 3}));
-    r = WriteCsvFile(path, rx.table, rx.state.FrameCount);
+    rx.feed(dataFrame(1, {1, 1, 1, 1, 1}) + dataFrame(2, {2, 2, 2, 2, 2}) + dataFrame(3, {3, 3, 3, 3, 3}));
+    r = writeCsvFile(path, rx.table, rx.state.FrameCount);
     QVERIFY2(r.ok, qPrintable(r.error));
     QCOMPARE(fileBytes(path), csv(rx));
     QCOMPARE(fileBytes(path).count("\r\n"), 3);
 
     // Saving again replaces the content; nothing is appended.
-    r = WriteCsvFile(path, rx.table, 1);
+    r = writeCsvFile(path, rx.table, 1);
     QVERIFY2(r.ok, qPrintable(r.error));
     QCOMPARE(fileBytes(path), QByteArray("\"1\",\"1\",\"1\",\"1\",\"1\",\"1\",\"5\"\r\n"));
 
     // FrameCount 0 over an existing file: emptied to 0 bytes.
-    r = WriteCsvFile(path, rx.table, 0);
+    r = writeCsvFile(path, rx.table, 0);
     QVERIFY2(r.ok, qPrintable(r.error));
     QCOMPARE(QFileInfo(path).size(), 0);
 
     // Permissions of a replaced file are kept.
     QVERIFY(writeFile(path, "old"));
     QVERIFY(QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup));
-    r = WriteCsvFile(path, rx.table, 3);
+    r = writeCsvFile(path, rx.table, 3);
     QVERIFY2(r.ok, qPrintable(r.error));
     QCOMPARE(QFileInfo(path).permissions() & 0x0FFF, QFile::ReadUser | QFile::WriteUser | QFile::ReadGroup);
     QCOMPARE(listing(dir.path()), QStringList{"records.csv"});   // no temporary left over
@@ -151,8 +151,8 @@ void TestCsv::followsSymbolicLink()
     QVERIFY(QFile::link(target, link));
 
     Receiver rx;
-    rx.feed(DataFrame(4, {1, 2, 3, 4, 5}));
-    const CsvResult r = WriteCsvFile(link, rx.table, rx.state.FrameCount);
+    rx.feed(dataFrame(4, {1, 2, 3, 4, 5}));
+    const CsvResult r = writeCsvFile(link, rx.table, rx.state.FrameCount);
     QVERIFY2(r.ok, qPrintable(r.error));
     QVERIFY(QFileInfo(link).isSymLink());   // the link itself is kept
     QCOMPARE(QFileInfo(link).symLinkTarget(), target);
@@ -161,7 +161,7 @@ void TestCsv::followsSymbolicLink()
     // A link to a file that does not exist yet: the file is made where it points.
     const QString dangling = dir.filePath("later.csv");
     QVERIFY(QFile::link(dir.filePath("data/new.csv"), dangling));
-    QVERIFY(WriteCsvFile(dangling, rx.table, 1).ok);
+    QVERIFY(writeCsvFile(dangling, rx.table, 1).ok);
     QVERIFY(QFileInfo(dangling).isSymLink());
     QCOMPARE(fileBytes(dir.filePath("data/new.csv")), csv(rx));
 }
@@ -207,8 +207,8 @@ void TestCsv::failureKeepsOldFile()
     const QStringList before = listing(dir.path());
 
     Receiver rx;
-    rx.feed(DataFrame(1, {1, 2, 3, 4, 5}));
-    const CsvResult r = WriteCsvFile(path, rx.table, rx.state.FrameCount);
+    rx.feed(dataFrame(1, {1, 2, 3, 4, 5}));
+    const CsvResult r = writeCsvFile(path, rx.table, rx.state.FrameCount);
     QVERIFY(!r.ok);
     QVERIFY(!r.error.isEmpty());
 
@@ -224,7 +224,7 @@ void TestCsv::failureKeepsOldFile()
     if (kind == "linkdir")
         QVERIFY(QFileInfo(path).isSymLink());
 
-    const QString text = CsvFailureText(path, r.error);
+    const QString text = csvFailureText(path, r.error);
     QVERIFY(text.startsWith(QStringLiteral("ファイルを保存できませんでした。\n")));
     QVERIFY(text.contains(QDir::toNativeSeparators(path)));
     QVERIFY(text.endsWith(r.error));
@@ -242,7 +242,7 @@ void TestCsv::failureWhenFileTooLarge()
 
     Receiver rx;
     for (int i = 1; i <= 20; ++i)
-        rx.feed(DataFrame(i, {i, i, i, i, i}));
+        rx.feed(dataFrame(i, {i, i, i, i, i}));
     QVERIFY(csv(rx).size() > 500);
 
     rlimit saved{};
@@ -251,7 +251,7 @@ void TestCsv::failureWhenFileTooLarge()
     small.rlim_cur = 100;
     auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
     QCOMPARE(setrlimit(RLIMIT_FSIZE, &small), 0);
-    const CsvResult r = WriteCsvFile(path, rx.table, rx.state.FrameCount);
+    const CsvResult r = writeCsvFile(path, rx.table, rx.state.FrameCount);
     setrlimit(RLIMIT_FSIZE, &saved);
     std::signal(SIGXFSZ, oldHandler);
 
@@ -259,10 +259,10 @@ void TestCsv::failureWhenFileTooLarge()
     QCOMPARE(r.error, qt_error_string(EFBIG));   // the system's reason, not "unknown"
     QCOMPARE(fileBytes(path), oldBytes);
     QCOMPARE(listing(dir.path()), QStringList{"records.csv"});
-    QVERIFY(CsvFailureText(path, r.error).contains(QDir::toNativeSeparators(path)));
+    QVERIFY(csvFailureText(path, r.error).contains(QDir::toNativeSeparators(path)));
 
     // The same save works once the limit is gone.
-    QVERIFY(WriteCsvFile(path, rx.table, rx.state.FrameCount).ok);
+    QVERIFY(writeCsvFile(path, rx.table, rx.state.FrameCount).ok);
     QCOMPARE(fileBytes(path), csv(rx));
 }
 

@@ -59,7 +59,7 @@ void TestDecoding::numberText()
 {
     QFETCH(QByteArray, field);
     QFETCH(QString, text);
-    QCOMPARE(PlainNumberText(field), text);
+    QCOMPARE(plainNumberText(field), text);
 }
 
 void TestDecoding::recordFields_data()
@@ -133,10 +133,10 @@ void TestDecoding::setupHasHeadingsWidthsAndEmptyRows()
 void TestDecoding::clearKeepsRow100AndFrameCount()
 {
     Receiver rx;
-    const QByteArray f = DataFrame(1, {1, 2, 3, 4, 5});
+    const QByteArray f = dataFrame(1, {1, 2, 3, 4, 5});
     rx.feed(f + f);
     rx.table.setText(100, 3, "77");
-    ClearRecordRows(rx.table);
+    rx.table.clearRecordRows();
     QCOMPARE(int(rx.state.FrameCount), 2);
     QVERIFY(!rx.state.FrameStore[1].isEmpty());
     for (int r = 1; r <= 99; ++r)

@@ -42,7 +42,7 @@ const QByteArray Rec3 = frame("D03 99999 00010 00000 00000 00000 100009");
 const QStringList Row1 = {"1", "1", "2", "3", "4", "5", "15"};
 const QStringList Row2 = {"2", "120", "0", "35", "0", "4", "159"};
 const QStringList Row3 = {"3", "99999", "10", "0", "0", "0", "100009"};
-const QStringList EmptyRow(CounterTable::Columns, QString());
+const QStringList emptyRow(CounterTable::Columns, QString());
 
 // Closes every message box that comes up while scope lives, noting what it said.
 struct BoxWatch
@@ -107,7 +107,7 @@ struct Program
     bool readOut(PtyPair &line, const QByteArray &reply)
     {
         click("Command1");
-        if (!QTest::qWaitFor([&] { return line.line().endsWith(RddAll); }, 10000))
+        if (!QTest::qWaitFor([&] { return line.line().endsWith(rddAll); }, 10000))
             return false;
         return line.write(reply)
             && QTest::qWaitFor([&] { return txtRx() == reply; }, 10000);
@@ -127,7 +127,7 @@ class TestFaults : public QObject
     Q_OBJECT
 
 private slots:
-    void initTestCase() { SetupApplication(); }
+    void initTestCase() { setupApplication(); }
 
     void deviceGoneMidFrame_data();
     void deviceGoneMidFrame();
@@ -179,8 +179,8 @@ void TestFaults::deviceGoneMidFrame()
     const int frames = completeFrames(got);
     QCOMPARE(int(p.state.FrameCount), frames);
     QCOMPARE(p.row(1), Row1);
-    QCOMPARE(p.row(2), frames >= 2 ? Row2 : EmptyRow);
-    QCOMPARE(p.row(3), EmptyRow);
+    QCOMPARE(p.row(2), frames >= 2 ? Row2 : emptyRow);
+    QCOMPARE(p.row(3), emptyRow);
     QCOMPARE(p.state.FrameStore[0], Rec1);
     QCOMPARE(p.Label5(), QStringLiteral("COMMAND OK !"));
 
@@ -189,9 +189,9 @@ void TestFaults::deviceGoneMidFrame()
         BoxWatch boxes;
         p.click("Command4");
         QCOMPARE(boxes.count, 1);
-        QCOMPARE(boxes.text, PortNotOpenWarningText());
+        QCOMPARE(boxes.text, portNotOpenWarningText());
     }
-    QCOMPARE(p.cmdFormat(), RddAll);
+    QCOMPARE(p.cmdFormat(), rddAll);
     QCOMPARE(p.txtRx(), got);
     QCOMPARE(int(p.state.FrameCount), frames);
     QCOMPARE(p.row(1), Row1);
@@ -203,11 +203,11 @@ void TestFaults::deviceGoneMidFrame()
     p.reopenOn(again.slavePath);
     QVERIFY(p.port.portOpen());
     QVERIFY(p.readOut(again, Rec3));
-    QCOMPARE(again.line(), RddAll);
+    QCOMPARE(again.line(), rddAll);
     QCOMPARE(p.state.FrameCount, std::int16_t(1));
     QCOMPARE(p.state.FrameStore[0], Rec3);
     QCOMPARE(p.row(1), Row3);
-    QCOMPARE(p.row(2), EmptyRow);
+    QCOMPARE(p.row(2), emptyRow);
     QCOMPARE(p.Label5(), QStringLiteral("COMMAND OK !"));
     QCOMPARE(p.portEvents, 1);
 }
@@ -245,11 +245,11 @@ void TestFaults::deviceGoneAroundWrite()
         boxCount = boxes.count;
     }
 
-    const bool refused = boxCount == 1 && p.cmdFormat() == RddAll && p.row(1) == Row1
+    const bool refused = boxCount == 1 && p.cmdFormat() == rddAll && p.row(1) == Row1
         && p.row(2) == Row2 && p.state.FrameCount == 2 && p.txtRx() == Rec1 + Rec2
         && p.Label5() == QStringLiteral("COMMAND OK !");
-    const bool taken = boxCount == 0 && p.cmdFormat() == RddNow && p.row(1) == EmptyRow
-        && p.row(2) == EmptyRow && p.state.FrameCount == 0 && p.state.PendingLength == 0
+    const bool taken = boxCount == 0 && p.cmdFormat() == rddNow && p.row(1) == emptyRow
+        && p.row(2) == emptyRow && p.state.FrameCount == 0 && p.state.PendingLength == 0
         && p.txtRx().isEmpty() && p.Label5().isEmpty();
     QVERIFY2(refused != taken, qPrintable(QStringLiteral("boxes %1, FrameCount %2, cmdFormat %3")
                                               .arg(boxCount)
@@ -302,7 +302,7 @@ void TestFaults::portHeldByAnotherProcess()
 
     p.click("Command1");
     QCOMPARE(boxes.count, 1);
-    QCOMPARE(boxes.text, PortNotOpenWarningText());
+    QCOMPARE(boxes.text, portNotOpenWarningText());
     QVERIFY(p.cmdFormat().isEmpty());
     QVERIFY(com1.line().isEmpty());
 
@@ -419,7 +419,7 @@ void TestFaults::everyByteValue()
 
 // Run as "--hold-port <device>": open the device as the program would and keep it
 // until stdin closes, standing in for another program that has the port.
-static int HoldPort(int argc, char **argv)
+static int holdPort(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
     QSerialPort port(QString::fromLocal8Bit(argv[2]));
@@ -438,7 +438,7 @@ static int HoldPort(int argc, char **argv)
 int main(int argc, char **argv)
 {
     if (argc == 3 && std::strcmp(argv[1], "--hold-port") == 0)
-        return HoldPort(argc, argv);
+        return holdPort(argc, argv);
     QApplication app(argc, argv);
     TestFaults test;
     QTEST_SET_MAIN_SOURCE_PATH

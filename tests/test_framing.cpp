@@ -8,7 +8,7 @@ namespace {
 // Data frame `no` with the counts base, base + 1, ... base + 4.
 QByteArray frame(int no, int base)
 {
-    return DataFrame(no, {base, base + 1, base + 2, base + 3, base + 4});
+    return dataFrame(no, {base, base + 1, base + 2, base + 3, base + 4});
 }
 
 } // namespace

@@ -18,8 +18,8 @@ namespace {
 
 const QStringList FirstOpen = {"CommPort=1", "Settings=9600,n,8,1", "PortOpen=1", "RTS=1"};
 
-const QByteArray Frame07 = DataFrame(7, {120, 5, 0, 99999, 1});
-const QByteArray Frame08 = DataFrame(8, {1, 2, 3, 4, 5});
+const QByteArray Frame07 = dataFrame(7, {120, 5, 0, 99999, 1});
+const QByteArray Frame08 = dataFrame(8, {1, 2, 3, 4, 5});
 
 QStringList visibleTopLevelNames()
 {
@@ -80,7 +80,7 @@ private slots:
 
 void TestMainWindow::initTestCase()
 {
-    SetupApplication();
+    setupApplication();
 }
 
 // --- splash window --------------------------------------------------------------
@@ -156,7 +156,7 @@ void TestMainWindow::splashClosesAndLoadingResumes()
                                  [&, timer] { run.timerActiveAfter = timer->isActive(); });
             }
         });
-        ShowSplashModal();
+        showSplashModal();
     };
     frmMain w(state, port, runner);
 
@@ -319,7 +319,7 @@ void TestMainWindow::startupProcedure()
     QVERIFY(dialog.visibleUnder.contains("frmMain"));
     QCOMPARE(dialog.portCallsWhileUp, FirstOpen + QStringList{"RTS=0"});
     // Closing the dialog reopened the same port and raised RTS again.
-    QCOMPARE(port.calls, FirstOpen + PortDialogCalls(1));
+    QCOMPARE(port.calls, FirstOpen + portDialogCalls(1));
     QVERIFY(port.portOpen());
     QCOMPARE(state.PortNumber, std::int16_t(1));
 
@@ -329,7 +329,7 @@ void TestMainWindow::startupProcedure()
     closeNextModal(&scope, port, again);
     child<QAction>(w.get(), "menuPort")->trigger();
     QCOMPARE(again.className, QStringLiteral("frmPORT"));
-    QCOMPARE(port.calls, PortDialogCalls(1));
+    QCOMPARE(port.calls, portDialogCalls(1));
     w->close();
 }
 
@@ -607,7 +607,7 @@ void TestMainWindow::requestViewMembers()
     QCOMPARE(box.count, 1);
     QCOMPARE(box.title, QStringLiteral("QZ-7310 TALVEN SOFTWARE"));
     QCOMPARE(box.icon, QMessageBox::Warning);
-    QCOMPARE(box.text, PortNotOpenWarningText());
+    QCOMPARE(box.text, portNotOpenWarningText());
 }
 
 void TestMainWindow::closingReleasesPortOnce_data()

@@ -21,9 +21,9 @@
 
 namespace {
 
-const QByteArray Frame01 = DataFrame(1, {1, 2, 3, 4, 5});
-const QByteArray Frame02 = DataFrame(2, {120, 0, 35, 0, 4});
-const QByteArray Frame00 = DataFrame(0, {10, 20, 30, 40, 50});
+const QByteArray Frame01 = dataFrame(1, {1, 2, 3, 4, 5});
+const QByteArray Frame02 = dataFrame(2, {120, 0, 35, 0, 4});
+const QByteArray Frame00 = dataFrame(0, {10, 20, 30, 40, 50});
 
 const QString TitleText = QStringLiteral("QZ-7310 TALVEN SOFTWARE");
 const QString Label7Text = QStringLiteral("COM 1 : 9600,n,8,1");
@@ -117,7 +117,7 @@ private:
 
 void TestReadout::initTestCase()
 {
-    SetupApplication();
+    setupApplication();
     QVERIFY(m_userConfig.isValid());
     QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, m_userConfig.path());
 }
@@ -133,12 +133,12 @@ void TestReadout::requestButtons_data()
     QTest::addColumn<int>("frames");
     QTest::addColumn<QString>("row1No");
 
-    QTest::newRow("Command1 RDD ALL") << "Command1" << RddAll
+    QTest::newRow("Command1 RDD ALL") << "Command1" << rddAll
                                       << Frame01 + Frame02 << "COMMAND OK !" << 2 << "1";
-    QTest::newRow("Command4 RDD NOW") << "Command4" << RddNow
+    QTest::newRow("Command4 RDD NOW") << "Command4" << rddNow
                                       << Frame00 << "COMMAND OK !" << 1 << "0";
-    QTest::newRow("Command2 CLR ALL") << "Command2" << ClrAll
-                                      << AckReply << "COMMAND OK!" << 0 << "";
+    QTest::newRow("Command2 CLR ALL") << "Command2" << clrAll
+                                      << ackReply << "COMMAND OK!" << 0 << "";
 }
 
 void TestReadout::requestButtons()
@@ -265,7 +265,7 @@ void TestReadout::portDialogFromMenu()
     QVERIFY(!QApplication::activeModalWidget());
 
     QCOMPARE(int(win.state.PortNumber), expectedPort);
-    QCOMPARE(win.port.calls, PortDialogCalls(expectedPort));
+    QCOMPARE(win.port.calls, portDialogCalls(expectedPort));
     QVERIFY(win.port.isOpen);
     QVERIFY(win.port.rts);
     QCOMPARE(child<QLabel>(win.w, "Label7")->text(), Label7Text);
@@ -302,7 +302,7 @@ void TestReadout::clearAllDeclined()
     QVERIFY(win.show());
     win.fillBusy();
     win.port.receive(Frame00.mid(20)); // the third record completes
-    win.cmdFormat()->setText(RddAll);
+    win.cmdFormat()->setText(rddAll);
     const Snapshot before = win.snapshot();
     QCOMPARE(before.frameCount, std::int16_t(3));
     win.port.calls.clear();
@@ -348,7 +348,7 @@ void TestReadout::refusedRequest()
     Window win;
     QVERIFY(win.show());
     win.fillBusy();
-    win.cmdFormat()->setText(RddNow);
+    win.cmdFormat()->setText(rddNow);
     win.port.isOpen = open;
     win.port.writeSucceeds = false;
     const Snapshot before = win.snapshot();
@@ -361,7 +361,7 @@ void TestReadout::refusedRequest()
 
     QCOMPARE(box.count, 1);
     QCOMPARE(box.title, TitleText);
-    QCOMPARE(box.text, PortNotOpenWarningText());
+    QCOMPARE(box.text, portNotOpenWarningText());
     QCOMPARE(box.icon, QMessageBox::Warning);
     QVERIFY(dialogGone);
     QCOMPARE(int(win.port.calls.filter("Output=").size()), expectedWrites);

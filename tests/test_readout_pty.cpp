@@ -17,10 +17,10 @@
 
 namespace {
 
-const QByteArray Rec1 = DataFrame(1, {1, 2, 3, 4, 5});
-const QByteArray Rec2 = DataFrame(2, {120, 0, 35, 0, 4});
-const QByteArray Rec3 = DataFrame(3, {99999, 10, 0, 0, 0});
-const QByteArray Now = DataFrame(0, {7, 0, 0, 0, 1});
+const QByteArray Rec1 = dataFrame(1, {1, 2, 3, 4, 5});
+const QByteArray Rec2 = dataFrame(2, {120, 0, 35, 0, 4});
+const QByteArray Rec3 = dataFrame(3, {99999, 10, 0, 0, 0});
+const QByteArray Now = dataFrame(0, {7, 0, 0, 0, 1});
 
 // Answers the port dialog: picks COMn and presses 決定.
 void choosePort(QObject *scope, int n, std::function<void(frmPORT *)> whileUp = {})
@@ -81,7 +81,7 @@ class TestReadoutPty : public QObject
     Q_OBJECT
 
 private slots:
-    void initTestCase() { SetupApplication(); }
+    void initTestCase() { setupApplication(); }
 
     void startUpOnCom1ThenCom3();
     void readOutAndClearAll();
@@ -120,7 +120,7 @@ void TestReadoutPty::startUpOnCom1ThenCom3()
 
     // Kept open on COM1: the request goes out there.
     p.click("Command1");
-    QTRY_COMPARE_WITH_TIMEOUT(p.com1.line(), RddAll, 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(p.com1.line(), rddAll, 10000);
 
     // COM3 chosen from the menu: the port moves.
     choosePort(&p.scope, 3);
@@ -132,12 +132,12 @@ void TestReadoutPty::startUpOnCom1ThenCom3()
 
     p.com1.write(Rec1); // the old line is no longer listened to
     p.click("Command4");
-    QTRY_COMPARE_WITH_TIMEOUT(p.com3.line(), RddNow, 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(p.com3.line(), rddNow, 10000);
     QVERIFY(p.com3.write(Now));
     QTRY_COMPARE_WITH_TIMEOUT(p.Label5()->text(), QStringLiteral("COMMAND OK !"), 10000);
     QCOMPARE(p.txtRx()->text(), Now);
     QCOMPARE(p.row(1), QStringList({"0", "7", "0", "0", "0", "1", "8"}));
-    QCOMPARE(p.com1.line(), RddAll); // nothing more went to COM1
+    QCOMPARE(p.com1.line(), rddAll); // nothing more went to COM1
 
     // The next showing of the dialog preselects COM3.
     int preselected = -1;
@@ -160,8 +160,8 @@ void TestReadoutPty::readOutAndClearAll()
     QVERIFY(p.port->portOpen());
 
     p.click("Command1");
-    QTRY_COMPARE_WITH_TIMEOUT(p.com3.line(), RddAll, 10000);
-    QCOMPARE(p.cmdFormat()->text(), RddAll);
+    QTRY_COMPARE_WITH_TIMEOUT(p.com3.line(), rddAll, 10000);
+    QCOMPARE(p.cmdFormat()->text(), rddAll);
 
     // Three records in one burst, with line noise before them.
     const QByteArray burst = QByteArray("z\x00", 2) + Rec1 + Rec2 + Rec3;
@@ -187,12 +187,12 @@ void TestReadoutPty::readOutAndClearAll()
     p.clearAll(false);
     QCOMPARE(p.row(3).first(), QStringLiteral("3"));
     QCOMPARE(p.Label5()->text(), QStringLiteral("ERROR..."));
-    QCOMPARE(p.cmdFormat()->text(), RddAll);
+    QCOMPARE(p.cmdFormat()->text(), rddAll);
 
     // CLR ALL confirmed: its ten bytes come right after RDD ALL on the line.
     p.clearAll(true);
-    QTRY_COMPARE_WITH_TIMEOUT(p.com3.line(), RddAll + ClrAll, 10000);
-    QCOMPARE(p.cmdFormat()->text(), ClrAll);
+    QTRY_COMPARE_WITH_TIMEOUT(p.com3.line(), rddAll + clrAll, 10000);
+    QCOMPARE(p.cmdFormat()->text(), clrAll);
     QCOMPARE(p.row(1), QStringList(7, QString()));
     QVERIFY(p.txtRx()->text().isEmpty());
     QCOMPARE(p.state.FrameCount, std::int16_t(0));
@@ -202,7 +202,7 @@ void TestReadoutPty::readOutAndClearAll()
 
     // The next request starts again from row 1.
     p.click("Command4");
-    QTRY_COMPARE_WITH_TIMEOUT(p.com3.line(), RddAll + ClrAll + RddNow, 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(p.com3.line(), rddAll + clrAll + rddNow, 10000);
     QVERIFY(p.com3.write(Now));
     QTRY_COMPARE_WITH_TIMEOUT(p.state.FrameCount, std::int16_t(1), 10000);
     QCOMPARE(p.row(1).last(), QStringLiteral("8"));
@@ -216,7 +216,7 @@ void TestReadoutPty::unplugKeepsTheTable()
     p.start(1);
 
     p.click("Command1");
-    QTRY_COMPARE_WITH_TIMEOUT(p.com1.line(), RddAll, 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(p.com1.line(), rddAll, 10000);
     QVERIFY(p.com1.write(Rec1 + Rec2));
     QTRY_COMPARE_WITH_TIMEOUT(p.state.FrameCount, std::int16_t(2), 10000);
     const QByteArray log = p.txtRx()->text();
@@ -236,17 +236,17 @@ void TestReadoutPty::unplugKeepsTheTable()
     p.click("Command1");
     QCOMPARE(box.count, 1);
     QCOMPARE(box.title, QStringLiteral("QZ-7310 TALVEN SOFTWARE"));
-    QCOMPARE(box.text, PortNotOpenWarningText());
+    QCOMPARE(box.text, portNotOpenWarningText());
     QCOMPARE(p.row(2).last(), QStringLiteral("159"));
     QCOMPARE(p.state.FrameCount, std::int16_t(2));
-    QCOMPARE(p.cmdFormat()->text(), RddAll);
+    QCOMPARE(p.cmdFormat()->text(), rddAll);
 
     // Another line chosen from the menu works again.
     choosePort(&p.scope, 3);
     p.trigger("menuPort");
     QVERIFY(p.port->portOpen());
     p.click("Command4");
-    QTRY_COMPARE_WITH_TIMEOUT(p.com3.line(), RddNow, 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(p.com3.line(), rddNow, 10000);
 }
 
 QTEST_MAIN(TestReadoutPty)

@@ -40,23 +40,14 @@ public:
     void clearRecordsAndStatus() override
     {
         m_log << QStringLiteral("view:clearRecordsAndStatus");
-        ClearRecordRows(table);
+        table.clearRecordRows();
         status.clear();
     }
-    RecordsAndStatus recordsAndStatus() const override
-    {
-        RecordsAndStatus saved;
-        for (int i = 0; i < RecordsAndStatus::RowCount; ++i)
-            for (int c = 0; c < CounterTable::Columns; ++c)
-                saved.records[i][c] = table.text(RecordsAndStatus::FirstRow + i, c);
-        saved.status = status;
-        return saved;
-    }
+    RecordsAndStatus recordsAndStatus() const override { return {table.clearedRowTexts(), status}; }
     void restoreRecordsAndStatus(const RecordsAndStatus &saved) override
     {
         m_log << QStringLiteral("view:restoreRecordsAndStatus");
-        for (int i = 0; i < RecordsAndStatus::RowCount; ++i)
-            table.setRow(RecordsAndStatus::FirstRow + i, saved.records[i]);
+        table.restoreClearedRows(saved.records);
         status = saved.status;
     }
     void clearReceiveLog() override
@@ -91,7 +82,7 @@ void fillBusyState(Module1 &state, FakeView &view)
     for (int r = 1; r <= 100; ++r)
         view.table.setRow(r, {QString::number(r), "1", "2", "3", "4", "5", "15"});
     view.status = QStringLiteral("COMMAND OK !");
-    view.transmit = RddNow;
+    view.transmit = rddNow;
     view.rxLog = QByteArray("\x02" "D01 00001\r\x02" "D02 00");
     for (int slot : {0, 1, 57, 199, 200})
         state.FrameStore[slot] = QByteArray("\x02" "D") + QByteArray::number(slot) + '\r';
@@ -146,9 +137,9 @@ void TestRequests::sendCommand_data()
     QTest::addColumn<QByteArray>("word");
     QTest::addColumn<QByteArray>("operand");
     QTest::addColumn<QString>("expected");
-    QTest::newRow("RDD ALL") << QByteArray("RDD") << QByteArray("ALL") << hex(RddAll);
-    QTest::newRow("RDD NOW") << QByteArray("RDD") << QByteArray("NOW") << hex(RddNow);
-    QTest::newRow("CLR ALL") << QByteArray("CLR") << QByteArray("ALL") << hex(ClrAll);
+    QTest::newRow("RDD ALL") << QByteArray("RDD") << QByteArray("ALL") << hex(rddAll);
+    QTest::newRow("RDD NOW") << QByteArray("RDD") << QByteArray("NOW") << hex(rddNow);
+    QTest::newRow("CLR ALL") << QByteArray("CLR") << QByteArray("ALL") << hex(clrAll);
 }
 
 void TestRequests::sendCommand()
@@ -170,7 +161,7 @@ void TestRequests::sendCommand()
     FakeView view(port.calls);
     fillBusyState(state, view);
     const QStringList headings = view.cells().mid(0, CounterTable::Columns);
-    const QStringList row100 = view.cells().mid(100 * CounterTable::Columns);
+    const QStringList row100 = view.cells().mid(CounterTable::LastRecordRow * CounterTable::Columns);
 
     QVERIFY(SendCommand(state, port, view, word, operand));
 
@@ -192,9 +183,9 @@ void TestRequests::sendCommand()
     QCOMPARE(view.warnings, 0);
     const QStringList cells = view.cells();
     QCOMPARE(cells.mid(0, CounterTable::Columns), headings);
-    for (int i = CounterTable::Columns; i < 100 * CounterTable::Columns; ++i)
+    for (int i = CounterTable::Columns; i < CounterTable::LastRecordRow * CounterTable::Columns; ++i)
         QVERIFY2(cells[i].isEmpty(), qPrintable(QString::number(i)));
-    QCOMPARE(cells.mid(100 * CounterTable::Columns), row100);
+    QCOMPARE(cells.mid(CounterTable::LastRecordRow * CounterTable::Columns), row100);
 
     // What the box gives back is what goes on the line.
     view.readBack = QByteArray("\x02RDD XYZ\x03\r");
@@ -219,9 +210,9 @@ void TestRequests::requestAbandonsReplyUnderWay()
     FakeView view(port.calls);
     view.table.setRow(100, {"100", "1", "1", "1", "1", "1", "5"});
 
-    const QByteArray second = DataFrame(2, {7, 8, 9, 10, 11});
-    for (char c : DataFrame(1, {1, 2, 3, 4, 5}) + second.left(16))
-        ReceiveCharacter(state, view.table, view, c);
+    const QByteArray second = dataFrame(2, {7, 8, 9, 10, 11});
+    for (char c : dataFrame(1, {1, 2, 3, 4, 5}) + second.left(16))
+        receiveCharacter(state, view.table, view, c);
     QCOMPARE(state.FrameCount, std::int16_t(1));
     QVERIFY(state.PendingLength > 0);
 
@@ -232,9 +223,9 @@ void TestRequests::requestAbandonsReplyUnderWay()
 
     // The rest of the old reply is dropped; the new one fills slot 0 and row 1.
     const QByteArray rest = second.mid(16);
-    const QByteArray fresh = DataFrame(0, {10, 20, 30, 40, 50});
+    const QByteArray fresh = dataFrame(0, {10, 20, 30, 40, 50});
     for (char c : rest + fresh)
-        ReceiveCharacter(state, view.table, view, c);
+        receiveCharacter(state, view.table, view, c);
     QCOMPARE(view.rxLog, rest + fresh);
     QCOMPARE(state.FrameCount, std::int16_t(1));
     QCOMPARE(state.FrameStore[0], fresh);
@@ -250,14 +241,14 @@ void TestRequests::refusedRequestKeepsEverything_data()
 {
     QTest::addColumn<bool>("open");
     QTest::addColumn<QStringList>("expectedCalls");
-    const QString cmd = hex(RddAll);
+    const QString cmd = hex(rddAll);
     QTest::newRow("port closed") << false << QStringList{"view:warnPortNotOpen"};
     QTest::newRow("write fails") << true
                                  << QStringList{"view:setTransmitText=" + cmd,
                                                 "view:clearRecordsAndStatus",
                                                 "Output=" + cmd,
                                                 "view:restoreRecordsAndStatus",
-                                                "view:setTransmitText=" + hex(RddNow),
+                                                "view:setTransmitText=" + hex(rddNow),
                                                 "view:warnPortNotOpen"};
 }
 
@@ -297,7 +288,7 @@ void TestRequests::refusedRequestKeepsEverything()
 void TestRequests::warningNamesTheMenuEntry()
 {
     const QString menuEntry = QString::fromUtf16(u"\uFF8E\uFF9F\uFF70\uFF84\u9078\u629E(&P)");
-    const QString text = PortNotOpenWarningText();
+    const QString text = portNotOpenWarningText();
     QVERIFY(text.contains(menuEntry));
     QVERIFY(text.contains(QString::fromUtf16(u"\u901A\u4FE1\u30DD\u30FC\u30C8"))); // 通信ポート
 }
@@ -564,7 +555,7 @@ void TestRequests::clearAllSendsThroughRequest()
     QCOMPARE(result, int(QDialog::Accepted));
     QVERIFY(!dlg.isVisible());
     if (open) {
-        QCOMPARE(port.written, ClrAll);
+        QCOMPARE(port.written, clrAll);
         QCOMPARE(state.FrameCount, std::int16_t(0));
         QVERIFY(view.table.text(99, 0).isEmpty());
         QCOMPARE(view.table.text(100, 0), QStringLiteral("100"));

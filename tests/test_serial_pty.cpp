@@ -84,7 +84,7 @@ private slots:
             qunsetenv(qPrintable(QStringLiteral("QZ7310_COM%1").arg(n)));
     }
 
-    void portDeviceName();
+    void portMapping();
     void settingsParsing_data();
     void settingsParsing();
     void settingsReachTheLine();
@@ -99,27 +99,27 @@ private slots:
     void farEndGoneClosesPortOnce();
 };
 
-void TestSerialPty::portDeviceName()
+void TestSerialPty::portMapping()
 {
 #ifdef Q_OS_WIN
-    QCOMPARE(PortDeviceName(1), QStringLiteral("COM1"));
-    QCOMPARE(PortDeviceName(4), QStringLiteral("COM4"));
+    QCOMPARE(portDeviceName(1), QStringLiteral("COM1"));
+    QCOMPARE(portDeviceName(4), QStringLiteral("COM4"));
 #else
     for (int n = 1; n <= 4; ++n)
-        QCOMPARE(PortDeviceName(n), QStringLiteral("/dev/ttyS%1").arg(n - 1));
+        QCOMPARE(portDeviceName(n), QStringLiteral("/dev/ttyS%1").arg(n - 1));
 
     qputenv("QZ7310_COM3", "/dev/ttyUSB0");
-    QCOMPARE(PortDeviceName(3), QStringLiteral("/dev/ttyUSB0"));
-    QCOMPARE(PortDeviceName(2), QStringLiteral("/dev/ttyS1")); // only COM3 is mapped
+    QCOMPARE(portDeviceName(3), QStringLiteral("/dev/ttyUSB0"));
+    QCOMPARE(portDeviceName(2), QStringLiteral("/dev/ttyS1")); // only COM3 is mapped
 
     qputenv("QZ7310_COM3", "");
-    QCOMPARE(PortDeviceName(3), QStringLiteral("/dev/ttyS2"));
+    QCOMPARE(portDeviceName(3), QStringLiteral("/dev/ttyS2"));
 
     qunsetenv("QZ7310_COM3");
-    QCOMPARE(PortDeviceName(3), QStringLiteral("/dev/ttyS2"));
+    QCOMPARE(portDeviceName(3), QStringLiteral("/dev/ttyS2"));
 #endif
-    QVERIFY(PortDeviceName(0).isEmpty());
-    QVERIFY(PortDeviceName(-1).isEmpty());
+    QVERIFY(portDeviceName(0).isEmpty());
+    QVERIFY(portDeviceName(-1).isEmpty());
 }
 
 void TestSerialPty::settingsParsing_data()
@@ -157,7 +157,7 @@ void TestSerialPty::settingsParsing()
     QFETCH(QString, text);
     QFETCH(bool, valid);
 
-    const std::optional<SerialSettings> s = ParseSerialSettings(text);
+    const std::optional<SerialSettings> s = parseSerialSettings(text);
     QCOMPARE(s.has_value(), valid);
 
     SerialCommControl control;
@@ -224,9 +224,9 @@ void TestSerialPty::settingsReachTheLine()
 void TestSerialPty::burstArrivesOneByteAtATime_data()
 {
     QTest::addColumn<QByteArray>("burst");
-    QTest::newRow("one data frame") << DataFrame(1, {1, 2, 3, 4, 5});
+    QTest::newRow("one data frame") << dataFrame(1, {1, 2, 3, 4, 5});
     QTest::newRow("every byte value") << everyByte();
-    QTest::newRow("100 frames") << DataFrame(1, {1, 2, 3, 4, 5}).repeated(100);
+    QTest::newRow("100 frames") << dataFrame(1, {1, 2, 3, 4, 5}).repeated(100);
 }
 
 void TestSerialPty::burstArrivesOneByteAtATime()
@@ -256,22 +256,22 @@ void TestSerialPty::outputIsSentUnchanged()
     QVERIFY(l.pty.ok());
     QVERIFY(l.control.portOpen());
 
-    QVERIFY(l.control.Output(RddAll));
-    QTRY_COMPARE_WITH_TIMEOUT(l.pty.line(), RddAll, 10000);
+    QVERIFY(l.control.Output(rddAll));
+    QTRY_COMPARE_WITH_TIMEOUT(l.pty.line(), rddAll, 10000);
     // Every byte value passes untouched (no CR/LF or other translation).
     QVERIFY(l.control.Output(everyByte()));
-    QTRY_COMPARE_WITH_TIMEOUT(l.pty.line(), RddAll + everyByte(), 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(l.pty.line(), rddAll + everyByte(), 10000);
 
     // The line is quiet and nothing was echoed back to the control.
     QTest::qWait(100);
-    QCOMPARE(l.pty.line(), RddAll + everyByte());
+    QCOMPARE(l.pty.line(), rddAll + everyByte());
     QVERIFY(l.rec.events.isEmpty());
 
     l.control.setPortOpen(false);
     QVERIFY(!l.control.portOpen());
-    QVERIFY(!l.control.Output(RddAll));
+    QVERIFY(!l.control.Output(rddAll));
     QTest::qWait(50);
-    QCOMPARE(l.pty.line(), RddAll + everyByte());
+    QCOMPARE(l.pty.line(), rddAll + everyByte());
 }
 
 void TestSerialPty::missingDeviceStaysClosed()
@@ -393,7 +393,7 @@ void TestSerialPty::handlerClosesOrReopensMidBurst()
 
     // Closed by the handler at the 10th byte: the bytes already read still come,
     // in order, and the port stays closed.
-    const QByteArray frame = DataFrame(1, {1, 2, 3, 4, 5});
+    const QByteArray frame = dataFrame(1, {1, 2, 3, 4, 5});
     QVERIFY(pty.write(frame));
     QTRY_COMPARE_WITH_TIMEOUT(received.size(), frame.size(), 10000);
     QTest::qWait(50);
@@ -433,7 +433,7 @@ void TestSerialPty::handlerDeletesControlMidBurst()
     control->setCommPort(1);
     control->setPortOpen(true);
     QVERIFY(control->portOpen());
-    QVERIFY(pty.write(DataFrame(1, {1, 2, 3, 4, 5})));
+    QVERIFY(pty.write(dataFrame(1, {1, 2, 3, 4, 5})));
     QTRY_VERIFY_WITH_TIMEOUT(control.isNull(), 10000);
     QTest::qWait(50);
     QCOMPARE(notified, 5);

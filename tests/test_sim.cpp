@@ -92,7 +92,7 @@ QByteArray cleanRecords(const QStringList& args)
 {
     Sim sim;
     RawLine port;
-    if (!sim.start(args + QStringList{"--fast"}) || !port.open(sim.device) || !port.write(RddAll))
+    if (!sim.start(args + QStringList{"--fast"}) || !port.open(sim.device) || !port.write(rddAll))
         return "failed";
     return port.drain();
 }
@@ -155,7 +155,7 @@ void TestSim::readAll()
     Sim sim;
     RawLine port;
     CONNECT(sim, port, args + QStringList{"--fast"});
-    QVERIFY(port.write(RddAll));
+    QVERIFY(port.write(rddAll));
     QByteArray reply = port.read(records * kFrame);
     QCOMPARE(reply.size(), records * kFrame);
     for (int i = 0; i < records; ++i) {
@@ -164,7 +164,7 @@ void TestSim::readAll()
     }
     QCOMPARE(port.drain(), QByteArray());
     // Asked again, the same records again.
-    QVERIFY(port.write(RddAll));
+    QVERIFY(port.write(rddAll));
     QCOMPARE(port.read(records * kFrame), reply);
 }
 
@@ -185,13 +185,13 @@ void TestSim::readNow()
     Sim sim;
     RawLine port;
     CONNECT(sim, port, {"--fast", "--records", "3"});
-    QVERIFY(port.write(RddNow));
+    QVERIFY(port.write(rddNow));
     QByteArray first = port.read(kFrame);
     QCOMPARE(frameProblem(first, 0), QString());
     QCOMPARE(port.drain(), QByteArray());
     // The counts move on as time passes.
     QThread::msleep(1100);
-    QVERIFY(port.write(RddNow));
+    QVERIFY(port.write(rddNow));
     QByteArray later = port.read(kFrame);
     QCOMPARE(frameProblem(later, 0), QString());
     QVERIFY2(later != first, later.constData());
@@ -202,17 +202,17 @@ void TestSim::clearAll()
     Sim sim;
     RawLine port;
     CONNECT(sim, port, {"--fast", "--records", "3"});
-    QVERIFY(port.write(RddAll));
+    QVERIFY(port.write(rddAll));
     QCOMPARE(port.read(3 * kFrame).size(), 3 * kFrame);
-    QVERIFY(port.write(ClrAll));
-    QCOMPARE(port.drain(), AckReply);
-    QVERIFY(port.write(RddAll));
+    QVERIFY(port.write(clrAll));
+    QCOMPARE(port.drain(), ackReply);
+    QVERIFY(port.write(rddAll));
     QCOMPARE(port.drain(), QByteArray());
     // Clearing the records leaves the current counts alone; clearing again still answers.
-    QVERIFY(port.write(RddNow));
+    QVERIFY(port.write(rddNow));
     QCOMPARE(frameProblem(port.read(kFrame), 0), QString());
-    QVERIFY(port.write(ClrAll));
-    QCOMPARE(port.drain(), AckReply);
+    QVERIFY(port.write(clrAll));
+    QCOMPARE(port.drain(), ackReply);
 }
 
 void TestSim::commands_data()
@@ -231,8 +231,8 @@ void TestSim::commands_data()
     QTest::newRow("junk alone") << QByteArray("hello\x03\x06\x15\r\r") << "";
     QTest::newRow("junk, then a command") << QByteArray("zz\r\x03\x02RDD NOW\x03\r") << "N";
     QTest::newRow("STX starts afresh") << QByteArray("\x02RD\x02RDD NOW\x03\r") << "N";
-    QTest::newRow("three in one go") << RddAll + QByteArray("\x02?\r") + ClrAll << "RKA";
-    QTest::newRow("cleared, then read") << ClrAll + RddAll + RddNow << "AN";
+    QTest::newRow("three in one go") << rddAll + QByteArray("\x02?\r") + clrAll << "RKA";
+    QTest::newRow("cleared, then read") << clrAll + rddAll + rddNow << "AN";
 }
 
 void TestSim::commands()
@@ -247,7 +247,7 @@ void TestSim::commands()
     int at = 0;
     for (QChar kind : replies) {
         if (kind == 'K' || kind == 'A') {
-            const QByteArray& expected = kind == 'K' ? NakReply : AckReply;
+            const QByteArray& expected = kind == 'K' ? nakReply : ackReply;
             QCOMPARE(got.mid(at, expected.size()), expected);
             at += expected.size();
         } else {
@@ -284,12 +284,12 @@ void TestSim::garbage()
         }
         return at == got.size() ? QString() : QStringLiteral("trailing bytes");
     };
-    QVERIFY(port.write(RddAll));
+    QVERIFY(port.write(rddAll));
     QCOMPARE(check(port.drain(), {clean.mid(0, kFrame), clean.mid(kFrame, kFrame), clean.mid(2 * kFrame)}), QString());
     QVERIFY(port.write("\x02NOT ONE\x03\r"));
-    QCOMPARE(check(port.drain(), {NakReply}), QString());
-    QVERIFY(port.write(ClrAll));
-    QCOMPARE(check(port.drain(), {AckReply}), QString());
+    QCOMPARE(check(port.drain(), {nakReply}), QString());
+    QVERIFY(port.write(clrAll));
+    QCOMPARE(check(port.drain(), {ackReply}), QString());
 }
 
 void TestSim::loseCr_data()
@@ -312,10 +312,10 @@ void TestSim::loseCr()
     Sim sim;
     RawLine port;
     CONNECT(sim, port, args + QStringList{"--fast", "--lose-cr", QString::number(k)});
-    QVERIFY(port.write(RddAll));
+    QVERIFY(port.write(rddAll));
     QCOMPARE(port.drain(), expected);
     // Counted afresh in every reply: a one-frame reply loses its CR only for k = 1.
-    QVERIFY(port.write(RddNow));
+    QVERIFY(port.write(rddNow));
     QByteArray now = port.drain();
     if (k == 1) {
         QCOMPARE(now.size(), kFrame - 1);
@@ -323,8 +323,8 @@ void TestSim::loseCr()
     } else {
         QCOMPARE(frameProblem(now, 0), QString());
     }
-    QVERIFY(port.write(ClrAll));
-    QCOMPARE(port.drain(), k == 1 ? QByteArray("\x06") : AckReply);
+    QVERIFY(port.write(clrAll));
+    QCOMPARE(port.drain(), k == 1 ? QByteArray("\x06") : ackReply);
 }
 
 void TestSim::nak()
@@ -332,9 +332,9 @@ void TestSim::nak()
     Sim sim;
     RawLine port;
     CONNECT(sim, port, {"--fast", "--records", "3", "--nak"});
-    for (const QByteArray& command : {RddAll, RddNow, ClrAll, QByteArray("\x02XYZ ABC\x03\r")}) {
+    for (const QByteArray& command : {rddAll, rddNow, clrAll, QByteArray("\x02XYZ ABC\x03\r")}) {
         QVERIFY(port.write(command));
-        QCOMPARE(port.drain(), NakReply);
+        QCOMPARE(port.drain(), nakReply);
     }
     QVERIFY(port.write("junk\r"));
     QCOMPARE(port.drain(), QByteArray());
@@ -359,17 +359,17 @@ void TestSim::stopAfter()
     Sim sim;
     RawLine port;
     CONNECT(sim, port, args + QStringList{"--fast", "--stop-after", QString::number(n)});
-    QVERIFY(port.write(RddAll));
+    QVERIFY(port.write(rddAll));
     QCOMPARE(port.drain(), clean.left(n));
     // Every reply is cut on its own, counted from its own start.
-    QVERIFY(port.write(RddNow));
+    QVERIFY(port.write(rddNow));
     QByteArray now = port.drain();
     QCOMPARE(now.size(), std::min(n, kFrame));
     if (n >= kFrame)
         QCOMPARE(frameProblem(now, 0), QString());
     else
         QVERIFY(QByteArray("\x02" "D00").startsWith(now.left(4)));
-    QVERIFY(port.write(RddAll));
+    QVERIFY(port.write(rddAll));
     QCOMPARE(port.drain(), clean.left(n));
 }
 
@@ -382,7 +382,7 @@ void TestSim::pacing()
     CONNECT(sim, port, {"--records", "3", "--seed", "8"});
     QElapsedTimer clock;
     clock.start();
-    QVERIFY(port.write(RddAll));
+    QVERIFY(port.write(rddAll));
     QByteArray reply = port.read(3 * kFrame);
     const qint64 elapsedNs = clock.nsecsElapsed();
     QCOMPARE(reply.size(), 3 * kFrame);
@@ -410,7 +410,7 @@ void TestSim::reopen()
     for (int round = 0; round < 4; ++round) {
         RawLine port;
         OPEN(port, round % 2 ? link : sim.device);
-        QVERIFY(port.write(RddNow));
+        QVERIFY(port.write(rddNow));
         QCOMPARE(frameProblem(port.read(kFrame), 0), QString());
     }
     // A client that goes away before it has the whole reply: the rest is lost
@@ -418,7 +418,7 @@ void TestSim::reopen()
     {
         RawLine port;
         OPEN(port, sim.device);
-        QVERIFY(port.write(RddAll));
+        QVERIFY(port.write(rddAll));
         if (fast)
             QThread::msleep(300);  // all sent, none read
         else
@@ -428,7 +428,7 @@ void TestSim::reopen()
     RawLine port;
     OPEN(port, link);
     QCOMPARE(port.drain(), QByteArray());
-    QVERIFY(port.write(RddNow));
+    QVERIFY(port.write(rddNow));
     QCOMPARE(frameProblem(port.drain(), 0), QString());
     QCOMPARE(sim.process.state(), QProcess::Running);
 }
@@ -458,7 +458,7 @@ void TestSim::stopping()
     {
         RawLine port;
         OPEN(port, link);
-        QVERIFY(port.write(RddNow));
+        QVERIFY(port.write(rddNow));
         QCOMPARE(frameProblem(port.read(kFrame), 0), QString());
         QCOMPARE(sim.process.state(), QProcess::Running);
         // Stopped while a client still has the device open.

@@ -133,7 +133,7 @@ public:
 // A data frame as the counter sends it, 42 bytes: STX 'D', the record number in two
 // digits and a blank, five 5-digit counts each followed by a blank, the 6-digit total
 // of the counts, CR.
-inline QByteArray DataFrame(int number, const std::array<int, 5> &counts)
+inline QByteArray dataFrame(int number, const std::array<int, 5> &counts)
 {
     QByteArray f("\x02" "D");
     f += QByteArray::number(number).rightJustified(2, '0') + ' ';
@@ -145,11 +145,11 @@ inline QByteArray DataFrame(int number, const std::array<int, 5> &counts)
     return f + QByteArray::number(total).rightJustified(6, '0') + '\r';
 }
 
-inline const QByteArray RddAll("\x02RDD ALL\x03\r");
-inline const QByteArray RddNow("\x02RDD NOW\x03\r");
-inline const QByteArray ClrAll("\x02" "CLR ALL\x03\r");
-inline const QByteArray AckReply("\x06\r");
-inline const QByteArray NakReply("\x02\x15\r");
+inline const QByteArray rddAll("\x02RDD ALL\x03\r");
+inline const QByteArray rddNow("\x02RDD NOW\x03\r");
+inline const QByteArray clrAll("\x02" "CLR ALL\x03\r");
+inline const QByteArray ackReply("\x06\r");
+inline const QByteArray nakReply("\x02\x15\r");
 
 // --- the receive path -----------------------------------------------------------
 
@@ -173,7 +173,7 @@ struct Receiver
     void feed(const QByteArray &bytes)
     {
         for (char c : bytes)
-            ReceiveCharacter(state, table, sink, c);
+            receiveCharacter(state, table, sink, c);
     }
 };
 
