@@ -137,6 +137,8 @@ frmMain::~frmMain()
 void frmMain::Form_Load()
 {
     trapped([&] {
+        // Runs before PortNumber is set to 1 (the last step), so it reads 0 + 1:
+        // the label names COM1, the port about to be opened. Label7 stays hidden.
         ui->Label7->setText(QStringLiteral("COM") + QStringLiteral(" %1").arg(m_state.PortNumber + 1)
                             + QStringLiteral(" : ") + QLatin1String(LineSettings));
     });
@@ -296,7 +298,7 @@ void frmMain::CsvOut_Click()
     // Made for this showing only: Qt's file dialog writes its history into the user's
     // QtProject.conf when it is destroyed, so one that lived with the window would
     // write it at every run, even when nothing was saved.
-    const std::unique_ptr<QFileDialog> CommonDialog1 = NewCommonDialog();
+    const std::unique_ptr<QFileDialog> CommonDialog1 = newCommonDialog();
     if (CommonDialog1->exec() != QDialog::Accepted)
         return;
     const QStringList chosen = CommonDialog1->selectedFiles();
@@ -324,7 +326,7 @@ QStringList nameFiltersFromFilterText(const QString &filter)
     return entries;
 }
 
-std::unique_ptr<QFileDialog> frmMain::NewCommonDialog()
+std::unique_ptr<QFileDialog> frmMain::newCommonDialog()
 {
     auto dialog = std::make_unique<QFileDialog>(this);
     QFileDialog *CommonDialog1 = dialog.get();

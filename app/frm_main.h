@@ -78,7 +78,7 @@ private:
     void Form_Unload();
     void SetupCounterTable();
     void layOutGrid();
-    std::unique_ptr<QFileDialog> NewCommonDialog(); // the save dialog, CommonDialog1
+    std::unique_ptr<QFileDialog> newCommonDialog(); // the save dialog, CommonDialog1
 
     std::unique_ptr<Ui::frmMain> ui;
     Module1 &m_state;
