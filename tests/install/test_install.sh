@@ -3,9 +3,9 @@
 # expected files, icons of the size their folder names, the desktop entry and the
 # AppStream metainfo valid by their validators, readable manual pages, and the
 # programs with a command line answering --version.
-#   test_install.sh <build dir> <version> <1 when the collector is built, else 0>
+#   test_install.sh <build dir> <version>
 set -euo pipefail
-build=$1 version=$2 collector=$3
+build=$1 version=$2
 id=jp.co.morvella.qz7310
 
 for tool in desktop-file-validate appstreamcli man; do
@@ -19,12 +19,7 @@ usr=$dest/usr
 failures=0
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 
-programs=(qz7310 qz7310-sim)
-pages=(qz7310 qz7310-sim)
-if [ "$collector" = 1 ]; then
-  programs+=(qz7310-collect)
-  pages+=(qz7310-collect)
-fi
+programs=(qz7310 qz7310-sim qz7310-collect) # each with its manual page
 sizes=(16 22 24 32 48 64 128 256)
 
 expected=(
@@ -35,7 +30,7 @@ expected=(
   usr/share/doc/qz7310/changelog.gz
 )
 for p in "${programs[@]}"; do expected+=("usr/bin/$p"); done
-for p in "${pages[@]}"; do expected+=("usr/share/man/man1/$p.1.gz"); done
+for p in "${programs[@]}"; do expected+=("usr/share/man/man1/$p.1.gz"); done
 for s in "${sizes[@]}"; do expected+=("usr/share/icons/hicolor/${s}x$s/apps/$id.png"); done
 
 landed=$(cd "$dest" && find . -type f -o -type l | sed 's|^\./||' | sort)
@@ -80,7 +75,7 @@ for p in "${programs[@]}"; do
   grep -q "<binary>$p</binary>" "$metainfo" || fail "metainfo does not provide $p"
 done
 
-for p in "${pages[@]}"; do
+for p in "${programs[@]}"; do
   page=$usr/share/man/man1/$p.1.gz
   [ -f "$page" ] || continue
   text=$(LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -l "$page" 2>"$dest/man.err") || fail "man -l $p"
