@@ -8,6 +8,7 @@
 #include "export/csv_writer.h"
 #include "link/clr_all.h"
 #include "link/port_control.h"
+#include "link/window_style.h"
 #include "table/record_decoder.h"
 #include "ui_frm_main.h"
 
@@ -35,14 +36,9 @@ const QColor WindowBackground(176, 253, 253);
 // Client area below the menu bar, in pixels (12870 x 6285 twips).
 constexpr QSize ClientSize(858, 419);
 constexpr int TwipsPerPixel = 15;
-
-void fillBackground(QWidget *w, const QColor &c)
-{
-    QPalette pal = w->palette();
-    pal.setColor(QPalette::Window, c);
-    w->setPalette(pal);
-    w->setAutoFillBackground(true);
-}
+constexpr qreal TitlePoints = 15.75;
+// Grid rows are the font's height plus this, as the grid control spaces them.
+constexpr int GridRowPadding = 4;
 
 // Column 0 of the grid is a fixed column: drawn like the headings, not like data.
 class FixedColumnDelegate : public QStyledItemDelegate
@@ -76,7 +72,7 @@ void trapped(Step &&step)
 
 frmMain::frmMain(Module1 &state, CommControl &port, SplashRunner splash, QWidget *parent)
     : QMainWindow(parent)
-    , ui(new Ui::frmMain)
+    , ui(std::make_unique<Ui::frmMain>())
     , m_state(state)
     , m_port(port)
     , m_splash(splash ? std::move(splash) : SplashRunner([] { showSplashModal(); }))
@@ -95,9 +91,7 @@ frmMain::frmMain(Module1 &state, CommControl &port, SplashRunner splash, QWidget
     fillBackground(ui->centralwidget, WindowBackground);
     fillBackground(ui->Frame3, WindowBackground);
 
-    QFont titleFont(QStringLiteral("Arial"));
-    titleFont.setPointSizeF(15.75);
-    ui->Title1->setFont(titleFont);
+    setFontPoints(ui->Title1, TitlePoints);
 
     // Design-time texts; the load sequence empties them before the window shows.
     ui->cmdFormat->setText("Transmit Format");
@@ -139,7 +133,6 @@ frmMain::frmMain(Module1 &state, CommControl &port, SplashRunner splash, QWidget
 frmMain::~frmMain()
 {
     disconnect(&m_port, nullptr, this, nullptr);
-    delete ui;
 }
 
 void frmMain::Form_Load()
@@ -184,7 +177,7 @@ void frmMain::layOutGrid()
         grid->setColumnWidth(c, m_table.columnWidthTwips(c) / TwipsPerPixel);
     header->setDefaultAlignment(Qt::AlignCenter);
     grid->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
-    grid->verticalHeader()->setDefaultSectionSize(QFontMetrics(grid->font()).height() + 4);
+    grid->verticalHeader()->setDefaultSectionSize(QFontMetrics(grid->font()).height() + GridRowPadding);
 }
 
 void frmMain::closeEvent(QCloseEvent *event)

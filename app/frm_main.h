@@ -6,6 +6,7 @@
 
 #include <QMainWindow>
 #include <functional>
+#include <memory>
 
 namespace Ui {
 class frmMain;
@@ -79,7 +80,7 @@ private:
     void layOutGrid();
     void SetupCommonDialog();
 
-    Ui::frmMain *ui;
+    std::unique_ptr<Ui::frmMain> ui;
     Module1 &m_state;
     CommControl &m_port;
     SplashRunner m_splash;

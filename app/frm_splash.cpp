@@ -1,5 +1,6 @@
 #include "app/frm_splash.h"
 #include "app/app_identity.h"
+#include "link/window_style.h"
 #include "ui_frm_splash.h"
 
 #include <QGuiApplication>
@@ -11,24 +12,18 @@
 
 namespace {
 const QColor SplashBackground(192, 255, 255);
-
-void fillBackground(QWidget *w, const QColor &c)
-{
-    QPalette pal = w->palette();
-    pal.setColor(QPalette::Window, c);
-    w->setPalette(pal);
-    w->setAutoFillBackground(true);
-}
+constexpr QSize SplashSize(480, 326);  // 7200 x 4890 twips
+constexpr int SplashShowTimeMs = 2500; // then it closes itself
 }
 
 frmSplash::frmSplash(QWidget *parent)
     : QDialog(parent, Qt::SplashScreen | Qt::FramelessWindowHint)
-    , ui(new Ui::frmSplash)
+    , ui(std::make_unique<Ui::frmSplash>())
     , Timer1(new QTimer(this))
 {
     loadResources();
     ui->setupUi(this);
-    setFixedSize(480, 326);
+    setFixedSize(SplashSize);
     fillBackground(this, SplashBackground);
     fillBackground(ui->Frame1, SplashBackground);
     fillBackground(ui->picIcon, SplashBackground);
@@ -56,10 +51,7 @@ frmSplash::frmSplash(QWidget *parent)
     Form_Load();
 }
 
-frmSplash::~frmSplash()
-{
-    delete ui;
-}
+frmSplash::~frmSplash() = default;
 
 void frmSplash::Form_Load()
 {
@@ -68,7 +60,7 @@ void frmSplash::Form_Load()
     ui->lblProductName->setText(applicationTitle());
     ui->lblProductName->adjustSize();
     ui->lblPlatform->adjustSize();
-    Timer1->setInterval(2500);
+    Timer1->setInterval(SplashShowTimeMs);
     Timer1->start();
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QDialog>
+#include <memory>
 
 namespace Ui {
 class frmSplash;
@@ -36,7 +37,7 @@ private:
     void Form_Load();
     void unloadSplash();
 
-    Ui::frmSplash *ui;
+    std::unique_ptr<Ui::frmSplash> ui;
     QTimer *Timer1;
     bool m_unloaded = false;
 };
