@@ -117,7 +117,7 @@ frmMain::frmMain(Module1 &state, CommControl &port, SplashRunner splash, QWidget
     connect(ui->Command4, &QPushButton::clicked, this, &frmMain::Command4_Click);
     connect(ui->Command2, &QPushButton::clicked, this, &frmMain::Command2_Click);
     connect(ui->CsvOut, &QPushButton::clicked, this, &frmMain::CsvOut_Click);
-    SetupCommonDialog();
+    setupCommonDialog();
     m_port.setObjectName(QStringLiteral("QztTxRx"));
     connect(&m_port, &CommControl::OnComm, this, &frmMain::QztTxRx_OnComm);
 
@@ -138,6 +138,8 @@ frmMain::~frmMain()
 void frmMain::Form_Load()
 {
     trapped([&] {
+        // Runs before PortNumber is set to 1 (the last step), so it reads 0 + 1:
+        // the label names COM1, the port about to be opened. Label7 stays hidden.
         ui->Label7->setText(QStringLiteral("COM") + QStringLiteral(" %1").arg(m_state.PortNumber + 1)
                             + QStringLiteral(" : ") + QLatin1String(LineSettings));
     });
@@ -321,7 +323,7 @@ QStringList nameFiltersFromFilterText(const QString &filter)
     return entries;
 }
 
-void frmMain::SetupCommonDialog()
+void frmMain::setupCommonDialog()
 {
     CommonDialog1 = new QFileDialog(this);
     CommonDialog1->setObjectName(QStringLiteral("CommonDialog1"));

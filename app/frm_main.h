@@ -78,7 +78,7 @@ private:
     void Form_Unload();
     void SetupCounterTable();
     void layOutGrid();
-    void SetupCommonDialog();
+    void setupCommonDialog();
 
     std::unique_ptr<Ui::frmMain> ui;
     Module1 &m_state;

@@ -6,10 +6,11 @@
 #include <QString>
 
 // A single-line text box that holds raw bytes, control characters included, and gives
-// them back unchanged. Control characters are drawn as their Unicode control pictures
-// (STX as U+2402, CR as U+240D, DEL as U+2421), bytes 0xA1-0xDF as half-width katakana
-// and other high bytes as U+FFFD. When the text is longer than the box, the most recent
-// characters are shown.
+// them back unchanged. Control characters are drawn as small dark boxes with their
+// names ("STX", "CR", "DEL"), since few fonts have the Unicode control pictures
+// that displayText() gives for them (U+2402 for STX). Bytes
+// 0xA1-0xDF show as half-width katakana, other high bytes as U+FFFD. When the text is
+// longer than the box, the most recent characters are shown.
 //
 // Appending is amortised O(1) however long the text grows (the receive log can run to
 // millions of characters), and painting decodes only the characters that fit.

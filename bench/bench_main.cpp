@@ -63,7 +63,7 @@ private:
     std::map<std::string, Run> kept;
 };
 
-std::string Figure(double v, int decimals)
+std::string figure(double v, int decimals)
 {
     if (v < 0)
         return "n/a";
@@ -108,13 +108,13 @@ int main(int argc, char **argv)
     const auto *readout = reporter.find("BM_ReadoutRddAll_median");
     const double readoutMs = readout ? readout->GetAdjustedRealTime() : -1; // unit: ms
 
-    const BenchNotes &n = Notes();
+    const BenchNotes &n = notes();
     std::cout << std::flush;
-    std::printf("memory: rss_after_readout_mib=%s (limit 80)\n", Figure(n.rssAfterReadoutMiB, 1).c_str());
+    std::printf("memory: rss_after_readout_mib=%s (limit 80)\n", figure(n.rssAfterReadoutMiB, 1).c_str());
     std::printf("memory: log_chars=%s log_rss_mib=%s log_capacity_mib=%s\n",
-                Figure(n.logChars, 0).c_str(), Figure(n.logRssMiB, 1).c_str(),
-                Figure(n.logCapacityMiB, 1).c_str());
-    std::printf("bench: core=%s window=%s flat=%s readout_ms=%s\n", Figure(core, 0).c_str(),
-                Figure(window, 0).c_str(), Figure(flat, 2).c_str(), Figure(readoutMs, 1).c_str());
+                figure(n.logChars, 0).c_str(), figure(n.logRssMiB, 1).c_str(),
+                figure(n.logCapacityMiB, 1).c_str());
+    std::printf("bench: core=%s window=%s flat=%s readout_ms=%s\n", figure(core, 0).c_str(),
+                figure(window, 0).c_str(), figure(flat, 2).c_str(), figure(readoutMs, 1).c_str());
     return 0;
 }

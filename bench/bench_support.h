@@ -20,7 +20,7 @@ struct BenchNotes
     double logCapacityMiB = -1;
     double logRssMiB = -1;
 };
-BenchNotes &Notes();
+BenchNotes &notes();
 
 // Registration, in the order they run.
 void registerReadoutBenchmark();

@@ -169,8 +169,8 @@ void BM_ReadoutRddAll(benchmark::State &st)
         }
         st.SetIterationTime(seconds);
     }
-    Notes().rssAfterReadoutMiB = double(residentBytes()) / (1024.0 * 1024.0);
-    st.counters["rss_MiB"] = Notes().rssAfterReadoutMiB;
+    notes().rssAfterReadoutMiB = double(residentBytes()) / (1024.0 * 1024.0);
+    st.counters["rss_MiB"] = notes().rssAfterReadoutMiB;
 }
 
 } // namespace

@@ -11,7 +11,7 @@ QString portNotOpenWarningText()
 QByteArray buildCommand(QByteArrayView word, QByteArrayView operand)
 {
     QByteArray text;
-    text.reserve(word.size() + operand.size() + 4);
+    text.reserve(word.size() + operand.size() + 4); // STX, blank, ETX, CR
     text.append(Ctl::STX);
     text.append(word);
     text.append(' ');
