@@ -1,5 +1,5 @@
 // qz7310-bench: Google Benchmark's table, then the memory figures, then one summary
-// line:  bench: core=<chars/s> window=<chars/s> flat=<ratio> readout_ms=<ms>
+// line:  bench: core=<chars/s> window=<chars/s> flat=<ratio> readout_ms=<ms> collect=<ratio>
 
 #include "bench_support.h"
 
@@ -90,6 +90,7 @@ int main(int argc, char **argv)
 
     registerReadoutBenchmark();
     registerReceiveBenchmarks();
+    registerCollectBenchmark();
 
     KeepingReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
@@ -107,6 +108,8 @@ int main(int argc, char **argv)
     const double flat = (window > 0 && windowFull > 0) ? window / windowFull : -1;
     const auto *readout = reporter.find("BM_ReadoutRddAll_median");
     const double readoutMs = readout ? readout->GetAdjustedRealTime() : -1; // unit: ms
+    const auto *collectRun = reporter.find("BM_Collect_median");
+    const double collect = collectRun ? collectRun->GetAdjustedRealTime() / 1000.0 / collectLineSeconds() : -1;
 
     const BenchNotes &n = notes();
     std::cout << std::flush;
@@ -114,7 +117,8 @@ int main(int argc, char **argv)
     std::printf("memory: log_chars=%s log_rss_mib=%s log_capacity_mib=%s\n",
                 figure(n.logChars, 0).c_str(), figure(n.logRssMiB, 1).c_str(),
                 figure(n.logCapacityMiB, 1).c_str());
-    std::printf("bench: core=%s window=%s flat=%s readout_ms=%s\n", figure(core, 0).c_str(),
-                figure(window, 0).c_str(), figure(flat, 2).c_str(), figure(readoutMs, 1).c_str());
+    std::printf("bench: core=%s window=%s flat=%s readout_ms=%s collect=%s\n", figure(core, 0).c_str(),
+                figure(window, 0).c_str(), figure(flat, 2).c_str(), figure(readoutMs, 1).c_str(),
+                figure(collect, 3).c_str());
     return 0;
 }

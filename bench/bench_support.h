@@ -25,5 +25,9 @@ BenchNotes &notes();
 // Registration, in the order they run.
 void registerReadoutBenchmark();
 void registerReceiveBenchmarks();
+void registerCollectBenchmark();
+// What a 100-record qz7310-collect run cannot beat: the reply's line time at 9600
+// baud plus the collector's default quiet time, in seconds.
+double collectLineSeconds();
 // Stops the simulator and closes the window the read-out benchmark used.
 void releaseReadoutRig();
