@@ -117,7 +117,6 @@ frmMain::frmMain(Module1 &state, CommControl &port, SplashRunner splash, QWidget
     connect(ui->Command4, &QPushButton::clicked, this, &frmMain::Command4_Click);
     connect(ui->Command2, &QPushButton::clicked, this, &frmMain::Command2_Click);
     connect(ui->CsvOut, &QPushButton::clicked, this, &frmMain::CsvOut_Click);
-    setupCommonDialog();
     m_port.setObjectName(QStringLiteral("QztTxRx"));
     connect(&m_port, &CommControl::OnComm, this, &frmMain::QztTxRx_OnComm);
 
@@ -298,6 +297,10 @@ void frmMain::Command2_Click()
 
 void frmMain::CsvOut_Click()
 {
+    // Made for this showing only: Qt's file dialog writes its history into the user's
+    // QtProject.conf when it is destroyed, so one that lived with the window would
+    // write it at every run, even when nothing was saved.
+    const std::unique_ptr<QFileDialog> CommonDialog1 = newCommonDialog();
     if (CommonDialog1->exec() != QDialog::Accepted)
         return;
     const QStringList chosen = CommonDialog1->selectedFiles();
@@ -325,9 +328,10 @@ QStringList nameFiltersFromFilterText(const QString &filter)
     return entries;
 }
 
-void frmMain::setupCommonDialog()
+std::unique_ptr<QFileDialog> frmMain::newCommonDialog()
 {
-    CommonDialog1 = new QFileDialog(this);
+    auto dialog = std::make_unique<QFileDialog>(this);
+    QFileDialog *CommonDialog1 = dialog.get();
     CommonDialog1->setObjectName(QStringLiteral("CommonDialog1"));
     CommonDialog1->setAcceptMode(QFileDialog::AcceptSave);
     CommonDialog1->setFileMode(QFileDialog::AnyFile);
@@ -345,7 +349,7 @@ void frmMain::setupCommonDialog()
                 [nameEdit, typedName] { *typedName = nameEdit->text(); });
     // ".csv" is added to a bare name only while the CSV entry is chosen.
     connect(CommonDialog1, &QFileDialog::filterSelected, CommonDialog1,
-            [this, nameEdit, typedName](const QString &f) {
+            [CommonDialog1, nameEdit, typedName](const QString &f) {
                 CommonDialog1->setDefaultSuffix(f == CommonDialog1->nameFilters().constFirst()
                                                     ? QStringLiteral("csv") : QString());
                 if (nameEdit && nameEdit->text().endsWith(QLatin1String(".*")))
@@ -355,4 +359,5 @@ void frmMain::setupCommonDialog()
     if (folder.isEmpty() || !QFileInfo(folder).isDir())
         folder = QDir::homePath();
     CommonDialog1->setDirectory(folder);
+    return dialog;
 }

@@ -78,7 +78,7 @@ private:
     void Form_Unload();
     void SetupCounterTable();
     void layOutGrid();
-    void setupCommonDialog();
+    std::unique_ptr<QFileDialog> newCommonDialog(); // the save dialog, CommonDialog1
 
     std::unique_ptr<Ui::frmMain> ui;
     Module1 &m_state;
@@ -86,5 +86,4 @@ private:
     SplashRunner m_splash;
     CounterTable m_table;
     bool m_unloaded = false;
-    QFileDialog *CommonDialog1 = nullptr;   // the save dialog, hidden until used
 };

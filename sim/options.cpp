@@ -47,6 +47,7 @@ Options:
   --log           print every command received, and clients coming and going,
                   on standard error
   -h, --help      print this text and exit
+      --version   print the version and exit
 
 Faults (they combine; junk and lost CRs first, then --stop-after cuts):
   --garbage       send the junk "xx" CR ahead of every reply frame
@@ -109,6 +110,10 @@ Options parseOptions(int argc, char **argv)
         };
         if (name == "-h" || name == "--help") {
             std::fputs(Usage, stdout);
+            std::exit(0);
+        } else if (name == "--version") {
+            flag();
+            std::puts("qz7310-sim " QZ_VERSION);
             std::exit(0);
         } else if (name == "--records") {
             options.records = parseNumber<unsigned>(name, value(), 0, MaxRecords);

@@ -6,14 +6,15 @@ script itself, which then sees every byte the program sends and chooses every
 byte it gets back. What the replies did is read from CSV files that the program
 saves through its own save dialog.
 
-    test_e2e.py --program build/bin/qz7310 --sim build/bin/qz7310-sim [--wm openbox]
-                [unittest args]
+    test_e2e.py --program build/bin/qz7310 --sim build/bin/qz7310-sim
+                [--modem-lines build/tests/libptymodem.so] [--wm openbox] [unittest args]
 
-(or QZ7310_PROGRAM / QZ7310_SIM / QZ7310_E2E_WM in the environment). With --wm the
-X server gets a window manager, as an operator's desktop has: title bars, close boxes
-through the window manager, and the window manager deciding who has the focus. Exits
-with 77 when every test was skipped because Xvfb, xdotool or the window manager is
-missing.
+(or QZ7310_PROGRAM / QZ7310_SIM / QZ7310_MODEM_LINES / QZ7310_E2E_WM in the environment).
+The modem-line library, preloaded into the program, lets a test watch RTS on the line.
+With --wm the X server gets a window manager, as an operator's desktop has: title bars,
+close boxes through the window manager, and the window manager deciding who has the
+focus. Exits with 77 when every test was skipped because Xvfb, xdotool or the window
+manager is missing.
 """
 
 import argparse
@@ -33,12 +34,13 @@ import unittest
 
 PROGRAM = None
 SIM = None
+MODEM_LINES = None
 HERE = os.path.dirname(os.path.abspath(__file__))
 
 MAIN_TITLE = "QZ-7310 TALVEN SOFTWARE"
 PORT_TITLE = "COM PORT"
 CLEAR_TITLE = "確認"
-SAVE_TITLE = "Save As"  # Qt's own save dialog, English under LC_ALL=C.UTF-8
+SAVE_TITLE = "名前を付けて保存"  # Qt's own save dialog, Japanese whatever the system's language
 
 # The main window's buttons in their tab order; the grid ends it and Tab wraps around.
 # Centres of the buttons in the main window's client area, from their layout in
@@ -491,12 +493,69 @@ def capture_sim_reply(workdir, command, *options):
         sim.stop()
 
 
+class ModemLines:
+    """What the preloaded modem-line library saw on the program's pseudo-terminals,
+    read from its log as steps such as "COM1 open", "COM1 RTS up",
+    "COM1 write <hex> RTS up", "COM1 close"."""
+
+    def __init__(self, workdir, names):
+        self.path = os.path.join(workdir, "modem-lines.log")
+        self.names = names  # device -> "COMn"
+
+    def env(self):
+        preload = [MODEM_LINES]
+        # A sanitizer build refuses to start unless its runtime comes first.
+        linked = subprocess.run(["ldd", PROGRAM], capture_output=True, text=True).stdout
+        asan = re.search(r"=> (\S*/libasan\.so[.\d]*) ", linked)
+        if asan:
+            preload.insert(0, asan.group(1))
+        return {"LD_PRELOAD": ":".join(preload), "QZ_MODEM_LOG": self.path}
+
+    def steps(self):
+        """RTS changes (not repeated requests for the same level), opens, closes,
+        and writes merged while nothing else happens in between."""
+        try:
+            with open(self.path) as f:
+                lines = f.read().splitlines()
+        except FileNotFoundError:
+            return []
+        steps, rts = [], {}
+        for line in lines:
+            _, device, event, level, _, *data = line.split(" ")
+            name = self.names.get(device, device)
+            up = "RTS up" if level == "rts=1" else "RTS down"
+            if event == "open":
+                rts[name] = up
+                steps.append(name + " open")
+            elif event == "close":
+                steps.append(name + " close")
+            elif event == "write":
+                last = steps[-1].split(" ") if steps else []
+                if last[:2] == [name, "write"] and last[-2:] == up.split(" "):
+                    data = last[2:-2] + data
+                    steps.pop()
+                steps.append(" ".join([name, "write", *data, up]))
+            elif rts.get(name) != up:
+                rts[name] = up
+                steps.append(name + " " + up)
+        return steps
+
+    def wait_steps(self, count):
+        """The steps once there are `count` of them; after waiting in vain, those
+        there are, for the caller's comparison to show."""
+        try:
+            wait_for(lambda: len(self.steps()) >= count, "%d steps on the lines" % count)
+        except AssertionError:
+            pass
+        return self.steps()
+
+
 # --- the program --------------------------------------------------------------
 
 class Program:
     """qz7310 on the test's X server, with its own home, on COM1 = `device`."""
 
-    def __init__(self, keyboard, workdir, device):
+    def __init__(self, keyboard, workdir, device, extra_env=None):
         self.kb = keyboard
         self.workdir = workdir
         home = os.path.join(workdir, "home")
@@ -510,6 +569,7 @@ class Program:
                    LANG="C.UTF-8", QT_QPA_PLATFORM="xcb",
                    # No platform theme: Qt's own file dialog, not a desktop's.
                    QT_QPA_PLATFORMTHEME="", QZ7310_COM1=device)
+        env.update(extra_env or {})
         # In a sanitizer build, leaks of the X11 session's system libraries are not ours.
         env["LSAN_OPTIONS"] = ":".join(filter(None, [
             env.get("LSAN_OPTIONS"), "suppressions=" + os.path.join(HERE, "lsan.supp")]))
@@ -523,9 +583,11 @@ class Program:
         with open(self.log_path, "rb") as f:
             return f.read().decode("utf-8", "replace")
 
-    def start_up(self):
+    def start_up(self, while_port_dialog=None):
         """Through the splash window; confirms COM1 in the port dialog."""
         dialog = self.kb.wait_window(PORT_TITLE)
+        if while_port_dialog:
+            while_port_dialog()
         self.window = self.kb.wait_window(MAIN_TITLE)
         if self.kb.managed:
             self.check_frames(dialog)
@@ -608,6 +670,12 @@ class Program:
             self.kb.close_window(dialog)
         self.kb.wait_gone(CLEAR_TITLE)
 
+    def port_dialog(self):
+        """"ﾎﾟｰﾄ選択(&P)" from the menu; returns the dialog's window."""
+        self.kb.focus(self.window)
+        self.kb.keys("alt+p")
+        return self.kb.wait_window(PORT_TITLE)
+
     def quit_by_menu(self):
         self.kb.focus(self.window)
         self.kb.keys("alt+z")  # "終了(&Z)"
@@ -670,13 +738,13 @@ class EndToEnd(unittest.TestCase):
         self.workdir = tempfile.mkdtemp(prefix="qz7310-e2e-")
         self.addCleanup(shutil.rmtree, self.workdir, ignore_errors=True)
 
-    def program(self, device):
-        program = Program(KEYBOARD, self.workdir, device)
+    def program(self, device, extra_env=None, while_port_dialog=None):
+        program = Program(KEYBOARD, self.workdir, device, extra_env)
         self.addCleanup(program.stop)
         # Its own messages help when something goes wrong.
         self.addCleanup(lambda: getattr(self._outcome, "success", False) or sys.stderr.write(
             "\n--- qz7310 output ---\n" + program.output()))
-        program.start_up()
+        program.start_up(while_port_dialog)
         return program
 
     def simulator(self, *options):
@@ -770,6 +838,63 @@ class EndToEnd(unittest.TestCase):
 
         self.assertExitedCleanly(program, program.quit_by_menu())
         self.assertEqual(counter.rest().hex(" "), (RDD_ALL + RDD_NOW + CLR_ALL).hex(" "))
+
+    # RTS as the line sees it, through the real serial control and system calls,
+    # from start-up through the port dialog and a change of port to the exit.
+    def test_rts_on_the_line(self):
+        if not MODEM_LINES:
+            self.skipTest("no modem-line library (--modem-lines)")
+        com1, com2 = self.pty_counter(), self.pty_counter()
+        lines = ModemLines(self.workdir, {com1.device: "COM1", com2.device: "COM2"})
+        env = dict(lines.env(), QZ7310_COM2=com2.device)
+        request = lambda port: " ".join([port, "write", RDD_ALL.hex(" "), "RTS up"])
+
+        # Opened by the main window's load, RTS raised after the open; the port
+        # dialog at start-up drops RTS while it is up and leaves the port open.
+        expected = ["COM1 open", "COM1 RTS up", "COM1 RTS down"]
+        seen = {}
+        program = self.program(com1.device, env,
+                                lambda: seen.update(start=lines.wait_steps(len(expected))))
+        self.assertEqual(seen["start"], expected)
+        # Confirmed with "決定": reopened, RTS raised again.
+        expected += ["COM1 close", "COM1 open", "COM1 RTS up"]
+        self.assertEqual(lines.wait_steps(len(expected)), expected)
+
+        # A request goes out with RTS raised.
+        program.press("Command1")
+        com1.expect(RDD_ALL, self)
+        expected.append(request("COM1"))
+        self.assertEqual(lines.wait_steps(len(expected)), expected)
+
+        # The dialog from the menu, closed by its close box: the same port reopened.
+        dialog = program.port_dialog()
+        expected.append("COM1 RTS down")
+        self.assertEqual(lines.wait_steps(len(expected)), expected)
+        program.kb.close_window(dialog)
+        program.kb.wait_gone(PORT_TITLE)
+        expected += ["COM1 close", "COM1 open", "COM1 RTS up"]
+        self.assertEqual(lines.wait_steps(len(expected)), expected)
+
+        # COM2 chosen and confirmed: the old port's RTS is already down when it
+        # closes; the new port raises it once open, and requests go out there.
+        dialog = program.port_dialog()
+        expected.append("COM1 RTS down")
+        self.assertEqual(lines.wait_steps(len(expected)), expected)
+        program.kb.focus(dialog)
+        program.kb.keys("Tab", "Down", "Tab", "space")  # "決定", then the list
+        program.kb.wait_gone(PORT_TITLE)
+        expected += ["COM1 close", "COM2 open", "COM2 RTS up"]
+        self.assertEqual(lines.wait_steps(len(expected)), expected)
+        program.press("Command1")
+        com2.expect(RDD_ALL, self)
+        expected.append(request("COM2"))
+        self.assertEqual(lines.wait_steps(len(expected)), expected)
+
+        # The exit drops RTS, then closes the port.
+        self.assertExitedCleanly(program, program.quit_by_menu())
+        expected += ["COM2 RTS down", "COM2 close"]
+        self.assertEqual(lines.steps(), expected)
+        self.assertEqual(com1.rest() + com2.rest(), RDD_ALL + RDD_ALL)
 
     # Faulty replies, byte by byte, and what they leave in the table.
     def test_faulty_replies_on_the_line(self):
@@ -886,14 +1011,16 @@ class EndToEnd(unittest.TestCase):
 
 
 def main():
-    global PROGRAM, SIM, WM_NAME
+    global PROGRAM, SIM, MODEM_LINES, WM_NAME
     parser = argparse.ArgumentParser(add_help=False)
     parser.add_argument("--program", default=os.environ.get("QZ7310_PROGRAM"))
     parser.add_argument("--sim", default=os.environ.get("QZ7310_SIM"))
+    parser.add_argument("--modem-lines", default=os.environ.get("QZ7310_MODEM_LINES"))
     parser.add_argument("--wm", default=os.environ.get("QZ7310_E2E_WM") or None)
     known, rest = parser.parse_known_args()
     PROGRAM = known.program and os.path.abspath(known.program)
     SIM = known.sim and os.path.abspath(known.sim)
+    MODEM_LINES = known.modem_lines and os.path.abspath(known.modem_lines)
     WM_NAME = known.wm
     run = unittest.main(argv=[sys.argv[0], *rest], exit=False, verbosity=2)
     result = run.result
