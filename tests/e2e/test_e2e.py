@@ -21,6 +21,7 @@ import argparse
 import itertools
 import ctypes
 import ctypes.util
+import fcntl
 import os
 import re
 import select
@@ -28,6 +29,7 @@ import shutil
 import subprocess
 import sys
 import tempfile
+import termios
 import time
 import tty
 import unittest
@@ -411,6 +413,14 @@ class PtyCounter:
                 view = view[os.write(self.master, view):]
             except BlockingIOError:
                 pass
+
+    def wait_taken(self):
+        """Until the program has read everything sent so far: the bytes waiting on the
+        program's side of the line are counted on this script's own open of it."""
+        def taken():
+            waiting = fcntl.ioctl(self.slave, termios.FIONREAD, b"\0\0\0\0")
+            return int.from_bytes(waiting, sys.byteorder) == 0
+        wait_for(taken, "the program to read what was sent")
 
     def close(self):
         os.close(self.master)
@@ -921,6 +931,7 @@ class EndToEnd(unittest.TestCase):
         # A new request abandons a half-received frame: its rest is dropped until
         # the next lead character.
         counter.send(f[7][:25])
+        counter.wait_taken()  # else the click may come first and the half frame after it
         program.press("Command1")
         counter.expect(RDD_ALL, self)
         counter.send(f[7][25:] + f[8])
