@@ -122,6 +122,21 @@ QAccessibleInterface *rawTextBoxFactory(const QString &className, QObject *objec
 
 // Inner margin between the frame and the text, as a line edit keeps it.
 constexpr int TextMargin = 2;
+// Room above and below the text beyond the margins, as a line edit's frame takes it.
+constexpr int FramePadding = 4;
+// A box wide enough for this many average characters when nothing sets its width.
+constexpr int PreferredChars = 17;
+// The labelled boxes drawn for control characters: their name in a font this part of
+// the text's ascent (never below MinLabelPixels), a pixel of air on each side, and
+// slightly rounded corners.
+constexpr int LabelScaleNum = 2;
+constexpr int LabelScaleDen = 3;
+constexpr int MinLabelPixels = 6;
+constexpr int LabelPadding = 4;
+constexpr int LabelInset = 1;
+constexpr qreal LabelCornerRadius = 2;
+// Characters decoded beyond those that fit, for kerning across a run.
+constexpr int ExtraTailChars = 8;
 
 bool isControlPicture(QChar ch)
 {
@@ -164,11 +179,11 @@ struct Metrics
     static QFont smallFontFor(const QFont &f)
     {
         QFont s = f;
-        s.setPixelSize(std::max(6, QFontMetrics(f).ascent() * 2 / 3));
+        s.setPixelSize(std::max(MinLabelPixels, QFontMetrics(f).ascent() * LabelScaleNum / LabelScaleDen));
         return s;
     }
 
-    int pictureWidth(QChar ch) const { return smallFm.horizontalAdvance(controlName(ch)) + 4; }
+    int pictureWidth(QChar ch) const { return smallFm.horizontalAdvance(controlName(ch)) + LabelPadding; }
     int charWidth(QChar ch) const
     {
         return isControlPicture(ch) ? pictureWidth(ch) : fm.horizontalAdvance(ch);
@@ -333,13 +348,14 @@ QString RawTextBox::readableText(QByteArrayView bytes)
 QSize RawTextBox::sizeHint() const
 {
     const QFontMetrics fm(font());
-    return QSize(fm.horizontalAdvance(QLatin1Char('x')) * 17, fm.height() + 2 * TextMargin + 4);
+    return QSize(fm.horizontalAdvance(QLatin1Char('x')) * PreferredChars,
+                 fm.height() + 2 * TextMargin + FramePadding);
 }
 
 QSize RawTextBox::minimumSizeHint() const
 {
     const QFontMetrics fm(font());
-    return QSize(fm.height(), fm.height() + 2 * TextMargin + 4);
+    return QSize(fm.height(), fm.height() + 2 * TextMargin + FramePadding);
 }
 
 QRect RawTextBox::contentsRectForText() const
@@ -390,7 +406,7 @@ RawTextBox::View RawTextBox::layOut() const
         w += v.m.charWidth(tail.at(--first));
     // A few more, since a run can draw narrower than its characters one by one; they
     // fall outside the clip.
-    first = std::max<qsizetype>(0, first - 8);
+    first = std::max<qsizetype>(0, first - ExtraTailChars);
     v.first = size - take + first;
     v.text = tail.mid(first);
     v.buildRuns();
@@ -775,10 +791,11 @@ void RawTextBox::paintEvent(QPaintEvent *)
         if (r.picture) {
             const qsizetype pos = v.first + r.from;
             const bool selected = pos >= selectionStart() && pos < selectionEnd();
-            const QRect box(x + 1, lineTop + 1, r.width - 2, v.m.fm.ascent() + v.m.fm.descent() - 1);
+            const QRect box(x + LabelInset, lineTop + LabelInset, r.width - 2 * LabelInset,
+                            v.m.fm.ascent() + v.m.fm.descent() - LabelInset);
             p.setPen(Qt::NoPen);
             p.setBrush(palette().color(group, selected ? QPalette::HighlightedText : QPalette::Dark));
-            p.drawRoundedRect(box, 2, 2);
+            p.drawRoundedRect(box, LabelCornerRadius, LabelCornerRadius);
             p.setFont(v.m.smallFont);
             p.setPen(palette().color(group, selected ? QPalette::Highlight : QPalette::Base));
             p.drawText(box, Qt::AlignCenter, controlName(v.text.at(r.from)));
