@@ -35,13 +35,14 @@ struct Run
 };
 
 Run collect(const QStringList &args, const QProcessEnvironment &env = headless(),
-            const std::function<void()> &inChild = {})
+            const std::function<void()> &inChild = {},
+            const QString &program = QStringLiteral(QZ_COLLECT_PATH))
 {
     QProcess p;
     p.setProcessEnvironment(env);
     if (inChild)
         p.setChildProcessModifier(inChild);
-    p.start(QStringLiteral(QZ_COLLECT_PATH), args);
+    p.start(program, args);
     Run r;
     if (!p.waitForFinished(30000) || p.exitStatus() != QProcess::NormalExit)
         return r;
@@ -275,6 +276,8 @@ void TestCollect::portNotOpened()
     QString port = QString::fromLocal8Bit(pty.slavePath);
     QProcessEnvironment env = headless();
     std::function<void()> inChild;
+    QString program = QStringLiteral(QZ_COLLECT_PATH);
+    QTemporaryDir shared(QDir::tempPath() + QStringLiteral("/qz7310-collect-XXXXXX"));
     QSerialPort holder(port);
 
     if (how == QLatin1String("missing")) {
@@ -291,13 +294,19 @@ void TestCollect::portNotOpened()
         QVERIFY(dialout);
         QVERIFY(::chown(pty.slavePath.constData(), 0, dialout->gr_gid) == 0);
         QVERIFY(::chmod(pty.slavePath.constData(), 0660) == 0);
+        // Another user cannot reach a build in a private folder (a clone made in a
+        // mktemp -d folder is one), so it runs a copy from a folder anyone may enter.
+        program = shared.filePath(QStringLiteral("qz7310-collect"));
+        QVERIFY(::chmod(shared.path().toLocal8Bit().constData(), 0755) == 0);
+        QVERIFY(QFile::copy(QStringLiteral(QZ_COLLECT_PATH), program));
+        QVERIFY(::chmod(program.toLocal8Bit().constData(), 0755) == 0);
         inChild = [] {
             if (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0)
                 ::_exit(99);
         };
     }
 
-    const Run r = collect({"--port", port, "--output", "-"}, env, inChild);
+    const Run r = collect({"--port", port, "--output", "-"}, env, inChild, program);
     QCOMPARE(r.status, 2);
     QVERIFY(r.out.isEmpty());
     QCOMPARE(r.err.count('\n'), 1);
