@@ -2,6 +2,9 @@
 
 #include <QCoreApplication>
 #include <QFont>
+#include <QGuiApplication>
+#include <QLibraryInfo>
+#include <QTranslator>
 
 QString versionText()
 {
@@ -17,6 +20,18 @@ void setupApplication()
 {
     QCoreApplication::setApplicationName(applicationTitle());
     QCoreApplication::setApplicationVersion(applicationVersion());
+    // Lets the desktop match the windows to the menu entry (and its icon).
+    QGuiApplication::setDesktopFileName(QString::fromLatin1(DesktopId));
+
+    // The interface is Japanese whatever the system's language, Qt's own dialogs
+    // included (save dialog, its overwrite question, message box buttons). Without
+    // Qt's translations installed they stay English; nothing else depends on it.
+    auto *qtTexts = new QTranslator(QCoreApplication::instance());
+    if (qtTexts->load(QStringLiteral("qtbase_ja"),
+                      QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
+        QCoreApplication::installTranslator(qtTexts);
+    else
+        delete qtTexts;
 
     // The windows keep the font names they were drawn with; where those fonts are not
     // installed, these metric-compatible or look-alike families stand in. Arial Black

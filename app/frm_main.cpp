@@ -8,6 +8,7 @@
 #include "export/csv_writer.h"
 #include "link/clr_all.h"
 #include "link/port_control.h"
+#include "link/window_style.h"
 #include "table/record_decoder.h"
 #include "ui_frm_main.h"
 
@@ -35,14 +36,9 @@ const QColor WindowBackground(176, 253, 253);
 // Client area below the menu bar, in pixels (12870 x 6285 twips).
 constexpr QSize ClientSize(858, 419);
 constexpr int TwipsPerPixel = 15;
-
-void fillBackground(QWidget *w, const QColor &c)
-{
-    QPalette pal = w->palette();
-    pal.setColor(QPalette::Window, c);
-    w->setPalette(pal);
-    w->setAutoFillBackground(true);
-}
+constexpr qreal TitlePoints = 15.75;
+// Grid rows are the font's height plus this, as the grid control spaces them.
+constexpr int GridRowPadding = 4;
 
 // Column 0 of the grid is a fixed column: drawn like the headings, not like data.
 class FixedColumnDelegate : public QStyledItemDelegate
@@ -76,7 +72,7 @@ void trapped(Step &&step)
 
 frmMain::frmMain(Module1 &state, CommControl &port, SplashRunner splash, QWidget *parent)
     : QMainWindow(parent)
-    , ui(new Ui::frmMain)
+    , ui(std::make_unique<Ui::frmMain>())
     , m_state(state)
     , m_port(port)
     , m_splash(splash ? std::move(splash) : SplashRunner([] { showSplashModal(); }))
@@ -95,9 +91,7 @@ frmMain::frmMain(Module1 &state, CommControl &port, SplashRunner splash, QWidget
     fillBackground(ui->centralwidget, WindowBackground);
     fillBackground(ui->Frame3, WindowBackground);
 
-    QFont titleFont(QStringLiteral("Arial"));
-    titleFont.setPointSizeF(15.75);
-    ui->Title1->setFont(titleFont);
+    setFontPoints(ui->Title1, TitlePoints);
 
     // Design-time texts; the load sequence empties them before the window shows.
     ui->cmdFormat->setText("Transmit Format");
@@ -123,7 +117,6 @@ frmMain::frmMain(Module1 &state, CommControl &port, SplashRunner splash, QWidget
     connect(ui->Command4, &QPushButton::clicked, this, &frmMain::Command4_Click);
     connect(ui->Command2, &QPushButton::clicked, this, &frmMain::Command2_Click);
     connect(ui->CsvOut, &QPushButton::clicked, this, &frmMain::CsvOut_Click);
-    SetupCommonDialog();
     m_port.setObjectName(QStringLiteral("QztTxRx"));
     connect(&m_port, &CommControl::OnComm, this, &frmMain::QztTxRx_OnComm);
 
@@ -139,12 +132,13 @@ frmMain::frmMain(Module1 &state, CommControl &port, SplashRunner splash, QWidget
 frmMain::~frmMain()
 {
     disconnect(&m_port, nullptr, this, nullptr);
-    delete ui;
 }
 
 void frmMain::Form_Load()
 {
     trapped([&] {
+        // Runs before PortNumber is set to 1 (the last step), so it reads 0 + 1:
+        // the label names COM1, the port about to be opened. Label7 stays hidden.
         ui->Label7->setText(QStringLiteral("COM") + QStringLiteral(" %1").arg(m_state.PortNumber + 1)
                             + QStringLiteral(" : ") + QLatin1String(LineSettings));
     });
@@ -154,8 +148,10 @@ void frmMain::Form_Load()
     trapped([&] { ui->FileName->clear(); });
     trapped([&] { SetupCounterTable(); });
     trapped([&] {
-        ui->cmdFormat->setFocusPolicy(Qt::NoFocus);
-        ui->txtRx->setFocusPolicy(Qt::NoFocus);
+        // Out of the tab order, but a click still gives the two visible boxes the focus
+        // so the operator can select and copy from them.
+        ui->cmdFormat->setFocusPolicy(Qt::ClickFocus);
+        ui->txtRx->setFocusPolicy(Qt::ClickFocus);
         ui->FileName->setFocusPolicy(Qt::NoFocus);
     });
     trapped([&] { m_splash(); });
@@ -184,7 +180,7 @@ void frmMain::layOutGrid()
         grid->setColumnWidth(c, m_table.columnWidthTwips(c) / TwipsPerPixel);
     header->setDefaultAlignment(Qt::AlignCenter);
     grid->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
-    grid->verticalHeader()->setDefaultSectionSize(QFontMetrics(grid->font()).height() + 4);
+    grid->verticalHeader()->setDefaultSectionSize(QFontMetrics(grid->font()).height() + GridRowPadding);
 }
 
 void frmMain::closeEvent(QCloseEvent *event)
@@ -252,9 +248,9 @@ void frmMain::clearReceiveLog()
     ui->txtRx->clear();
 }
 
-void frmMain::warnPortNotOpen()
+void frmMain::warnPortNotOpen(const QString &text)
 {
-    QMessageBox::warning(this, applicationTitle(), portNotOpenWarningText());
+    QMessageBox::warning(this, applicationTitle(), text);
 }
 
 void frmMain::Command3_Click()
@@ -301,6 +297,10 @@ void frmMain::Command2_Click()
 
 void frmMain::CsvOut_Click()
 {
+    // Made for this showing only: Qt's file dialog writes its history into the user's
+    // QtProject.conf when it is destroyed, so one that lived with the window would
+    // write it at every run, even when nothing was saved.
+    const std::unique_ptr<QFileDialog> CommonDialog1 = newCommonDialog();
     if (CommonDialog1->exec() != QDialog::Accepted)
         return;
     const QStringList chosen = CommonDialog1->selectedFiles();
@@ -328,9 +328,10 @@ QStringList nameFiltersFromFilterText(const QString &filter)
     return entries;
 }
 
-void frmMain::SetupCommonDialog()
+std::unique_ptr<QFileDialog> frmMain::newCommonDialog()
 {
-    CommonDialog1 = new QFileDialog(this);
+    auto dialog = std::make_unique<QFileDialog>(this);
+    QFileDialog *CommonDialog1 = dialog.get();
     CommonDialog1->setObjectName(QStringLiteral("CommonDialog1"));
     CommonDialog1->setAcceptMode(QFileDialog::AcceptSave);
     CommonDialog1->setFileMode(QFileDialog::AnyFile);
@@ -348,7 +349,7 @@ void frmMain::SetupCommonDialog()
                 [nameEdit, typedName] { *typedName = nameEdit->text(); });
     // ".csv" is added to a bare name only while the CSV entry is chosen.
     connect(CommonDialog1, &QFileDialog::filterSelected, CommonDialog1,
-            [this, nameEdit, typedName](const QString &f) {
+            [CommonDialog1, nameEdit, typedName](const QString &f) {
                 CommonDialog1->setDefaultSuffix(f == CommonDialog1->nameFilters().constFirst()
                                                     ? QStringLiteral("csv") : QString());
                 if (nameEdit && nameEdit->text().endsWith(QLatin1String(".*")))
@@ -358,4 +359,5 @@ void frmMain::SetupCommonDialog()
     if (folder.isEmpty() || !QFileInfo(folder).isDir())
         folder = QDir::homePath();
     CommonDialog1->setDirectory(folder);
+    return dialog;
 }

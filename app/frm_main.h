@@ -6,6 +6,7 @@
 
 #include <QMainWindow>
 #include <functional>
+#include <memory>
 
 namespace Ui {
 class frmMain;
@@ -54,7 +55,7 @@ public:
     RecordsAndStatus recordsAndStatus() const override;
     void restoreRecordsAndStatus(const RecordsAndStatus &saved) override;
     void clearReceiveLog() override;                         // txtRx
-    void warnPortNotOpen() override;
+    void warnPortNotOpen(const QString &text) override;
 
 public slots:
     void QztTxRx_OnComm();
@@ -77,13 +78,12 @@ private:
     void Form_Unload();
     void SetupCounterTable();
     void layOutGrid();
-    void SetupCommonDialog();
+    std::unique_ptr<QFileDialog> newCommonDialog(); // the save dialog, CommonDialog1
 
-    Ui::frmMain *ui;
+    std::unique_ptr<Ui::frmMain> ui;
     Module1 &m_state;
     CommControl &m_port;
     SplashRunner m_splash;
     CounterTable m_table;
     bool m_unloaded = false;
-    QFileDialog *CommonDialog1 = nullptr;   // the save dialog, hidden until used
 };

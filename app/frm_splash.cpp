@@ -1,34 +1,35 @@
 #include "app/frm_splash.h"
 #include "app/app_identity.h"
+#include "link/window_style.h"
 #include "ui_frm_splash.h"
 
-#include <QGuiApplication>
+#include <QApplication>
 #include <QKeyEvent>
 #include <QMouseEvent>
+#include <QPainter>
 #include <QScreen>
 #include <QStyle>
 #include <QTimer>
+#include <QWindow>
+#include <qdrawutil.h>
 
 namespace {
 const QColor SplashBackground(192, 255, 255);
-
-void fillBackground(QWidget *w, const QColor &c)
-{
-    QPalette pal = w->palette();
-    pal.setColor(QPalette::Window, c);
-    w->setPalette(pal);
-    w->setAutoFillBackground(true);
-}
+constexpr QSize SplashSize(480, 326);  // 7200 x 4890 twips
+constexpr int SplashShowTimeMs = 2500; // then it closes itself
 }
 
 frmSplash::frmSplash(QWidget *parent)
     : QDialog(parent, Qt::SplashScreen | Qt::FramelessWindowHint)
-    , ui(new Ui::frmSplash)
+    , ui(std::make_unique<Ui::frmSplash>())
     , Timer1(new QTimer(this))
 {
     loadResources();
     ui->setupUi(this);
-    setFixedSize(480, 326);
+    // The client area inside a fixed dialog frame. The window system draws no frame
+    // round a splash window, and none at all without a window manager, so the window
+    // draws its own.
+    setFixedSize(SplashSize + QSize(2 * FrameWidth, 2 * FrameWidth));
     fillBackground(this, SplashBackground);
     fillBackground(ui->Frame1, SplashBackground);
     fillBackground(ui->picIcon, SplashBackground);
@@ -56,10 +57,7 @@ frmSplash::frmSplash(QWidget *parent)
     Form_Load();
 }
 
-frmSplash::~frmSplash()
-{
-    delete ui;
-}
+frmSplash::~frmSplash() = default;
 
 void frmSplash::Form_Load()
 {
@@ -68,8 +66,45 @@ void frmSplash::Form_Load()
     ui->lblProductName->setText(applicationTitle());
     ui->lblProductName->adjustSize();
     ui->lblPlatform->adjustSize();
-    Timer1->setInterval(2500);
+    Timer1->setInterval(SplashShowTimeMs);
     Timer1->start();
+}
+
+void frmSplash::paintEvent(QPaintEvent *)
+{
+    // A dialog frame as the system draws one: a raised edge two pixels wide in the
+    // system's 3D colours (not the window's cyan), then one pixel of face colour.
+    QPainter p(this);
+    const QPalette system = QApplication::palette();
+    p.setPen(system.color(QPalette::Button));
+    p.setBrush(Qt::NoBrush);
+    p.drawRect(rect().adjusted(2, 2, -3, -3));
+    qDrawWinPanel(&p, rect(), system, false);
+}
+
+void frmSplash::showEvent(QShowEvent *event)
+{
+    QDialog::showEvent(event);
+    // A window manager may not give a splash window the focus (openbox does not), and
+    // without a window manager the focus stays wherever the pointer is: ask for it, and
+    // take the keyboard while the window is up so any key reaches it all the same.
+    activateWindow();
+    raise();
+    m_grabTries = 0;
+    QTimer::singleShot(0, this, &frmSplash::takeKeyboard);
+}
+
+void frmSplash::takeKeyboard()
+{
+    if (m_unloaded || !isVisible())
+        return;
+    if (m_grabTries == 0)
+        grabKeyboard();
+    // The window system refuses the grab until the window is on screen: try again a
+    // little later, a few times.
+    QWindow *window = windowHandle();
+    if (window && !window->setKeyboardGrabEnabled(true) && ++m_grabTries < 20)
+        QTimer::singleShot(50, this, &frmSplash::takeKeyboard);
 }
 
 void frmSplash::unloadSplash()
@@ -86,6 +121,7 @@ void frmSplash::done(int result)
     if (m_unloaded)
         return;
     m_unloaded = true;
+    releaseKeyboard();
     QDialog::done(result);
 }
 

@@ -1,5 +1,7 @@
-// qz7310-bench: Google Benchmark's table, then the memory figures, then one summary
-// line:  bench: core=<chars/s> window=<chars/s> flat=<ratio> readout_ms=<ms>
+// qz7310-bench: Google Benchmark's table, then the memory and soak figures, then one
+// summary line:
+//   bench: core=<chars/s> window=<chars/s> flat=<ratio> readout_ms=<ms> collect=<ratio>
+//          soak_rss_kb=<kB>
 
 #include "bench_support.h"
 
@@ -8,6 +10,7 @@
 #include <QApplication>
 #include <benchmark/benchmark.h>
 
+#include <cmath>
 #include <cstdio>
 #include <iostream>
 #include <map>
@@ -63,7 +66,7 @@ private:
     std::map<std::string, Run> kept;
 };
 
-std::string Figure(double v, int decimals)
+std::string figure(double v, int decimals)
 {
     if (v < 0)
         return "n/a";
@@ -90,6 +93,8 @@ int main(int argc, char **argv)
 
     registerReadoutBenchmark();
     registerReceiveBenchmarks();
+    registerCollectBenchmark();
+    registerSoakBenchmark();
 
     KeepingReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
@@ -107,14 +112,29 @@ int main(int argc, char **argv)
     const double flat = (window > 0 && windowFull > 0) ? window / windowFull : -1;
     const auto *readout = reporter.find("BM_ReadoutRddAll_median");
     const double readoutMs = readout ? readout->GetAdjustedRealTime() : -1; // unit: ms
+    const auto *collectRun = reporter.find("BM_Collect_median");
+    const double collect = collectRun ? collectRun->GetAdjustedRealTime() / 1000.0 / collectLineSeconds() : -1;
 
-    const BenchNotes &n = Notes();
+    const BenchNotes &n = notes();
     std::cout << std::flush;
-    std::printf("memory: rss_after_readout_mib=%s (limit 80)\n", Figure(n.rssAfterReadoutMiB, 1).c_str());
+    std::printf("memory: rss_after_readout_mib=%s (limit 80)\n", figure(n.rssAfterReadoutMiB, 1).c_str());
     std::printf("memory: log_chars=%s log_rss_mib=%s log_capacity_mib=%s\n",
-                Figure(n.logChars, 0).c_str(), Figure(n.logRssMiB, 1).c_str(),
-                Figure(n.logCapacityMiB, 1).c_str());
-    std::printf("bench: core=%s window=%s flat=%s readout_ms=%s\n", Figure(core, 0).c_str(),
-                Figure(window, 0).c_str(), Figure(flat, 2).c_str(), Figure(readoutMs, 1).c_str());
+                figure(n.logChars, 0).c_str(), figure(n.logRssMiB, 1).c_str(),
+                figure(n.logCapacityMiB, 1).c_str());
+    // Growth may come out negative; only a soak that did not run has no figure.
+    const std::string soakGrowth = n.soakRssStartKiB < 0 || n.soakRssEndKiB < 0
+        ? std::string("n/a")
+        : std::to_string(std::llround(n.soakRssEndKiB - n.soakRssStartKiB));
+    std::printf("soak: readouts=%d clean=%d checked=%d mismatches=%d reopenings=%d lines_lost=%d "
+                "warnings=%d\n",
+                n.soakReadouts, n.soakClean, n.soakChecked, n.soakMismatches, n.soakReopenings,
+                n.soakLinesLost, n.soakWarnings);
+    std::printf("soak: rss_start_kb=%s rss_end_kb=%s fds_start=%d fds_end=%d fds_before=%d "
+                "fds_after=%d (limits: growth 1024 kB, no descriptor left)\n",
+                figure(n.soakRssStartKiB, 0).c_str(), figure(n.soakRssEndKiB, 0).c_str(),
+                n.soakFdsStart, n.soakFdsEnd, n.soakFdsBefore, n.soakFdsAfter);
+    std::printf("bench: core=%s window=%s flat=%s readout_ms=%s collect=%s soak_rss_kb=%s\n",
+                figure(core, 0).c_str(), figure(window, 0).c_str(), figure(flat, 2).c_str(),
+                figure(readoutMs, 1).c_str(), figure(collect, 3).c_str(), soakGrowth.c_str());
     return 0;
 }

@@ -2,10 +2,14 @@
 
 #include <QFile>
 
+namespace {
+constexpr int FrameLength = 42;
+}
+
 QByteArray readoutStream(int records, std::uint64_t seed)
 {
     QByteArray out;
-    out.reserve(records * 42);
+    out.reserve(records * FrameLength);
     std::uint64_t x = seed;
     auto next = [&x](unsigned limit) {
         x = x * 6364136223846793005ULL + 1442695040888963407ULL;
@@ -42,7 +46,7 @@ std::int64_t residentBytes()
     return 0;
 }
 
-BenchNotes &Notes()
+BenchNotes &notes()
 {
     static BenchNotes notes;
     return notes;

@@ -1,7 +1,10 @@
 #pragma once
 
+#include <QApplication>
 #include <QByteArray>
+#include <QDeadlineTimer>
 #include <QString>
+#include <QTimer>
 #include <cstdint>
 
 // The bytes a counter sends for "RDD ALL" with the given number of records: one
@@ -19,11 +22,46 @@ struct BenchNotes
     double logChars = -1;
     double logCapacityMiB = -1;
     double logRssMiB = -1;
+
+    // The soak run: counts, and memory and descriptors after its first round and at its end.
+    int soakReadouts = -1;
+    int soakClean = -1;
+    int soakChecked = -1;
+    int soakMismatches = -1;
+    int soakReopenings = -1;
+    int soakLinesLost = -1;
+    int soakWarnings = -1;
+    double soakRssStartKiB = -1;
+    double soakRssEndKiB = -1;
+    int soakFdsStart = -1;
+    int soakFdsEnd = -1;
+    int soakFdsBefore = -1; // before its window, port and simulators were made
+    int soakFdsAfter = -1;  // once they are gone
 };
-BenchNotes &Notes();
+BenchNotes &notes();
+
+// Runs the event loop until done() holds or the deadline passes; no sleeping in between.
+template<typename Done>
+bool pumpUntil(Done done, int timeoutMs)
+{
+    QDeadlineTimer deadline(timeoutMs);
+    QTimer wake; // keeps WaitForMoreEvents from waiting past the deadline
+    wake.start(50);
+    while (!done()) {
+        if (deadline.hasExpired())
+            return false;
+        QApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    }
+    return true;
+}
 
 // Registration, in the order they run.
 void registerReadoutBenchmark();
 void registerReceiveBenchmarks();
+void registerCollectBenchmark();
+void registerSoakBenchmark();
+// What a 100-record qz7310-collect run cannot beat: the reply's line time at 9600
+// baud plus the collector's default quiet time, in seconds.
+double collectLineSeconds();
 // Stops the simulator and closes the window the read-out benchmark used.
 void releaseReadoutRig();

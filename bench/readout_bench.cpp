@@ -49,21 +49,6 @@ private:
     const Module1 &m_state;
 };
 
-// Runs the event loop until done() holds or the deadline passes; no sleeping in between.
-template<typename Done>
-bool pumpUntil(Done done, int timeoutMs)
-{
-    QDeadlineTimer deadline(timeoutMs);
-    QTimer wake; // keeps WaitForMoreEvents from waiting past the deadline
-    wake.start(50);
-    while (!done()) {
-        if (deadline.hasExpired())
-            return false;
-        QApplication::processEvents(QEventLoop::WaitForMoreEvents);
-    }
-    return true;
-}
-
 struct ReadoutRig
 {
     QTemporaryDir dir;
@@ -169,8 +154,8 @@ void BM_ReadoutRddAll(benchmark::State &st)
         }
         st.SetIterationTime(seconds);
     }
-    Notes().rssAfterReadoutMiB = double(residentBytes()) / (1024.0 * 1024.0);
-    st.counters["rss_MiB"] = Notes().rssAfterReadoutMiB;
+    notes().rssAfterReadoutMiB = double(residentBytes()) / (1024.0 * 1024.0);
+    st.counters["rss_MiB"] = notes().rssAfterReadoutMiB;
 }
 
 } // namespace

@@ -131,10 +131,10 @@ void BM_LogMemory(benchmark::State &st)
         after = residentBytes();
     }
     const double mib = 1024.0 * 1024.0;
-    Notes().logChars = double(rig.log->size());
-    Notes().logCapacityMiB = double(rig.log->text().capacity()) / mib;
-    Notes().logRssMiB = double(after - before) / mib;
-    st.counters["log_MiB"] = Notes().logRssMiB;
+    notes().logChars = double(rig.log->size());
+    notes().logCapacityMiB = double(rig.log->text().capacity()) / mib;
+    notes().logRssMiB = double(after - before) / mib;
+    st.counters["log_MiB"] = notes().logRssMiB;
 }
 
 } // namespace

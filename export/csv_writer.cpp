@@ -7,13 +7,19 @@
 
 #include <algorithm>
 
+namespace {
+// Room for a typical line (seven quoted fields of up to six digits, CR LF), so a
+// whole table is built with a handful of allocations.
+constexpr int LineReserve = 64;
+}
+
 QByteArray csvBytes(const CounterTable &table, int frameCount)
 {
     // Rows past the table's last record row are never exported, whatever the count.
-    const int rows = std::clamp(frameCount, 0, CounterTable::Rows - 1);
+    const int rows = std::clamp(frameCount, 0, CounterTable::RecordRows);
     QByteArray out;
-    out.reserve(rows * 64);
-    for (int r = 1; r <= rows; ++r) {
+    out.reserve(rows * LineReserve);
+    for (int r = CounterTable::FirstRecordRow; r < CounterTable::FirstRecordRow + rows; ++r) {
         for (int c = 0; c < CounterTable::Columns; ++c) {
             if (c > 0)
                 out.append(',');

@@ -1,17 +1,19 @@
 #include "link/clr_all.h"
 #include "ui_clr_all.h"
 
+#include "link/window_style.h"
+
+namespace {
+constexpr qreal LabelPoints = 9.75;
+}
+
 CLR_ALL::CLR_ALL(std::function<void()> onConfirm, QWidget *parent)
-    : QDialog(parent, Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::CustomizeWindowHint
-                          | Qt::WindowTitleHint | Qt::WindowCloseButtonHint)
+    : QDialog(parent, FixedDialogFlags)
     , ui(std::make_unique<Ui::CLR_ALL>())
     , m_onConfirm(std::move(onConfirm))
 {
     ui->setupUi(this);
-    // Designer stores whole points only.
-    QFont f = ui->Label1->font();
-    f.setPointSizeF(9.75);
-    ui->Label1->setFont(f);
+    setFontPoints(ui->Label1, LabelPoints);
 
     // Neither button is made the default: Enter and Space act on the button that
     // has the focus, which is OKButton when the dialog opens.

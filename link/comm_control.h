@@ -1,5 +1,7 @@
 #pragma once
 
+#include "link/port_failure.h"
+
 #include <QByteArray>
 #include <QObject>
 #include <QString>
@@ -12,7 +14,8 @@
 //    with CommEvent() == EventReceive and Input() yielding exactly that byte;
 //  - other events (errors) are emitted with codes of EventErrorBase and up;
 //  - Output writes the bytes as given and returns without waiting for an answer;
-//  - RTSEnable may be written whether the port is open or not.
+//  - RTSEnable may be written whether the port is open or not;
+//  - lastFailure says why the port is closed, where the implementation knows it.
 class CommControl : public QObject
 {
     Q_OBJECT
@@ -31,6 +34,10 @@ public:
     virtual bool Output(const QByteArray &bytes) = 0;      // false: nothing could be written
     virtual std::int16_t CommEvent() const = 0;
     virtual QByteArray Input() = 0;
+
+    // Why the port is closed: the last open that failed, or the line lost since the
+    // last good open. Reason::None when nothing is known.
+    virtual PortFailure lastFailure() const { return {}; }
 
 signals:
     void OnComm();

@@ -3,24 +3,23 @@
 
 #include "link/comm_control.h"
 #include "link/module1.h"
+#include "link/port_failure_text.h"
 #include "link/port_control.h"
+#include "link/window_style.h"
 
 namespace {
-constexpr int PortCount = 4;
+constexpr int PortCount = 4; // COM1..COM4
+constexpr qreal LabelPoints = 11.25;
 }
 
 frmPORT::frmPORT(Module1 &state, CommControl &port, QWidget *parent)
-    : QDialog(parent, Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::CustomizeWindowHint
-                          | Qt::WindowTitleHint | Qt::WindowCloseButtonHint)
+    : QDialog(parent, FixedDialogFlags)
     , ui(std::make_unique<Ui::frmPORT>())
     , m_state(state)
     , m_port(port)
 {
     ui->setupUi(this);
-    // Designer stores whole points only.
-    QFont f = ui->Label1->font();
-    f.setPointSizeF(11.25);
-    ui->Label1->setFont(f);
+    setFontPoints(ui->Label1, LabelPoints);
 
     connect(ui->Command1, &QPushButton::clicked, this, &frmPORT::Command1_Click);
     ui->Command1->setFocus();
@@ -31,8 +30,11 @@ frmPORT::~frmPORT() = default;
 
 void frmPORT::Form_Load()
 {
-    for (int n = 1; n <= PortCount; ++n)
+    for (int n = 1; n <= PortCount; ++n) {
         ui->Combo1->addItem(QStringLiteral("COM%1").arg(n));
+        // Which device each entry stands for, and whether it is there now.
+        ui->Combo1->setItemData(n - 1, portDeviceDescription(n), Qt::ToolTipRole);
+    }
     const int index = m_state.PortNumber - 1;
     ui->Combo1->setCurrentIndex(index >= 0 && index < PortCount ? index : -1);
     // The port stays open; only RTS drops while the operator chooses.

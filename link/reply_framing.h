@@ -8,6 +8,8 @@ class CounterTable;
 
 namespace Verdict {
 inline const QString Error = QStringLiteral("ERROR...");
+// Two texts on purpose, not a typo: the counter's ACK reply reads "COMMAND OK!", a
+// data frame "COMMAND OK !" with a blank, so the operator can tell which arrived.
 inline const QString AckOk = QStringLiteral("COMMAND OK!");
 inline const QString DataOk = QStringLiteral("COMMAND OK !");
 inline const QString CommandError = QStringLiteral("COMMAND ERROR...");

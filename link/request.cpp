@@ -1,17 +1,23 @@
 #include "link/request.h"
 #include "link/comm_control.h"
+#include "link/port_failure_text.h"
 #include "link/reply_framing.h"
 
-QString portNotOpenWarningText()
+QString portNotOpenWarningText(const PortFailure &failure, int port)
 {
-    return QStringLiteral("通信ポートが開いていません。\n"
-                          "メニューの「ﾎﾟｰﾄ選択(&P)」で通信ポートを選択してください。");
+    // The menu entry as the operator reads it, without the access key's "&".
+    QString text = QStringLiteral("通信ポートが開いていません。\n"
+                                  "メニューの「ﾎﾟｰﾄ選択(P)」で通信ポートを選択してください。");
+    const QString why = portFailureLine(port, failure);
+    if (!why.isEmpty())
+        text += QLatin1Char('\n') + why;
+    return text;
 }
 
 QByteArray buildCommand(QByteArrayView word, QByteArrayView operand)
 {
     QByteArray text;
-    text.reserve(word.size() + operand.size() + 4);
+    text.reserve(word.size() + operand.size() + 4); // STX, blank, ETX, CR
     text.append(Ctl::STX);
     text.append(word);
     text.append(' ');
@@ -27,7 +33,7 @@ bool SendCommand(Module1 &state, CommControl &port, RequestView &view,
     // A closed port would take nothing; wiping the operator's table for it would
     // lose the records without a word.
     if (!port.portOpen()) {
-        view.warnPortNotOpen();
+        view.warnPortNotOpen(portNotOpenWarningText(port.lastFailure(), state.PortNumber));
         return false;
     }
 
@@ -43,7 +49,7 @@ bool SendCommand(Module1 &state, CommControl &port, RequestView &view,
     if (!port.Output(view.transmitText())) {
         view.restoreRecordsAndStatus(previousRecords);
         view.setTransmitText(previousTransmit);
-        view.warnPortNotOpen();
+        view.warnPortNotOpen(portNotOpenWarningText(port.lastFailure(), state.PortNumber));
         return false;
     }
 

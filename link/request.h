@@ -1,6 +1,7 @@
 #pragma once
 
 #include "link/module1.h"
+#include "link/port_failure.h"
 #include "table/counter_table.h"
 
 #include <QByteArray>
@@ -40,13 +41,14 @@ public:
     // txtRx emptied.
     virtual void clearReceiveLog() = 0;
 
-    // The port is closed or the write failed: tell the operator, modally, with
-    // portNotOpenWarningText() (title: the application title).
-    virtual void warnPortNotOpen() = 0;
+    // The port is closed or the write failed: tell the operator, modally, with this
+    // text (title: the application title).
+    virtual void warnPortNotOpen(const QString &text) = 0;
 };
 
-// The operator's warning when a command cannot be sent.
-QString portNotOpenWarningText();
+// The operator's warning when a command cannot be sent: the port is not open, where to
+// choose one, and, when known, why port n is closed.
+QString portNotOpenWarningText(const PortFailure &failure = {}, int port = 0);
 
 // STX word " " operand ETX CR: the ten bytes of a command.
 QByteArray buildCommand(QByteArrayView word, QByteArrayView operand);

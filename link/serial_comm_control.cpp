@@ -171,9 +171,14 @@ QByteArray SerialCommControl::Input()
     return b;
 }
 
+QString SerialCommControl::device() const
+{
+    return m_device.isEmpty() ? portDeviceName(m_commPort) : m_device;
+}
+
 void SerialCommControl::openPort()
 {
-    const QString device = portDeviceName(m_commPort);
+    const QString device = this->device();
     if (device.isEmpty())
         return;
 
@@ -184,10 +189,18 @@ void SerialCommControl::openPort()
     // No such device, port in use, no permission: the port simply stays closed.
     const bool opened = m_port->open(QIODevice::ReadWrite);
     --m_quiet;
+    if (!opened) {
+        m_lastFailure = classifyPortFailure(device, m_port->error(), m_port->errorString());
+        // An open refused with an I/O error was never a line that went away: the name
+        // is there but no port answers (a serial device without its hardware).
+        if (m_lastFailure.kind == PortFailure::Kind::Lost)
+            m_lastFailure.kind = PortFailure::Kind::NoSuchDevice;
+    }
     m_port->clearError();
     if (!opened)
         return;
 
+    m_lastFailure = PortFailure();
     m_failed = false;
     ++m_session;
     applyRts();
@@ -247,6 +260,7 @@ void SerialCommControl::onError(QSerialPort::SerialPortError error)
         // Report once and stop the port at once: from now on it reads as closed,
         // and the real close follows as soon as QSerialPort has returned.
         m_failed = true;
+        m_lastFailure = classifyPortFailure(device(), error, m_port->errorString());
         const quint64 session = m_session;
         QMetaObject::invokeMethod(
             this,

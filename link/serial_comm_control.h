@@ -1,6 +1,7 @@
 #pragma once
 
 #include "link/comm_control.h"
+#include "link/port_failure.h"
 
 #include <QSerialPort>
 #include <QString>
@@ -51,6 +52,14 @@ public:
     QByteArray Input() override;
 
     std::int16_t commPort() const { return m_commPort; }
+    // A device to open instead of the one CommPort maps to (a program given a device
+    // path); empty: the mapping again. Takes effect at the next open.
+    void setDevice(const QString &device) { m_device = device; }
+    // The device the next open uses.
+    QString device() const;
+    // Why the last open failed, or why the open port failed; Kind::None after a
+    // successful open.
+    PortFailure lastFailure() const override { return m_lastFailure; }
     SerialSettings settings() const { return m_settings; }
     bool rtsEnable() const { return m_rts; }
 
@@ -73,6 +82,8 @@ private:
 
     QSerialPort *m_port;
     std::int16_t m_commPort = 1;
+    QString m_device;
+    PortFailure m_lastFailure;
     SerialSettings m_settings;
     bool m_rts = false;
 

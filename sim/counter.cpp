@@ -7,43 +7,51 @@ namespace qzsim {
 
 namespace {
 
+// Where each channel's current count starts, and how fast it grows.
+constexpr unsigned StartBelow = 10000;
+constexpr unsigned SlowestRate = 3;  // counts a second
+constexpr unsigned FastestRate = 60; // counts a second
+// The record number field has two digits.
+constexpr unsigned RecordNumberModulus = 100;
+
 // Knuth's MMIX generator: fixed, so a seed always gives the same records.
-class Lcg {
+class Lcg
+{
 public:
-    explicit Lcg(std::uint64_t seed) : state_(seed ^ 0x9E3779B97F4A7C15ull) { Next(); }
-    std::uint32_t Next()
+    explicit Lcg(std::uint64_t seed) : m_state(seed ^ 0x9E3779B97F4A7C15ull) { next(); }
+    std::uint32_t next()
     {
-        state_ = state_ * 6364136223846793005ull + 1442695040888963407ull;
-        return static_cast<std::uint32_t>(state_ >> 33);
+        m_state = m_state * 6364136223846793005ull + 1442695040888963407ull;
+        return static_cast<std::uint32_t>(m_state >> 33);
     }
-    unsigned Below(unsigned limit) { return Next() % limit; }
+    unsigned below(unsigned limit) { return next() % limit; }
 
 private:
-    std::uint64_t state_;
+    std::uint64_t m_state;
 };
 
-std::string Frame(std::initializer_list<char> bytes) { return std::string(bytes); }
+std::string controlFrame(std::initializer_list<char> bytes) { return std::string(bytes); }
 
-}  // namespace
+} // namespace
 
-std::string dataFrame(unsigned recordNumber, const Counts& counts)
+std::string dataFrame(unsigned recordNumber, const Counts &counts)
 {
     unsigned long total = 0;
-    char text[kFrameLength + 1];
-    int at = std::snprintf(text, sizeof text, "%cD%02u ", STX, recordNumber % 100);
+    char text[FrameLength + 1];
+    int at = std::snprintf(text, sizeof text, "%cD%02u ", STX, recordNumber % RecordNumberModulus);
     for (unsigned c : counts) {
-        c = c > kMaxCount ? kMaxCount : c;
+        c = c > MaxCount ? MaxCount : c;
         total += c;
         at += std::snprintf(text + at, sizeof text - at, "%05u ", c);
     }
     std::snprintf(text + at, sizeof text - at, "%06lu%c", total, CR);
-    return std::string(text, kFrameLength);
+    return std::string(text, FrameLength);
 }
 
-Command Classify(std::string_view command)
+Command classify(std::string_view command)
 {
     auto is = [command](std::string_view word) {
-        return command.size() == 10 && command.front() == STX && command.substr(1, 7) == word
+        return command.size() == CommandLength && command.front() == STX && command.substr(1, 7) == word
             && command[8] == ETX && command[9] == CR;
     };
     if (is("RDD ALL"))
@@ -55,44 +63,44 @@ Command Classify(std::string_view command)
     return Command::Unknown;
 }
 
-std::optional<std::string> CommandReader::Feed(char byte)
+std::optional<std::string> CommandReader::feed(char byte)
 {
     if (byte == STX) {
-        open_ = true;
-        buffer_.assign(1, STX);
+        m_open = true;
+        m_buffer.assign(1, STX);
         return std::nullopt;
     }
-    if (!open_)
+    if (!m_open)
         return std::nullopt;
     if (byte == CR) {
-        open_ = false;
-        std::string command = std::move(buffer_);
-        buffer_.clear();
+        m_open = false;
+        std::string command = std::move(m_buffer);
+        m_buffer.clear();
         command.push_back(CR);
         return command;
     }
     // Past the limit the rest is dropped; the command is too long to be valid anyway.
-    if (buffer_.size() < kLongest)
-        buffer_.push_back(byte);
+    if (m_buffer.size() < Longest)
+        m_buffer.push_back(byte);
     return std::nullopt;
 }
 
-void CommandReader::Reset()
+void CommandReader::reset()
 {
-    open_ = false;
-    buffer_.clear();
+    m_open = false;
+    m_buffer.clear();
 }
 
 Counter::Counter(unsigned records, std::uint64_t seed)
 {
     Lcg random(seed);
-    records_.resize(records);
-    for (Counts& record : records_)
-        for (unsigned& c : record)
-            c = random.Below(kMaxCount + 1);
-    for (std::size_t i = 0; i < base_.size(); ++i) {
-        base_[i] = random.Below(10000);
-        perSecond_[i] = 3 + random.Below(58);
+    m_records.resize(records);
+    for (Counts &record : m_records)
+        for (unsigned &c : record)
+            c = random.below(MaxCount + 1);
+    for (std::size_t i = 0; i < m_base.size(); ++i) {
+        m_base[i] = random.below(StartBelow);
+        m_perSecond[i] = SlowestRate + random.below(FastestRate - SlowestRate + 1);
     }
 }
 
@@ -102,18 +110,18 @@ Counts Counter::currentAt(double seconds) const
     if (!(seconds > 0))
         seconds = 0;
     for (std::size_t i = 0; i < now.size(); ++i) {
-        double counted = std::floor(seconds * perSecond_[i]) + base_[i];
-        now[i] = static_cast<unsigned>(std::fmod(counted, kMaxCount + 1.0));
+        double counted = std::floor(seconds * m_perSecond[i]) + m_base[i];
+        now[i] = static_cast<unsigned>(std::fmod(counted, MaxCount + 1.0));
     }
     return now;
 }
 
-std::string shapeReply(const std::vector<std::string>& frames, const Faults& faults)
+std::string shapeReply(const std::vector<std::string> &frames, const Faults &faults)
 {
     std::string reply;
     for (std::size_t i = 0; i < frames.size(); ++i) {
         if (faults.garbage)
-            reply += kGarbage;
+            reply += Garbage;
         std::string_view frame = frames[i];
         if (faults.loseCr == i + 1 && !frame.empty() && frame.back() == CR)
             frame.remove_suffix(1);
@@ -124,14 +132,14 @@ std::string shapeReply(const std::vector<std::string>& frames, const Faults& fau
     return reply;
 }
 
-std::string Answer(Counter& counter, std::string_view command, const Faults& faults, double seconds)
+std::string answer(Counter &counter, std::string_view command, const Faults &faults, double seconds)
 {
     std::vector<std::string> frames;
-    Command what = faults.nak ? Command::Unknown : Classify(command);
+    Command what = faults.nak ? Command::Unknown : classify(command);
     switch (what) {
     case Command::ReadAll: {
         unsigned number = 0;
-        for (const Counts& record : counter.Records())
+        for (const Counts &record : counter.records())
             frames.push_back(dataFrame(++number, record));
         break;
     }
@@ -140,13 +148,13 @@ std::string Answer(Counter& counter, std::string_view command, const Faults& fau
         break;
     case Command::ClearAll:
         counter.clearRecords();
-        frames.push_back(Frame({ACK, CR}));
+        frames.push_back(controlFrame({ACK, CR}));
         break;
     case Command::Unknown:
-        frames.push_back(Frame({STX, NAK, CR}));
+        frames.push_back(controlFrame({STX, NAK, CR}));
         break;
     }
     return shapeReply(frames, faults);
 }
 
-}  // namespace qzsim
+} // namespace qzsim

@@ -24,6 +24,7 @@ public:
     bool rts = false;
     std::int16_t commPort = 0;
     std::function<void()> beforeWrite; // runs as Output is called, before anything else
+    PortFailure failure;               // what lastFailure() reports
 
     void setCommPort(std::int16_t port) override
     {
@@ -52,6 +53,7 @@ public:
         written += bytes;
         return true;
     }
+    PortFailure lastFailure() const override { return failure; }
     std::int16_t CommEvent() const override { return m_event; }
     QByteArray Input() override
     {

@@ -189,7 +189,11 @@ void TestFaults::deviceGoneMidFrame()
         BoxWatch boxes;
         p.click("Command4");
         QCOMPARE(boxes.count, 1);
-        QCOMPARE(boxes.text, portNotOpenWarningText());
+        // It says the line was lost, on which device.
+        QCOMPARE(p.port.lastFailure().kind, PortFailure::Kind::Lost);
+        QCOMPARE(p.port.lastFailure().device, QString::fromLocal8Bit(com1.slavePath));
+        QCOMPARE(boxes.text, portNotOpenWarningText(p.port.lastFailure(), 1));
+        QVERIFY(boxes.text.contains(QStringLiteral("回線が切れました")));
     }
     QCOMPARE(p.cmdFormat(), rddAll);
     QCOMPARE(p.txtRx(), got);
@@ -302,7 +306,13 @@ void TestFaults::portHeldByAnotherProcess()
 
     p.click("Command1");
     QCOMPARE(boxes.count, 1);
-    QCOMPARE(boxes.text, portNotOpenWarningText());
+    // Named as held by another program: which one, as its lock file says.
+    const PortFailure held = p.port.lastFailure();
+    QCOMPARE(held.kind, PortFailure::Kind::Busy);
+    QCOMPARE(held.holderPid, holder.processId());
+    QCOMPARE(held.holderName, QFileInfo(QCoreApplication::applicationFilePath()).fileName());
+    QCOMPARE(boxes.text, portNotOpenWarningText(held, 1));
+    QVERIFY(boxes.text.contains(QStringLiteral("PID %1").arg(holder.processId())));
     QVERIFY(p.cmdFormat().isEmpty());
     QVERIFY(com1.line().isEmpty());
 

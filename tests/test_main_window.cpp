@@ -5,6 +5,8 @@
 #include "window_support.h"
 
 #include <QAccessible>
+#include <QClipboard>
+#include <QMenu>
 #include <QGroupBox>
 #include <QHeaderView>
 #include <QLineEdit>
@@ -76,6 +78,10 @@ private slots:
     void rawTextBoxLongText();
     void rawTextBoxShowsTail();
     void rawTextBoxPaintsEveryBurst();
+    void rawTextBoxKeys_data();
+    void rawTextBoxKeys();
+    void rawTextBoxViewFollowsCursor();
+    void rawTextBoxMouseAndMenu();
 };
 
 void TestMainWindow::initTestCase()
@@ -205,7 +211,17 @@ void TestMainWindow::splashLayout()
     splash.show();
     QVERIFY(QTest::qWaitForWindowExposed(&splash));
 
-    QCOMPARE(splash.size(), QSize(480, 326));
+    // The client area of 480 x 326 inside a fixed dialog frame of three pixels: a
+    // raised edge, then the face colour; no title bar.
+    QCOMPARE(child<QWidget>(&splash, "clientArea")->geometry(), QRect(3, 3, 480, 326));
+    QCOMPARE(splash.size(), QSize(486, 332));
+    const QImage shot = splash.grab().toImage();
+    const QPalette system = QApplication::palette();
+    QCOMPARE(shot.pixel(0, 100), system.color(QPalette::Light).rgb());
+    QCOMPARE(shot.pixel(100, 331), system.color(QPalette::Shadow).rgb());
+    QCOMPARE(shot.pixel(2, 100), system.color(QPalette::Button).rgb());
+    QCOMPARE(shot.pixel(483, 100), system.color(QPalette::Button).rgb());
+    QCOMPARE(shot.pixel(3, 100), qRgb(192, 255, 255));
     QCOMPARE(splash.windowFlags() & Qt::WindowType_Mask, Qt::SplashScreen);
     QVERIFY(splash.windowTitle().isEmpty());
     QCOMPARE(splash.palette().color(QPalette::Window), QColor(192, 255, 255));
@@ -342,7 +358,8 @@ void TestMainWindow::initialState()
         auto *box = child<RawTextBox>(win.w, name);
         QVERIFY2(box, name);
         QVERIFY2(box->text().isEmpty(), name);
-        QCOMPARE(box->focusPolicy(), Qt::NoFocus);
+        // Out of the tab order, but a click focuses it.
+        QCOMPARE(box->focusPolicy(), Qt::ClickFocus);
     }
     QVERIFY(win.Label5()->text().isEmpty());
     QVERIFY(child<QLineEdit>(win.w, "FileName")->text().isEmpty());
@@ -603,11 +620,15 @@ void TestMainWindow::requestViewMembers()
 
     BoxSeen box;
     closeNextMessageBox(win.w, box);
-    view.warnPortNotOpen();
+    PortFailure lost;
+    lost.kind = PortFailure::Kind::Lost;
+    lost.device = QStringLiteral("/dev/ttyUSB0");
+    const QString warning = portNotOpenWarningText(lost, 1);
+    view.warnPortNotOpen(warning);
     QCOMPARE(box.count, 1);
     QCOMPARE(box.title, QStringLiteral("QZ-7310 TALVEN SOFTWARE"));
     QCOMPARE(box.icon, QMessageBox::Warning);
-    QCOMPARE(box.text, portNotOpenWarningText());
+    QCOMPARE(box.text, warning);
 }
 
 void TestMainWindow::closingReleasesPortOnce_data()
@@ -786,6 +807,192 @@ void TestMainWindow::rawTextBoxPaintsEveryBurst()
     QTRY_COMPARE(spy.painted, QByteArray());
     box.append('z');
     QTRY_COMPARE(spy.painted, QByteArray("z"));
+}
+
+void TestMainWindow::rawTextBoxKeys_data()
+{
+    QTest::addColumn<QStringList>("keys");
+    QTest::addColumn<int>("selStart");
+    QTest::addColumn<int>("selEnd");
+    QTest::addColumn<int>("cursor");
+    QTest::addColumn<QString>("copied"); // after Ctrl+C
+
+    // The text: STX "RDD ALL" ETX CR, as a request leaves it in cmdFormat.
+    const QString all = QStringLiteral("\u0002RDD ALL\u0003\r");
+    QTest::newRow("Ctrl+A, raw characters") << QStringList{"Ctrl+A"} << 0 << 10 << 10 << all;
+    QTest::newRow("Home, Shift+Right") << QStringList{"Home", "Shift+Right", "Shift+Right", "Shift+Right"}
+                                       << 0 << 3 << 3 << QStringLiteral("\u0002RD");
+    QTest::newRow("Shift+Left from the end") << QStringList{"Shift+Left", "Shift+Left"} << 8 << 10 << 8
+                                             << QStringLiteral("\u0003\r");
+    QTest::newRow("Shift+Home") << QStringList{"Left", "Shift+Home"} << 0 << 9 << 0
+                                << all.left(9);
+    QTest::newRow("Home, Right, Shift+End") << QStringList{"Home", "Right", "Shift+End"} << 1 << 10
+                                            << 10 << all.mid(1);
+    QTest::newRow("words") << QStringList{"Home", "Ctrl+Right", "Ctrl+Right", "Ctrl+Shift+Right"}
+                           << 5 << 10 << 10 << all.mid(5);
+    QTest::newRow("Ctrl+Left") << QStringList{"Ctrl+Left", "Ctrl+Shift+Left"} << 1 << 5 << 1
+                               << QStringLiteral("RDD ");
+    QTest::newRow("Left leaves a selection") << QStringList{"Ctrl+A", "Left", "Shift+Right"} << 0 << 1
+                                             << 1 << all.left(1);
+    QTest::newRow("editing keys change nothing")
+        << QStringList{"Home", "Shift+Right", "X", "Backspace", "Delete", "Ctrl+V", "Ctrl+X", "Ctrl+Z", "Return"}
+        << 0 << 1 << 1 << all.left(1);
+    QTest::newRow("no selection, nothing copied") << QStringList{"Home", "Right"} << 1 << 1 << 1
+                                                  << QStringLiteral("(kept)");
+}
+
+void TestMainWindow::rawTextBoxKeys()
+{
+    QFETCH(QStringList, keys);
+    QFETCH(int, selStart);
+    QFETCH(int, selEnd);
+    QFETCH(int, cursor);
+    QFETCH(QString, copied);
+
+    ScriptedMain win;
+    QVERIFY(win.activate());
+    RawTextBox *box = win.cmdFormat();
+    box->setText(rddAll);
+    QTest::mouseClick(box, Qt::LeftButton, {}, QPoint(box->width() - 4, box->height() / 2));
+    QCOMPARE(QApplication::focusWidget(), box);
+    QCOMPARE(box->cursorPosition(), qsizetype(10));
+
+    QApplication::clipboard()->setText(QStringLiteral("(kept)"));
+    for (const QString &k : keys) {
+        const QKeyCombination c = QKeySequence::fromString(k)[0];
+        QTest::keyClick(box, c.key(), c.keyboardModifiers());
+    }
+    QCOMPARE(box->selectionStart(), qsizetype(selStart));
+    QCOMPARE(box->selectionEnd(), qsizetype(selEnd));
+    QCOMPARE(box->cursorPosition(), qsizetype(cursor));
+    QTest::keyClick(box, Qt::Key_C, Qt::ControlModifier);
+    QCOMPARE(QApplication::clipboard()->text(), copied);
+    QCOMPARE(box->text(), rddAll);
+    QCOMPARE(QApplication::focusWidget(), box);
+
+    // Tab goes on to the next control in the tab order, never into the other box, and
+    // the box it leaves follows its newest characters again.
+    QTest::keyClick(box, Qt::Key_Tab);
+    QCOMPARE(QApplication::focusWidget()->objectName(), QStringLiteral("QztData"));
+    QVERIFY(!box->hasSelectedText());
+    QCOMPARE(box->cursorPosition(), qsizetype(10));
+}
+
+void TestMainWindow::rawTextBoxViewFollowsCursor()
+{
+    const QByteArray text = QByteArray("\x02START ") + QByteArray(3000, 'x') + QByteArray("END\r");
+    auto shot = [](RawTextBox &b) { return b.grab().toImage(); };
+    auto box = [](const QByteArray &t) {
+        auto *b = new RawTextBox;
+        b->resize(369, 25);
+        b->setText(t);
+        return std::unique_ptr<RawTextBox>(b);
+    };
+    const auto tail = box(text);
+    const auto head = box(text.left(200)); // the same start, and more than fits
+    head->setCursorPosition(0);
+    const QImage tailImage = shot(*tail);
+    const QImage headImage = shot(*head);
+    QVERIFY(tailImage != headImage);
+
+    // A cursor put where it is already in view pins the view: appends do not move it.
+    const auto pinned = box(text);
+    pinned->setCursorPosition(pinned->size() - 3);
+    QCOMPARE(shot(*pinned), tailImage);
+    pinned->append('q');
+    QCOMPARE(shot(*pinned), tailImage);
+
+    // Home shows the start; appending then leaves the view alone.
+    const auto b = box(text);
+    b->setCursorPosition(0);
+    QCOMPARE(shot(*b), headImage);
+    b->append('y');
+    QCOMPARE(shot(*b), headImage);
+    QCOMPARE(b->cursorPosition(), qsizetype(0));
+
+    // Moving right past the edge scrolls; the cursor stays in view.
+    b->setCursorPosition(150);
+    QVERIFY(shot(*b) != headImage);
+    QCOMPARE(b->cursorPosition(), qsizetype(150));
+
+    // End follows the newest characters again, appends included.
+    b->setCursorPosition(b->size());
+    const auto grown = box(text + 'y');
+    QCOMPARE(shot(*b), shot(*grown));
+    b->append('z');
+    grown->append('z');
+    QCOMPARE(b->cursorPosition(), b->size());
+    QCOMPARE(shot(*b), shot(*grown));
+
+    // A selection is drawn, and it and the view survive appends.
+    b->setCursorPosition(0);
+    QCOMPARE(shot(*b), headImage);
+    b->setSelection(1, 5);
+    const QImage selected = shot(*b);
+    QVERIFY(selected != headImage);
+    b->append('w');
+    QCOMPARE(b->selectedBytes(), QByteArray("START"));
+    QCOMPARE(shot(*b), selected);
+
+    // Assistive tools see the same selection.
+    b->setSelection(2, 3);
+    QAccessibleInterface *acc = QAccessible::queryAccessibleInterface(b.get());
+    int from = -1, to = -1;
+    acc->textInterface()->selection(0, &from, &to);
+    QCOMPARE(QPair(from, to), QPair(2, 5));
+    QCOMPARE(acc->textInterface()->cursorPosition(), 5);
+}
+
+void TestMainWindow::rawTextBoxMouseAndMenu()
+{
+    ScriptedMain win;
+    QVERIFY(win.activate());
+    RawTextBox *rx = win.txtRx();
+    const QByteArray bytes = QByteArray("\x02" "D01 00001\r") + '\0' + QByteArray("\x7f\xb1\x80 end");
+    win.port.receive(bytes);
+    QCOMPARE(rx->text(), bytes);
+
+    // A click gives it the focus; a drag selects from where it started.
+    const int y = rx->height() / 2;
+    QTest::mousePress(rx, Qt::LeftButton, {}, QPoint(3, y));
+    QCOMPARE(QApplication::focusWidget(), rx);
+    QCOMPARE(rx->cursorPosition(), qsizetype(0));
+    QTest::mouseMove(rx, QPoint(rx->width() - 3, y));
+    QMouseEvent move(QEvent::MouseMove, QPointF(rx->width() - 3, y), rx->mapToGlobal(QPointF(rx->width() - 3, y)),
+                     Qt::NoButton, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(rx, &move);
+    QTest::mouseRelease(rx, Qt::LeftButton, {}, QPoint(rx->width() - 3, y));
+    QCOMPARE(rx->selectionStart(), qsizetype(0));
+    QCOMPARE(rx->selectionEnd(), bytes.size());
+
+    // A double click takes one word.
+    rx->setCursorPosition(0);
+    rx->setText(bytes + " 12345");
+    const int x = rx->width() - 6; // inside the last word
+    QTest::mouseDClick(rx, Qt::LeftButton, {}, QPoint(x, y));
+    QCOMPARE(rx->selectedBytes(), QByteArray("12345"));
+
+    // The menu: copy and select all, Qt's own captions.
+    std::unique_ptr<QMenu> menu(rx->createContextMenu());
+    auto *copy = menu->findChild<QAction *>("edit-copy");
+    auto *all = menu->findChild<QAction *>("select-all");
+    QVERIFY(copy && all);
+    QCOMPARE(copy->text(), QStringLiteral("コピー(&C)\tCtrl+C"));
+    QCOMPARE(all->text(), QStringLiteral("すべてを選択\tCtrl+A"));
+    QVERIFY(copy->isEnabled());
+    QVERIFY(all->isEnabled());
+    all->trigger();
+    menu.reset(rx->createContextMenu());
+    QVERIFY(!menu->findChild<QAction *>("select-all")->isEnabled()); // all selected already
+    menu->findChild<QAction *>("edit-copy")->trigger();
+    // Bytes below 0x80 as they came, NUL and DEL included; katakana as shown.
+    QCOMPARE(QApplication::clipboard()->text(),
+             QString::fromUtf16(u"\u0002D01 00001\r") + QChar(0) + QChar(0x7F)
+                 + QString::fromUtf16(u"\uFF71\uFFFD end 12345"));
+    rx->deselect();
+    menu.reset(rx->createContextMenu());
+    QVERIFY(!menu->findChild<QAction *>("edit-copy")->isEnabled());
+    QCOMPARE(rx->text(), bytes + " 12345");
 }
 
 QTEST_MAIN(TestMainWindow)

@@ -11,9 +11,11 @@
 #include "window_support.h"
 
 #include <QComboBox>
+#include <QDialogButtonBox>
 #include <QDir>
 #include <QFileDialog>
 #include <QLineEdit>
+#include <QSettings>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -107,11 +109,17 @@ private slots:
     void refusedRequest();
     void csvSaveDialog_data();
     void csvSaveDialog();
+    void qtSettingsOnlyAfterSaveDialog();
+
+private:
+    QTemporaryDir m_userConfig; // Qt's user settings, instead of the real ones
 };
 
 void TestReadout::initTestCase()
 {
     setupApplication();
+    QVERIFY(m_userConfig.isValid());
+    QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, m_userConfig.path());
 }
 
 // --- requests ---------------------------------------------------------------------
@@ -402,21 +410,25 @@ void TestReadout::csvSaveDialog()
     win.Label5()->setText("COMMAND OK !");
     const Snapshot before = win.snapshot();
 
-    auto *dialog = win.w->findChild<QFileDialog *>("CommonDialog1");
-    QVERIFY(dialog);
-    dialog->setOption(QFileDialog::DontUseNativeDialog);
-    // The folder appears between the choice and the write, as when another program
-    // makes it: the dialog itself would only open a folder typed into it.
-    if (QTest::currentDataTag() == QByteArray("target is a folder"))
-        connect(dialog, &QFileDialog::fileSelected, dialog,
-                [](const QString &path) { QDir().mkpath(path); }, Qt::SingleShotConnection);
+    // The dialog exists only while it is shown.
+    QVERIFY(!win.w->findChild<QFileDialog *>());
 
     QStringList filters;
-    QString selectedFilter;
+    QString selectedFilter, dialogName, title, acceptText;
     bool typedIn = false, dialogActive = false;
     onModal<QFileDialog>(win.w, [&](QFileDialog *d) {
+        dialogName = d->objectName();
         filters = d->nameFilters();
         selectedFilter = d->selectedNameFilter();
+        title = d->windowTitle();
+        if (auto *buttons = d->findChild<QDialogButtonBox *>())
+            if (QPushButton *accept = buttons->button(QDialogButtonBox::Save))
+                acceptText = accept->text();
+        // The folder appears between the choice and the write, as when another program
+        // makes it: the dialog itself would only open a folder typed into it.
+        if (QTest::currentDataTag() == QByteArray("target is a folder"))
+            connect(d, &QFileDialog::fileSelected, d,
+                    [](const QString &path) { QDir().mkpath(path); }, Qt::SingleShotConnection);
         if (typed.isEmpty()) {
             d->reject();
             return;
@@ -450,9 +462,14 @@ void TestReadout::csvSaveDialog()
         closeNextMessageBox(win.w, box);
     win.click("CsvOut");
 
+    QCOMPARE(dialogName, QStringLiteral("CommonDialog1"));
     QCOMPARE(filters, QStringList({"CSV File (*.csv)", "全てのファイル (*.*)"}));
     QCOMPARE(selectedFilter, QStringLiteral("CSV File (*.csv)"));
+    // Qt's own texts in Japanese, whatever the system's language.
+    QCOMPARE(title, QStringLiteral("名前を付けて保存"));
+    QCOMPARE(acceptText, QStringLiteral("保存(&S)"));
     QVERIFY(!QApplication::activeModalWidget());
+    QVERIFY(!win.w->findChild<QFileDialog *>());
     if (!typed.isEmpty()) {
         QVERIFY(dialogActive);
         QVERIFY(typedIn);
@@ -480,6 +497,27 @@ void TestReadout::csvSaveDialog()
         QCOMPARE(box.count, 0);
     }
     compareSnapshots(win.snapshot(), before);
+}
+
+// Qt's file dialog writes its history into the user's QtProject.conf when it is
+// destroyed: a run that never showed the save dialog leaves no such file.
+void TestReadout::qtSettingsOnlyAfterSaveDialog()
+{
+    const QString conf = m_userConfig.filePath(QStringLiteral("QtProject.conf"));
+    QFile::remove(conf);
+    {
+        Window win;
+        QVERIFY(win.show());
+        win.click("Command3");
+    }
+    QVERIFY(!QFile::exists(conf));
+    {
+        Window win;
+        QVERIFY(win.show());
+        onModal<QFileDialog>(win.w, [](QFileDialog *d) { d->reject(); });
+        win.click("CsvOut");
+    }
+    QVERIFY(QFile::exists(conf)); // what remains: written once the dialog was shown
 }
 
 QTEST_MAIN(TestReadout)

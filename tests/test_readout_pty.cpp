@@ -236,7 +236,8 @@ void TestReadoutPty::unplugKeepsTheTable()
     p.click("Command1");
     QCOMPARE(box.count, 1);
     QCOMPARE(box.title, QStringLiteral("QZ-7310 TALVEN SOFTWARE"));
-    QCOMPARE(box.text, portNotOpenWarningText());
+    QCOMPARE(box.text, portNotOpenWarningText(p.port->lastFailure(), p.state.PortNumber));
+    QCOMPARE(p.port->lastFailure().kind, PortFailure::Kind::Lost);
     QCOMPARE(p.row(2).last(), QStringLiteral("159"));
     QCOMPARE(p.state.FrameCount, std::int16_t(2));
     QCOMPARE(p.cmdFormat()->text(), rddAll);

@@ -1,109 +1,26 @@
 #include "fake_comm_control.h"
-#include "link/clr_all.h"
-#include "link/frm_port.h"
+#include "fake_request_view.h"
 #include "link/port_control.h"
 #include "link/request.h"
 #include "table/record_decoder.h"
 #include "test_support.h"
 
-#include <QApplication>
-#include <QComboBox>
-#include <QGroupBox>
-#include <QLabel>
-#include <QPushButton>
-#include <QTimer>
 #include <QtTest>
+
+Q_DECLARE_METATYPE(PortFailure)
 
 namespace {
 
-// The main window's side of a request, over a real counter table. Mutating calls are
-// written into the port's call list so the two interleave in one record.
-class FakeView : public RequestView, public ReceiveSink
+PortFailure failureOf(PortFailure::Kind kind, const QString &device, const QString &reason = {})
 {
-public:
-    explicit FakeView(QStringList &log) : m_log(log) { table.SetupCounterTable(); }
-
-    CounterTable table;
-    QString status;
-    QByteArray transmit;
-    QByteArray rxLog;
-    int warnings = 0;
-    // When set, the box gives this back instead of what it was given.
-    std::optional<QByteArray> readBack;
-
-    void setTransmitText(const QByteArray &text) override
-    {
-        m_log << QStringLiteral("view:setTransmitText=") + QString::fromLatin1(text.toHex());
-        transmit = text;
-    }
-    QByteArray transmitText() const override { return readBack ? *readBack : transmit; }
-    void clearRecordsAndStatus() override
-    {
-        m_log << QStringLiteral("view:clearRecordsAndStatus");
-        table.clearRecordRows();
-        status.clear();
-    }
-    RecordsAndStatus recordsAndStatus() const override { return {table.clearedRowTexts(), status}; }
-    void restoreRecordsAndStatus(const RecordsAndStatus &saved) override
-    {
-        m_log << QStringLiteral("view:restoreRecordsAndStatus");
-        table.restoreClearedRows(saved.records);
-        status = saved.status;
-    }
-    void clearReceiveLog() override
-    {
-        m_log << QStringLiteral("view:clearReceiveLog");
-        rxLog.clear();
-    }
-    void warnPortNotOpen() override
-    {
-        m_log << QStringLiteral("view:warnPortNotOpen");
-        ++warnings;
-    }
-    void appendLog(char c) override { rxLog.append(c); }
-    void setStatus(const QString &text) override { status = text; }
-
-    QStringList cells() const
-    {
-        QStringList all;
-        for (int r = 0; r < CounterTable::Rows; ++r)
-            for (int c = 0; c < CounterTable::Columns; ++c)
-                all << table.text(r, c);
-        return all;
-    }
-
-private:
-    QStringList &m_log;
-};
-
-// A table, status, logs and reception state in the middle of a collection.
-void fillBusyState(Module1 &state, FakeView &view)
-{
-    for (int r = 1; r <= 100; ++r)
-        view.table.setRow(r, {QString::number(r), "1", "2", "3", "4", "5", "15"});
-    view.status = QStringLiteral("COMMAND OK !");
-    view.transmit = rddNow;
-    view.rxLog = QByteArray("\x02" "D01 00001\r\x02" "D02 00");
-    for (int slot : {0, 1, 57, 199, 200})
-        state.FrameStore[slot] = QByteArray("\x02" "D") + QByteArray::number(slot) + '\r';
-    state.FrameCount = 3;
-    state.PendingFrame = QByteArray("\x02" "D02 00");
-    state.PendingLength = 6;
+    PortFailure f;
+    f.kind = kind;
+    f.device = device;
+    f.reason = reason;
+    return f;
 }
 
 QString hex(const QByteArray &bytes) { return QString::fromLatin1(bytes.toHex()); }
-
-QRect twips(int left, int top, int width, int height)
-{
-    return QRect(left / 15, top / 15, width / 15, height / 15);
-}
-
-// Runs action once the modal loop is up, then returns exec()'s result.
-int execWith(QDialog &dlg, const std::function<void()> &action)
-{
-    QTimer::singleShot(0, &dlg, action);
-    return dlg.exec();
-}
 
 } // namespace
 
@@ -116,20 +33,8 @@ private slots:
     void requestAbandonsReplyUnderWay();
     void refusedRequestKeepsEverything_data();
     void refusedRequestKeepsEverything();
+    void warningNamesTheMenuEntry_data();
     void warningNamesTheMenuEntry();
-
-    void portDialogLoad_data();
-    void portDialogLoad();
-    void portDialogClose_data();
-    void portDialogClose();
-    void portDialogLayout();
-    void portDialogFocusAndTabOrder();
-
-    void clearAllDialog_data();
-    void clearAllDialog();
-    void clearAllSendsThroughRequest_data();
-    void clearAllSendsThroughRequest();
-    void clearAllLayoutAndFocus();
 };
 
 void TestRequests::sendCommand_data()
@@ -261,8 +166,10 @@ void TestRequests::refusedRequestKeepsEverything()
     FakeCommControl port;
     port.isOpen = open;
     port.writeSucceeds = false;
+    port.failure = failureOf(PortFailure::Kind::NoSuchDevice, "/dev/ttyUSB0");
     FakeView view(port.calls);
     fillBusyState(state, view);
+    state.PortNumber = 1;
     const QStringList cells = view.cells();
     const QString status = view.status;
     const QByteArray transmit = view.transmit;
@@ -275,6 +182,9 @@ void TestRequests::refusedRequestKeepsEverything()
     QCOMPARE(port.calls, expectedCalls);
     QVERIFY(port.written.isEmpty());
     QCOMPARE(view.warnings, 1);
+    // The warning says why the port is closed, as the port knows it.
+    QCOMPARE(view.warning, portNotOpenWarningText(port.failure, 1));
+    QVERIFY(view.warning.contains(QStringLiteral("COM1 (/dev/ttyUSB0)")));
     QCOMPARE(view.cells(), cells);
     QCOMPARE(view.status, status);
     QCOMPARE(view.transmit, transmit);
@@ -285,332 +195,64 @@ void TestRequests::refusedRequestKeepsEverything()
     QCOMPARE(state.PendingFrame, pending);
 }
 
+void TestRequests::warningNamesTheMenuEntry_data()
+{
+    using K = PortFailure::Kind;
+    QTest::addColumn<PortFailure>("failure");
+    QTest::addColumn<int>("port");
+    QTest::addColumn<QStringList>("reasonLine"); // what its third line holds; none when empty
+
+    QTest::newRow("nothing known") << PortFailure{} << 1 << QStringList();
+    QTest::newRow("no such device")
+        << failureOf(K::NoSuchDevice, "/dev/ttyUSB0", "No such file or directory") << 2
+        << QStringList{"COM2 (/dev/ttyUSB0): ", "デバイスがありません（No such file or directory）",
+                       "QZ7310_COM2=/dev/ttyUSB0"};
+    PortFailure denied = failureOf(K::PermissionDenied, "/dev/ttyUSB0", "Permission denied");
+    denied.group = QStringLiteral("dialout");
+    denied.groupMayUse = true;
+    QTest::newRow("permission denied, not in the group")
+        << denied << 1
+        << QStringList{"COM1 (/dev/ttyUSB0): ", "アクセスが拒否されました（Permission denied）",
+                       "グループ dialout に入っていません", "sudo usermod -aG dialout $USER"};
+    denied.inGroup = true;
+    QTest::newRow("permission denied, in the group")
+        << denied << 1 << QStringList{"グループ dialout に入っていますが", "ls -l /dev/ttyUSB0"};
+    denied.groupMayUse = false;
+    QTest::newRow("permission denied, owner only")
+        << denied << 1 << QStringList{"所有者しか開けません", "管理者"};
+    QTest::newRow("permission denied, group unknown")
+        << failureOf(K::PermissionDenied, "/dev/ttyUSB0") << 1
+        << QStringList{"アクセスが拒否されました。", "権限がありません"};
+    PortFailure held = failureOf(K::Busy, "/dev/ttyS3", "Permission error while locking the device");
+    held.holderPid = 4242;
+    held.holderName = QStringLiteral("minicom");
+    QTest::newRow("held by another program")
+        << held << 4
+        << QStringList{"COM4 (/dev/ttyS3): ", "使用中です（PID 4242、minicom）", "fuser -v /dev/ttyS3"};
+    QTest::newRow("held, holder unknown") << failureOf(K::Busy, "/dev/ttyS0", "busy") << 1
+                                          << QStringList{"他のプログラムが使用中です。"};
+    QTest::newRow("line lost") << failureOf(K::Lost, "/dev/pts/7", "Input/output error") << 3
+                               << QStringList{"COM3 (/dev/pts/7): ", "回線が切れました（Input/output error）",
+                                              "「ﾎﾟｰﾄ選択(P)」"};
+    QTest::newRow("other") << failureOf(K::Other, "/tmp/x", "Inappropriate ioctl for device") << 1
+                           << QStringList{"開けませんでした（Inappropriate ioctl for device）"};
+}
+
 void TestRequests::warningNamesTheMenuEntry()
 {
-    const QString menuEntry = QString::fromUtf16(u"\uFF8E\uFF9F\uFF70\uFF84\u9078\u629E(&P)");
-    const QString text = portNotOpenWarningText();
-    QVERIFY(text.contains(menuEntry));
-    QVERIFY(text.contains(QString::fromUtf16(u"\u901A\u4FE1\u30DD\u30FC\u30C8"))); // 通信ポート
-}
+    QFETCH(PortFailure, failure);
+    QFETCH(int, port);
+    QFETCH(QStringList, reasonLine);
 
-void TestRequests::portDialogLoad_data()
-{
-    QTest::addColumn<int>("portNumber");
-    QTest::addColumn<int>("selected");
-    QTest::newRow("COM1") << 1 << 0;
-    QTest::newRow("COM3") << 3 << 2;
-    QTest::newRow("COM4") << 4 << 3;
-    QTest::newRow("none yet") << 0 << -1;
-}
-
-void TestRequests::portDialogLoad()
-{
-    QFETCH(int, portNumber);
-    QFETCH(int, selected);
-
-    Module1 state;
-    state.PortNumber = std::int16_t(portNumber);
-    FakeCommControl port;
-    OpenPort(state, port, false);
-    port.calls.clear();
-
-    frmPORT dlg(state, port);
-    auto *combo = dlg.findChild<QComboBox *>("Combo1");
-    QVERIFY(combo);
-    QCOMPARE(combo->count(), 4);
-    for (int i = 0; i < 4; ++i)
-        QCOMPARE(combo->itemText(i), QStringLiteral("COM%1").arg(i + 1));
-    QCOMPARE(combo->currentIndex(), selected);
-    QCOMPARE(combo->placeholderText(), QStringLiteral("Port Select..."));
-    QCOMPARE(port.calls, QStringList{"RTS=0"});
-    QVERIFY(port.isOpen);
-    QVERIFY(!port.rts);
-}
-
-void TestRequests::portDialogClose_data()
-{
-    QTest::addColumn<QString>("how");
-    QTest::addColumn<int>("choose");
-    QTest::addColumn<int>("expectedPort");
-    QTest::addColumn<int>("expectedResult");
-    QTest::newRow("Command1 with COM3") << "click" << 2 << 3 << int(QDialog::Accepted);
-    QTest::newRow("Return on Command1 with COM4") << "return" << 3 << 4 << int(QDialog::Accepted);
-    QTest::newRow("Command1 without a selection") << "click" << -1 << 2 << int(QDialog::Accepted);
-    QTest::newRow("close box after choosing COM3") << "close" << 2 << 2 << int(QDialog::Rejected);
-    QTest::newRow("Escape") << "escape" << 0 << 2 << int(QDialog::Rejected);
-}
-
-void TestRequests::portDialogClose()
-{
-    QFETCH(QString, how);
-    QFETCH(int, choose);
-    QFETCH(int, expectedPort);
-    QFETCH(int, expectedResult);
-
-    Module1 state;
-    state.PortNumber = 2;
-    FakeCommControl port;
-    OpenPort(state, port, false);
-    port.calls.clear();
-
-    frmPORT dlg(state, port);
-    auto *combo = dlg.findChild<QComboBox *>("Combo1");
-    auto *command1 = dlg.findChild<QPushButton *>("Command1");
-    QVERIFY(combo && command1);
-
-    bool rtsWhileUp = true;
-    bool visibleWhileUp = false;
-    const int result = execWith(dlg, [&] {
-        rtsWhileUp = port.rts;
-        visibleWhileUp = dlg.isVisible();
-        combo->setCurrentIndex(choose);
-        if (how == "click") {
-            QTest::mouseClick(command1, Qt::LeftButton);
-        } else if (how == "return") {
-            command1->setFocus();
-            QTest::keyClick(command1, Qt::Key_Return);
-        } else if (how == "close") {
-            dlg.close();
-        } else {
-            QTest::keyClick(&dlg, Qt::Key_Escape);
-        }
-        dlg.close(); // in case the action did not close it
-    });
-
-    QVERIFY(visibleWhileUp);
-    QVERIFY(!rtsWhileUp);
-    QCOMPARE(result, expectedResult);
-    QVERIFY(!dlg.isVisible());
-    // Whatever closes it again must not reopen the port again.
-    dlg.close();
-    dlg.reject();
-    dlg.accept();
-    QCOMPARE(int(state.PortNumber), expectedPort);
-    QCOMPARE(port.calls,
-             QStringList({"RTS=0", "PortOpen=0", QStringLiteral("CommPort=%1").arg(expectedPort),
-                          "Settings=9600,n,8,1", "PortOpen=1", "RTS=1"}));
-    QVERIFY(port.isOpen);
-    QVERIFY(port.rts);
-
-    // The next showing preselects the port now in use.
-    frmPORT again(state, port);
-    QCOMPARE(again.findChild<QComboBox *>("Combo1")->currentIndex(), expectedPort - 1);
-}
-
-void TestRequests::portDialogLayout()
-{
-    Module1 state;
-    state.PortNumber = 1;
-    FakeCommControl port;
-    frmPORT dlg(state, port);
-
-    QCOMPARE(dlg.objectName(), QStringLiteral("frmPORT"));
-    QCOMPARE(dlg.windowTitle(), QStringLiteral("COM PORT"));
-    QCOMPARE(dlg.minimumSize(), QSize(332, 166));
-    QCOMPARE(dlg.maximumSize(), QSize(332, 166));
-    const Qt::WindowFlags flags = dlg.windowFlags();
-    QVERIFY(!(flags & (Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint)));
-    QVERIFY(flags & Qt::WindowCloseButtonHint);
-    QCOMPARE(dlg.palette().color(QPalette::Window), QColor(192, 192, 192));
-    QCOMPARE(dlg.font().family(), QStringLiteral("ＭＳ ゴシック"));
-    QCOMPARE(dlg.font().pointSizeF(), 9.0);
-
-    struct Expect { const char *name; QString text; QRect rect; };
-    const Expect controls[] = {
-        {"Label1", QStringLiteral("使用する通信ポートを選択してください。"), twips(480, 360, 2415, 615)},
-        {"Combo1", QString(), twips(3240, 360, 1215, 300)},
-        {"Command1", QStringLiteral("決定"), twips(3480, 840, 975, 375)},
-        {"Frame1", QStringLiteral("通信条件"), twips(360, 1440, 4335, 855)},
-        {"Label7", QStringLiteral("ボーレート：9600"), twips(240, 240, 1695, 255)},
-        {"Label8", QStringLiteral("パリティ：Non"), twips(2040, 240, 1695, 255)},
-        {"Label9", QStringLiteral("データ長：8ビット"), twips(240, 480, 1695, 255)},
-        {"Label10", QStringLiteral("ストップビット：1ビット"), twips(2040, 480, 2295, 255)},
-    };
-    auto *frame = dlg.findChild<QGroupBox *>("Frame1");
-    QVERIFY(frame);
-    for (const Expect &e : controls) {
-        auto *w = dlg.findChild<QWidget *>(e.name);
-        QVERIFY2(w, e.name);
-        QCOMPARE(w->geometry(), e.rect);
-        const bool inFrame = QByteArray(e.name).startsWith("Label") && QByteArray(e.name) != "Label1";
-        QCOMPARE(w->parentWidget(), inFrame ? static_cast<QWidget *>(frame) : &dlg);
-        if (auto *label = qobject_cast<QLabel *>(w))
-            QCOMPARE(label->text(), e.text);
-        else if (auto *button = qobject_cast<QPushButton *>(w))
-            QCOMPARE(button->text(), e.text);
-        else if (auto *group = qobject_cast<QGroupBox *>(w))
-            QCOMPARE(group->title(), e.text);
-    }
-
-    const QFont label1 = dlg.findChild<QLabel *>("Label1")->font();
-    QCOMPARE(label1.family(), QStringLiteral("ＭＳ ゴシック"));
-    QCOMPARE(label1.pointSizeF(), 11.25);
-    QVERIFY(label1.bold());
-    QVERIFY(dlg.findChild<QLabel *>("Label1")->wordWrap());
-    const QFont combo = dlg.findChild<QComboBox *>("Combo1")->font();
-    QCOMPARE(combo.family(), QStringLiteral("ＭＳ Ｐゴシック"));
-    QCOMPARE(combo.pointSizeF(), 9.0);
-    dlg.reject();
-}
-
-void TestRequests::portDialogFocusAndTabOrder()
-{
-    Module1 state;
-    state.PortNumber = 1;
-    FakeCommControl port;
-    QWidget owner;
-    owner.setGeometry(100, 100, 800, 600);
-    owner.show();
-    frmPORT dlg(state, port, &owner);
-    auto *combo = dlg.findChild<QComboBox *>("Combo1");
-    auto *command1 = dlg.findChild<QPushButton *>("Command1");
-
-    dlg.show();
-    QVERIFY(QTest::qWaitForWindowActive(&dlg));
-    QCOMPARE(QApplication::focusWidget(), command1);
-    QTest::keyClick(command1, Qt::Key_Tab);
-    QCOMPARE(QApplication::focusWidget(), combo);
-    QTest::keyClick(combo, Qt::Key_Tab);
-    QCOMPARE(QApplication::focusWidget(), command1);
-    // Centred on its owner.
-    QCOMPARE(dlg.frameGeometry().center(), owner.frameGeometry().center());
-    dlg.reject();
-}
-
-void TestRequests::clearAllDialog_data()
-{
-    QTest::addColumn<QString>("how");
-    QTest::addColumn<int>("expectedRuns");
-    QTest::addColumn<int>("expectedResult");
-    QTest::newRow("OKButton") << "ok" << 1 << int(QDialog::Accepted);
-    QTest::newRow("Space on OKButton") << "space" << 1 << int(QDialog::Accepted);
-    QTest::newRow("CancelButton") << "cancel" << 0 << int(QDialog::Rejected);
-    QTest::newRow("close box") << "close" << 0 << int(QDialog::Rejected);
-    QTest::newRow("Escape") << "escape" << 0 << int(QDialog::Rejected);
-}
-
-void TestRequests::clearAllDialog()
-{
-    QFETCH(QString, how);
-    QFETCH(int, expectedRuns);
-    QFETCH(int, expectedResult);
-
-    int runs = 0;
-    bool visibleDuringRun = false;
-    CLR_ALL *self = nullptr;
-    CLR_ALL dlg([&] {
-        ++runs;
-        visibleDuringRun = self->isVisible();
-    });
-    self = &dlg;
-    auto *ok = dlg.findChild<QPushButton *>("OKButton");
-    auto *cancel = dlg.findChild<QPushButton *>("CancelButton");
-    QVERIFY(ok && cancel);
-
-    const int result = execWith(dlg, [&] {
-        if (how == "ok")
-            QTest::mouseClick(ok, Qt::LeftButton);
-        else if (how == "space")
-            QTest::keyClick(ok, Qt::Key_Space);
-        else if (how == "cancel")
-            QTest::mouseClick(cancel, Qt::LeftButton);
-        else if (how == "close")
-            dlg.close();
-        else
-            QTest::keyClick(&dlg, Qt::Key_Escape);
-        dlg.close(); // in case the action did not close it
-    });
-
-    QCOMPARE(runs, expectedRuns);
-    if (expectedRuns)
-        QVERIFY(visibleDuringRun); // sent first, closed afterwards
-    QCOMPARE(result, expectedResult);
-    QVERIFY(!dlg.isVisible());
-}
-
-void TestRequests::clearAllSendsThroughRequest_data()
-{
-    QTest::addColumn<bool>("open");
-    QTest::newRow("port open") << true;
-    QTest::newRow("port closed") << false;
-}
-
-void TestRequests::clearAllSendsThroughRequest()
-{
-    QFETCH(bool, open);
-
-    Module1 state;
-    FakeCommControl port;
-    port.isOpen = open;
-    FakeView view(port.calls);
-    fillBusyState(state, view);
-
-    CLR_ALL dlg([&] { SendCommand(state, port, view, "CLR", "ALL"); });
-    const int result = execWith(dlg, [&] {
-        QTest::mouseClick(dlg.findChild<QPushButton *>("OKButton"), Qt::LeftButton);
-        dlg.close();
-    });
-
-    // The dialog closes whether or not the command went out.
-    QCOMPARE(result, int(QDialog::Accepted));
-    QVERIFY(!dlg.isVisible());
-    if (open) {
-        QCOMPARE(port.written, clrAll);
-        QCOMPARE(state.FrameCount, std::int16_t(0));
-        QVERIFY(view.table.text(99, 0).isEmpty());
-        QCOMPARE(view.table.text(100, 0), QStringLiteral("100"));
-        QCOMPARE(view.warnings, 0);
-    } else {
-        QVERIFY(port.written.isEmpty());
-        QCOMPARE(state.FrameCount, std::int16_t(3));
-        QCOMPARE(view.table.text(99, 0), QStringLiteral("99"));
-        QCOMPARE(view.warnings, 1);
-    }
-}
-
-void TestRequests::clearAllLayoutAndFocus()
-{
-    QWidget owner;
-    owner.setGeometry(50, 80, 900, 700);
-    owner.show();
-    // Each showing is a fresh dialog that opens the same way.
-    for (int showing = 0; showing < 2; ++showing) {
-        int runs = 0;
-        CLR_ALL dlg([&] { ++runs; }, &owner);
-        QCOMPARE(dlg.objectName(), QStringLiteral("CLR_ALL"));
-        QCOMPARE(dlg.windowTitle(), QStringLiteral("確認"));
-        QCOMPARE(dlg.minimumSize(), QSize(334, 116));
-        QCOMPARE(dlg.maximumSize(), QSize(334, 116));
-        const Qt::WindowFlags flags = dlg.windowFlags();
-        QVERIFY(!(flags & (Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint)));
-        QCOMPARE(dlg.palette().color(QPalette::Window), QColor(250, 248, 165));
-        QCOMPARE(dlg.font().family(), QStringLiteral("ＭＳ ゴシック"));
-        QCOMPARE(dlg.font().pointSizeF(), 9.0);
-
-        auto *label = dlg.findChild<QLabel *>("Label1");
-        auto *ok = dlg.findChild<QPushButton *>("OKButton");
-        auto *cancel = dlg.findChild<QPushButton *>("CancelButton");
-        QVERIFY(label && ok && cancel);
-        QCOMPARE(label->text(), QStringLiteral("QZ-7310 の記録データを消してもよろしいですか？"));
-        QCOMPARE(label->font().pointSizeF(), 9.75);
-        QCOMPARE(label->geometry(), twips(240, 480, 4575, 255));
-        QCOMPARE(ok->text(), QStringLiteral("OK"));
-        QCOMPARE(ok->geometry(), twips(1080, 1080, 1215, 375));
-        QCOMPARE(cancel->text(), QStringLiteral("ｷｬﾝｾﾙ"));
-        QCOMPARE(cancel->geometry(), twips(2640, 1080, 1215, 375));
-        QCOMPARE(ok->font().pointSizeF(), 9.0);
-
-        dlg.show();
-        QVERIFY(QTest::qWaitForWindowActive(&dlg));
-        QCOMPARE(QApplication::focusWidget(), ok);
-        QTest::keyClick(ok, Qt::Key_Tab);
-        QCOMPARE(QApplication::focusWidget(), cancel);
-        QTest::keyClick(cancel, Qt::Key_Tab);
-        QCOMPARE(QApplication::focusWidget(), ok);
-        QCOMPARE(dlg.frameGeometry().center(), owner.frameGeometry().center());
-        dlg.reject();
-        QCOMPARE(runs, 0);
-    }
+    const QString text = portNotOpenWarningText(failure, port);
+    const QStringList lines = text.split(QLatin1Char('\n'));
+    QCOMPARE(lines.size(), reasonLine.isEmpty() ? 2 : 3);
+    // The menu entry as the operator reads it: no access-key "&" anywhere.
+    QCOMPARE(lines[0], QStringLiteral("通信ポートが開いていません。"));
+    QCOMPARE(lines[1], QStringLiteral("メニューの「ﾎﾟｰﾄ選択(P)」で通信ポートを選択してください。"));
+    QVERIFY(!text.contains(QLatin1Char('&')));
+    for (const QString &part : reasonLine)
+        QVERIFY2(lines[2].contains(part), qPrintable(lines[2] + " / " + part));
 }
 
 QTEST_MAIN(TestRequests)

@@ -7,6 +7,10 @@
 #include <QSerialPort>
 #include <QtTest>
 
+#include <grp.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+
 namespace {
 
 // Everything OnComm reported, as the receive handler would see it.
@@ -93,6 +97,7 @@ private slots:
     void outputIsSentUnchanged();
     void missingDeviceStaysClosed();
     void portInUseStaysClosed();
+    void permissionDeniedNamesTheGroup();
     void rtsOnPtyRaisesNoEvent();
     void handlerClosesOrReopensMidBurst();
     void handlerDeletesControlMidBurst();
@@ -285,6 +290,10 @@ void TestSerialPty::missingDeviceStaysClosed()
     control.setSettings(QStringLiteral("9600,n,8,1"));
     control.setPortOpen(true);
     QVERIFY(!control.portOpen());
+    // Kept for the operator: which device, and why.
+    QCOMPARE(control.lastFailure().kind, PortFailure::Kind::NoSuchDevice);
+    QCOMPARE(control.lastFailure().device, QStringLiteral("/nonexistent/x"));
+    QVERIFY(!control.lastFailure().reason.isEmpty());
     control.setRTSEnable(true); // allowed while closed
     QVERIFY(control.rtsEnable());
     QVERIFY(!control.Output(QByteArray("\x02RDD ALL\x03\r")));
@@ -323,6 +332,11 @@ void TestSerialPty::portInUseStaysClosed()
     second.setPortOpen(true);
     QVERIFY(!second.portOpen());
     QVERIFY(!second.Output("x"));
+    // Held, by this very process, through Qt's lock file.
+    QCOMPARE(second.lastFailure().kind, PortFailure::Kind::Busy);
+    QCOMPARE(second.lastFailure().holderPid, QCoreApplication::applicationPid());
+    QCOMPARE(second.lastFailure().holderName, QCoreApplication::applicationName());
+    QCOMPARE(first.lastFailure().kind, PortFailure::Kind::None);
 
     // The first one still owns the line.
     QVERIFY(pty.write("ab"));
@@ -333,9 +347,61 @@ void TestSerialPty::portInUseStaysClosed()
     first.setPortOpen(false);
     second.setPortOpen(true);
     QVERIFY(second.portOpen());
+    QCOMPARE(second.lastFailure().kind, PortFailure::Kind::None);
     QVERIFY(pty.write("c"));
     QTRY_COMPARE_WITH_TIMEOUT(secondRec.received, QByteArray("c"), 10000);
     QCOMPARE(firstRec.received, QByteArray("ab"));
+}
+
+// A device this user may not open, as a USB adapter of group dialout is to someone
+// outside that group. The tests run as root, whom no file mode stops, so the open is
+// tried by a child that has given up root first.
+void TestSerialPty::permissionDeniedNamesTheGroup()
+{
+#ifdef Q_OS_UNIX
+    PtyPair pty;
+    QVERIFY(pty.ok());
+    const group *dialout = ::getgrnam("dialout");
+    if (!dialout || ::getuid() != 0)
+        QSKIP("needs root and a dialout group");
+    QCOMPARE(::chown(pty.slavePath.constData(), 0, dialout->gr_gid), 0);
+    QCOMPARE(::chmod(pty.slavePath.constData(), 0660), 0);
+    mapPort(1, pty.slavePath);
+
+    int fds[2];
+    QCOMPARE(::pipe(fds), 0);
+    const pid_t child = ::fork();
+    QVERIFY(child >= 0);
+    if (child == 0) {
+        ::close(fds[0]);
+        const gid_t nogroup = 65534;
+        if (::setgroups(0, nullptr) != 0 || ::setgid(nogroup) != 0 || ::setuid(65534) != 0)
+            ::_exit(2);
+        SerialCommControl control;
+        control.setCommPort(1);
+        control.setPortOpen(true);
+        const PortFailure f = control.lastFailure();
+        const QByteArray report = QByteArray::number(int(f.kind)) + ' ' + f.group.toUtf8() + ' '
+            + QByteArray::number(f.groupMayUse) + QByteArray::number(f.inGroup)
+            + QByteArray::number(control.portOpen());
+        const bool written = ::write(fds[1], report.constData(), size_t(report.size())) == report.size();
+        ::_exit(written ? 0 : 3);
+    }
+    ::close(fds[1]);
+    QByteArray report;
+    char buf[256];
+    for (ssize_t n; (n = ::read(fds[0], buf, sizeof buf)) > 0;)
+        report.append(buf, n);
+    ::close(fds[0]);
+    int status = -1;
+    QCOMPARE(::waitpid(child, &status, 0), child);
+    QVERIFY(WIFEXITED(status));
+    QCOMPARE(WEXITSTATUS(status), 0);
+    // Denied, the group named, the group may use it, this user is not in it, port closed.
+    QCOMPARE(report, QByteArray::number(int(PortFailure::Kind::PermissionDenied)) + " dialout 100");
+#else
+    QSKIP("POSIX file modes only");
+#endif
 }
 
 void TestSerialPty::rtsOnPtyRaisesNoEvent()
@@ -471,6 +537,8 @@ void TestSerialPty::farEndGoneClosesPortOnce()
     QCOMPARE(portErrors, portErrorsAtClose);
     QCOMPARE(l.rec.errorCount(), 1);
     QCOMPARE(l.rec.events.size(), 3); // two bytes and the one failure
+    QCOMPARE(l.control.lastFailure().kind, PortFailure::Kind::Lost);
+    QCOMPARE(l.control.lastFailure().device, QString::fromLocal8Bit(l.pty.slavePath));
     const int code = l.rec.events.last();
     QVERIFY2(code == CommControl::EventErrorBase + QSerialPort::ReadError
                  || code == CommControl::EventErrorBase + QSerialPort::ResourceError,
@@ -482,6 +550,7 @@ void TestSerialPty::farEndGoneClosesPortOnce()
     mapPort(3, again.slavePath);
     l.control.setPortOpen(true);
     QVERIFY(l.control.portOpen());
+    QCOMPARE(l.control.lastFailure().kind, PortFailure::Kind::None);
     QVERIFY(again.write("ok"));
     QTRY_COMPARE_WITH_TIMEOUT(l.rec.received, QByteArray("12ok"), 10000);
     QCOMPARE(l.rec.errorCount(), 1);

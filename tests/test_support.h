@@ -6,6 +6,7 @@
 #include "link/reply_framing.h"
 #include "table/counter_table.h"
 
+#include <QAbstractItemModelTester>
 #include <QByteArray>
 #include <QCoreApplication>
 #include <QDeadlineTimer>
@@ -168,6 +169,8 @@ struct Receiver
 {
     Module1 state;
     CounterTable table;
+    // Every change the table announces is checked against Qt's model contract.
+    QAbstractItemModelTester modelCheck{&table, QAbstractItemModelTester::FailureReportingMode::QtTest};
     RecordingSink sink;
     Receiver() { table.SetupCounterTable(); }
     void feed(const QByteArray &bytes)

@@ -6,16 +6,22 @@ script itself, which then sees every byte the program sends and chooses every
 byte it gets back. What the replies did is read from CSV files that the program
 saves through its own save dialog.
 
-    test_e2e.py --program build/bin/qz7310 --sim build/bin/qz7310-sim [unittest args]
+    test_e2e.py --program build/bin/qz7310 --sim build/bin/qz7310-sim
+                [--modem-lines build/tests/libptymodem.so] [--wm openbox] [unittest args]
 
-(or QZ7310_PROGRAM / QZ7310_SIM in the environment). Exits with 77 when every
-test was skipped because Xvfb or xdotool is missing.
+(or QZ7310_PROGRAM / QZ7310_SIM / QZ7310_MODEM_LINES / QZ7310_E2E_WM in the environment).
+The modem-line library, preloaded into the program, lets a test watch RTS on the line.
+With --wm the X server gets a window manager, as an operator's desktop has: title bars,
+close boxes through the window manager, and the window manager deciding who has the
+focus. Exits with 77 when every test was skipped because Xvfb, xdotool or the window
+manager is missing.
 """
 
 import argparse
 import itertools
 import ctypes
 import ctypes.util
+import fcntl
 import os
 import re
 import select
@@ -23,18 +29,20 @@ import shutil
 import subprocess
 import sys
 import tempfile
+import termios
 import time
 import tty
 import unittest
 
 PROGRAM = None
 SIM = None
+MODEM_LINES = None
 HERE = os.path.dirname(os.path.abspath(__file__))
 
 MAIN_TITLE = "QZ-7310 TALVEN SOFTWARE"
 PORT_TITLE = "COM PORT"
 CLEAR_TITLE = "確認"
-SAVE_TITLE = "Save As"  # Qt's own save dialog, English under LC_ALL=C.UTF-8
+SAVE_TITLE = "名前を付けて保存"  # Qt's own save dialog, Japanese whatever the system's language
 
 # The main window's buttons in their tab order; the grid ends it and Tab wraps around.
 # Centres of the buttons in the main window's client area, from their layout in
@@ -54,6 +62,9 @@ RDD_NOW = bytes.fromhex("02 52 44 44 20 4E 4F 57 03 0D")
 CLR_ALL = bytes.fromhex("02 43 4C 52 20 41 4C 4C 03 0D")
 
 SAVE_NUMBERS = itertools.count(1)
+
+# The splash window: no title, 480 x 326 inside its 3-pixel dialog frame.
+SPLASH_SIZE = (486, 332)
 
 # Guards against a hang, not measurements: a healthy run meets each condition
 # in a fraction of these.
@@ -145,12 +156,154 @@ class XServer:
         self.log.close()
 
 
+class WindowManager:
+    """openbox on the test's X server, with a home of its own."""
+
+    def __init__(self, name, display, workdir):
+        home = tempfile.mkdtemp(prefix="wm-", dir=workdir)
+        env = dict(os.environ, DISPLAY=display, HOME=home, XDG_CONFIG_HOME=home,
+                   XDG_CACHE_HOME=home, XDG_DATA_HOME=home)
+        self.log = open(os.path.join(workdir, name + ".log"), "wb")
+        self.process = subprocess.Popen([name, "--sm-disable"], env=env, stdin=subprocess.DEVNULL,
+                                        stdout=self.log, stderr=subprocess.STDOUT)
+        # Managing once it has put up its check window.
+        x11 = X11(display)
+        wait_for(lambda: self.process.poll() is not None
+                 or x11.cardinals(x11.root(), "_NET_SUPPORTING_WM_CHECK"), name + " to start")
+        if self.process.poll() is not None:
+            raise RuntimeError(name + " did not start; see " + self.log.name)
+
+    def stop(self):
+        self.process.terminate()
+        try:
+            self.process.wait(10)
+        except subprocess.TimeoutExpired:
+            self.process.kill()
+            self.process.wait()
+        self.log.close()
+
+
+class XClientMessage(ctypes.Structure):
+    _fields_ = [("type", ctypes.c_int), ("serial", ctypes.c_ulong),
+                ("send_event", ctypes.c_int), ("display", ctypes.c_void_p),
+                ("window", ctypes.c_ulong), ("message_type", ctypes.c_ulong),
+                ("format", ctypes.c_int), ("data", ctypes.c_long * 5)]
+
+
+class XEvent(ctypes.Union):
+    _fields_ = [("xclient", XClientMessage), ("pad", ctypes.c_long * 24)]
+
+
+class X11:
+    """The few Xlib calls the tests need beyond xdotool: window properties and client
+    messages."""
+
+    lib = None
+
+    def __init__(self, display):
+        self.display = display
+        if X11.lib is None:
+            x11 = ctypes.CDLL(ctypes.util.find_library("X11") or "libX11.so.6")
+            x11.XOpenDisplay.restype = ctypes.c_void_p
+            x11.XOpenDisplay.argtypes = [ctypes.c_char_p]
+            x11.XDefaultRootWindow.restype = ctypes.c_ulong
+            x11.XDefaultRootWindow.argtypes = [ctypes.c_void_p]
+            x11.XInternAtom.restype = ctypes.c_ulong
+            x11.XInternAtom.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_int]
+            x11.XGetAtomName.restype = ctypes.c_void_p
+            x11.XGetAtomName.argtypes = [ctypes.c_void_p, ctypes.c_ulong]
+            x11.XGetWindowProperty.argtypes = [
+                ctypes.c_void_p, ctypes.c_ulong, ctypes.c_ulong, ctypes.c_long, ctypes.c_long,
+                ctypes.c_int, ctypes.c_ulong, ctypes.POINTER(ctypes.c_ulong),
+                ctypes.POINTER(ctypes.c_int), ctypes.POINTER(ctypes.c_ulong),
+                ctypes.POINTER(ctypes.c_ulong), ctypes.POINTER(ctypes.c_void_p)]
+            x11.XSendEvent.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.c_int,
+                                       ctypes.c_long, ctypes.c_void_p]
+            x11.XFree.argtypes = [ctypes.c_void_p]
+            x11.XFlush.argtypes = [ctypes.c_void_p]
+            x11.XCloseDisplay.argtypes = [ctypes.c_void_p]
+            X11.lib = x11
+
+    def _session(self):
+        dpy = X11.lib.XOpenDisplay(self.display.encode())
+        if not dpy:
+            raise RuntimeError("cannot open display " + self.display)
+        return dpy
+
+    def root(self):
+        dpy = self._session()
+        try:
+            return X11.lib.XDefaultRootWindow(dpy)
+        finally:
+            X11.lib.XCloseDisplay(dpy)
+
+    def cardinals(self, window, name):
+        """A 32-bit property as a list of numbers (atoms and windows included); [] when unset."""
+        x11 = X11.lib
+        dpy = self._session()
+        try:
+            kind, fmt = ctypes.c_ulong(), ctypes.c_int()
+            count, after, data = ctypes.c_ulong(), ctypes.c_ulong(), ctypes.c_void_p()
+            status = x11.XGetWindowProperty(
+                dpy, window, x11.XInternAtom(dpy, name.encode(), 0), 0, 1024, 0, 0,
+                ctypes.byref(kind), ctypes.byref(fmt), ctypes.byref(count), ctypes.byref(after),
+                ctypes.byref(data))
+            if status != 0 or not data.value:
+                return []
+            try:
+                if fmt.value != 32:
+                    return []
+                return list(ctypes.cast(data, ctypes.POINTER(ctypes.c_ulong))[:count.value])
+            finally:
+                x11.XFree(data)
+        finally:
+            x11.XCloseDisplay(dpy)
+
+    def atom_names(self, window, name):
+        x11 = X11.lib
+        atoms = self.cardinals(window, name)
+        dpy = self._session()
+        try:
+            names = []
+            for atom in atoms:
+                text = x11.XGetAtomName(dpy, atom)
+                names.append(ctypes.string_at(text).decode())
+                x11.XFree(text)
+            return names
+        finally:
+            x11.XCloseDisplay(dpy)
+
+    def client_message(self, window, message_type, data, to_root=False):
+        x11 = X11.lib
+        dpy = self._session()
+        try:
+            event = XEvent()
+            event.xclient.type = 33  # ClientMessage
+            event.xclient.display = dpy
+            event.xclient.window = window
+            event.xclient.message_type = x11.XInternAtom(dpy, message_type.encode(), 0)
+            event.xclient.format = 32
+            for i, value in enumerate(data):
+                event.xclient.data[i] = (x11.XInternAtom(dpy, value.encode(), 0)
+                                         if isinstance(value, str) else value)
+            target = x11.XDefaultRootWindow(dpy) if to_root else window
+            # To the root window, as a client asks the window manager for something.
+            mask = (1 << 19) | (1 << 20) if to_root else 0  # SubstructureNotify | Redirect
+            if not x11.XSendEvent(dpy, target, 0, mask, ctypes.byref(event)):
+                raise RuntimeError("XSendEvent failed")
+            x11.XFlush(dpy)
+        finally:
+            x11.XCloseDisplay(dpy)
+
+
 class Keyboard:
     """xdotool on our display, and the close request a window manager sends."""
 
-    def __init__(self, display):
+    def __init__(self, display, managed=False):
         self.env = dict(os.environ, DISPLAY=display)
         self.display = display
+        self.managed = managed  # a window manager runs and decides the focus
+        self.x11 = X11(display)
 
     def xdotool(self, *args, check=True):
         return subprocess.run(["xdotool", *args], env=self.env, capture_output=True,
@@ -172,7 +325,26 @@ class Keyboard:
         return int(re.search(r"^HEIGHT=(\d+)$", shape, re.M).group(1))
 
     def focus(self, window):
-        self.xdotool("windowfocus", "--sync", str(window))
+        if self.managed:
+            self.xdotool("windowactivate", "--sync", str(window))
+        else:
+            self.xdotool("windowfocus", "--sync", str(window))
+
+    def active(self):
+        return (self.x11.cardinals(self.x11.root(), "_NET_ACTIVE_WINDOW") or [0])[0]
+
+    def dialog_focus(self, dialog):
+        """A dialog that has just come up: a window manager must give it the focus on its
+        own; without one, the test gives it."""
+        if self.managed:
+            wait_for(lambda: self.active() == dialog,
+                     "the window manager to give window %d the focus" % dialog)
+        else:
+            self.focus(dialog)
+
+    def frame_extents(self, window):
+        """left, right, top, bottom of the window manager's frame; zeros without one."""
+        return tuple(self.x11.cardinals(window, "_NET_FRAME_EXTENTS") or (0, 0, 0, 0))
 
     def keys(self, *keys):
         self.xdotool("key", "--delay", "20", *keys)
@@ -181,42 +353,13 @@ class Keyboard:
         self.xdotool("type", "--delay", "5", text)
 
     def close_window(self, window):
-        """WM_DELETE_WINDOW, as a window manager's close button sends it."""
-        x11 = ctypes.CDLL(ctypes.util.find_library("X11") or "libX11.so.6")
-        x11.XOpenDisplay.restype = ctypes.c_void_p
-        x11.XOpenDisplay.argtypes = [ctypes.c_char_p]
-        x11.XInternAtom.restype = ctypes.c_ulong
-        x11.XInternAtom.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_int]
-        x11.XSendEvent.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.c_int,
-                                   ctypes.c_long, ctypes.c_void_p]
-        x11.XFlush.argtypes = [ctypes.c_void_p]
-        x11.XCloseDisplay.argtypes = [ctypes.c_void_p]
-
-        class ClientMessage(ctypes.Structure):
-            _fields_ = [("type", ctypes.c_int), ("serial", ctypes.c_ulong),
-                        ("send_event", ctypes.c_int), ("display", ctypes.c_void_p),
-                        ("window", ctypes.c_ulong), ("message_type", ctypes.c_ulong),
-                        ("format", ctypes.c_int), ("data", ctypes.c_long * 5)]
-
-        class Event(ctypes.Union):
-            _fields_ = [("xclient", ClientMessage), ("pad", ctypes.c_long * 24)]
-
-        dpy = x11.XOpenDisplay(self.display.encode())
-        if not dpy:
-            raise RuntimeError("cannot open display " + self.display)
-        try:
-            event = Event()
-            event.xclient.type = 33  # ClientMessage
-            event.xclient.display = dpy
-            event.xclient.window = window
-            event.xclient.message_type = x11.XInternAtom(dpy, b"WM_PROTOCOLS", 0)
-            event.xclient.format = 32
-            event.xclient.data[0] = x11.XInternAtom(dpy, b"WM_DELETE_WINDOW", 0)
-            if not x11.XSendEvent(dpy, window, 0, 0, ctypes.byref(event)):
-                raise RuntimeError("XSendEvent failed")
-            x11.XFlush(dpy)
-        finally:
-            x11.XCloseDisplay(dpy)
+        """A close box: with a window manager, asked of it (_NET_CLOSE_WINDOW), which then
+        sends WM_DELETE_WINDOW; without one, WM_DELETE_WINDOW sent as a window manager's
+        close button would."""
+        if self.managed:
+            self.x11.client_message(window, "_NET_CLOSE_WINDOW", [0, 2], to_root=True)
+        else:
+            self.x11.client_message(window, "WM_PROTOCOLS", ["WM_DELETE_WINDOW", 0])
 
 
 # --- the counter's end of the line ------------------------------------------
@@ -270,6 +413,14 @@ class PtyCounter:
                 view = view[os.write(self.master, view):]
             except BlockingIOError:
                 pass
+
+    def wait_taken(self):
+        """Until the program has read everything sent so far: the bytes waiting on the
+        program's side of the line are counted on this script's own open of it."""
+        def taken():
+            waiting = fcntl.ioctl(self.slave, termios.FIONREAD, b"\0\0\0\0")
+            return int.from_bytes(waiting, sys.byteorder) == 0
+        wait_for(taken, "the program to read what was sent")
 
     def close(self):
         os.close(self.master)
@@ -352,12 +503,69 @@ def capture_sim_reply(workdir, command, *options):
         sim.stop()
 
 
+class ModemLines:
+    """What the preloaded modem-line library saw on the program's pseudo-terminals,
+    read from its log as steps such as "COM1 open", "COM1 RTS up",
+    "COM1 write <hex> RTS up", "COM1 close"."""
+
+    def __init__(self, workdir, names):
+        self.path = os.path.join(workdir, "modem-lines.log")
+        self.names = names  # device -> "COMn"
+
+    def env(self):
+        preload = [MODEM_LINES]
+        # A sanitizer build refuses to start unless its runtime comes first.
+        linked = subprocess.run(["ldd", PROGRAM], capture_output=True, text=True).stdout
+        asan = re.search(r"=> (\S*/libasan\.so[.\d]*) ", linked)
+        if asan:
+            preload.insert(0, asan.group(1))
+        return {"LD_PRELOAD": ":".join(preload), "QZ_MODEM_LOG": self.path}
+
+    def steps(self):
+        """RTS changes (not repeated requests for the same level), opens, closes,
+        and writes merged while nothing else happens in between."""
+        try:
+            with open(self.path) as f:
+                lines = f.read().splitlines()
+        except FileNotFoundError:
+            return []
+        steps, rts = [], {}
+        for line in lines:
+            _, device, event, level, _, *data = line.split(" ")
+            name = self.names.get(device, device)
+            up = "RTS up" if level == "rts=1" else "RTS down"
+            if event == "open":
+                rts[name] = up
+                steps.append(name + " open")
+            elif event == "close":
+                steps.append(name + " close")
+            elif event == "write":
+                last = steps[-1].split(" ") if steps else []
+                if last[:2] == [name, "write"] and last[-2:] == up.split(" "):
+                    data = last[2:-2] + data
+                    steps.pop()
+                steps.append(" ".join([name, "write", *data, up]))
+            elif rts.get(name) != up:
+                rts[name] = up
+                steps.append(name + " " + up)
+        return steps
+
+    def wait_steps(self, count):
+        """The steps once there are `count` of them; after waiting in vain, those
+        there are, for the caller's comparison to show."""
+        try:
+            wait_for(lambda: len(self.steps()) >= count, "%d steps on the lines" % count)
+        except AssertionError:
+            pass
+        return self.steps()
+
+
 # --- the program --------------------------------------------------------------
 
 class Program:
     """qz7310 on the test's X server, with its own home, on COM1 = `device`."""
 
-    def __init__(self, keyboard, workdir, device):
+    def __init__(self, keyboard, workdir, device, extra_env=None):
         self.kb = keyboard
         self.workdir = workdir
         home = os.path.join(workdir, "home")
@@ -371,6 +579,7 @@ class Program:
                    LANG="C.UTF-8", QT_QPA_PLATFORM="xcb",
                    # No platform theme: Qt's own file dialog, not a desktop's.
                    QT_QPA_PLATFORMTHEME="", QZ7310_COM1=device)
+        env.update(extra_env or {})
         # In a sanitizer build, leaks of the X11 session's system libraries are not ours.
         env["LSAN_OPTIONS"] = ":".join(filter(None, [
             env.get("LSAN_OPTIONS"), "suppressions=" + os.path.join(HERE, "lsan.supp")]))
@@ -384,14 +593,41 @@ class Program:
         with open(self.log_path, "rb") as f:
             return f.read().decode("utf-8", "replace")
 
-    def start_up(self):
+    def start_up(self, while_port_dialog=None):
         """Through the splash window; confirms COM1 in the port dialog."""
         dialog = self.kb.wait_window(PORT_TITLE)
-        self.kb.focus(dialog)
+        if while_port_dialog:
+            while_port_dialog()
+        self.window = self.kb.wait_window(MAIN_TITLE)
+        if self.kb.managed:
+            self.check_frames(dialog)
+        self.kb.dialog_focus(dialog)
         self.kb.keys("Return")  # "決定" has the focus
         self.kb.wait_gone(PORT_TITLE)
-        self.window = self.kb.wait_window(MAIN_TITLE)
         self.kb.focus(self.window)
+
+    def check_frames(self, dialog):
+        """What the window manager made of the windows: title bars, and a main window
+        that cannot be resized or maximised."""
+        for window in (self.window, dialog):
+            left, right, top, bottom = self.kb.frame_extents(window)
+            assert top > max(left, bottom), "no title bar on window %d" % window
+        actions = self.kb.x11.atom_names(self.window, "_NET_WM_ALLOWED_ACTIONS")
+        assert "_NET_WM_ACTION_CLOSE" in actions, actions
+        for refused in ("_NET_WM_ACTION_RESIZE", "_NET_WM_ACTION_MAXIMIZE_HORZ",
+                        "_NET_WM_ACTION_MAXIMIZE_VERT"):
+            assert refused not in actions, actions
+
+    def splash(self):
+        """The splash window while it is up: no title, its own size."""
+        found = self.kb.xdotool("search", "--onlyvisible", "--pid", str(self.process.pid),
+                                "--name", "^$", check=False)
+        for window in found.stdout.split():
+            shape = self.kb.xdotool("getwindowgeometry", "--shell", window, check=False).stdout
+            size = tuple(int(v) for v in re.findall(r"^(?:WIDTH|HEIGHT)=(\d+)$", shape, re.M))
+            if size == SPLASH_SIZE:
+                return int(window)
+        return None
 
     def press(self, button):
         """Clicks a main-window button at the centre of its place in the window's
@@ -410,7 +646,7 @@ class Program:
         path = os.path.join(self.workdir, "saved-%03d.csv" % next(SAVE_NUMBERS))
         self.press("CsvOut")
         dialog = self.kb.wait_window(SAVE_TITLE)
-        self.kb.focus(dialog)  # the file name box has the focus
+        self.kb.dialog_focus(dialog)  # the file name box has the focus
         self.kb.type(path)
         self.kb.keys("Return")
         wait_for(lambda: os.path.exists(path), "the program to write " + path)
@@ -435,7 +671,7 @@ class Program:
         """"データクリア （CLR ALL）" and its dialog: "ok", "cancel" or "close"."""
         self.press("Command2")
         dialog = self.kb.wait_window(CLEAR_TITLE)
-        self.kb.focus(dialog)
+        self.kb.dialog_focus(dialog)
         if how == "ok":
             self.kb.keys("space")  # OK has the focus
         elif how == "cancel":
@@ -443,6 +679,12 @@ class Program:
         else:
             self.kb.close_window(dialog)
         self.kb.wait_gone(CLEAR_TITLE)
+
+    def port_dialog(self):
+        """"ﾎﾟｰﾄ選択(&P)" from the menu; returns the dialog's window."""
+        self.kb.focus(self.window)
+        self.kb.keys("alt+p")
+        return self.kb.wait_window(PORT_TITLE)
 
     def quit_by_menu(self):
         self.kb.focus(self.window)
@@ -470,40 +712,49 @@ class Program:
 
 XSERVER = None
 KEYBOARD = None
+WM = None
+WM_NAME = None
 MISSING_TOOLS = [tool for tool in ("Xvfb", "xdotool") if shutil.which(tool) is None]
 
 
 def setUpModule():
-    global XSERVER, KEYBOARD
+    global XSERVER, KEYBOARD, WM
+    if WM_NAME and shutil.which(WM_NAME) is None:
+        MISSING_TOOLS.append(WM_NAME)
     if MISSING_TOOLS:
         return
     for path in (PROGRAM, SIM):
         if not (path and os.access(path, os.X_OK)):
             raise RuntimeError("not an executable: %r (give --program and --sim)" % path)
     XSERVER = XServer(tempfile.gettempdir())
-    KEYBOARD = Keyboard(XSERVER.display)
+    if WM_NAME:
+        WM = WindowManager(WM_NAME, XSERVER.display, tempfile.gettempdir())
+    KEYBOARD = Keyboard(XSERVER.display, managed=bool(WM_NAME))
 
 
 def tearDownModule():
+    if WM:
+        WM.stop()
     if XSERVER:
         XSERVER.stop()
 
 
-@unittest.skipIf(MISSING_TOOLS, "not installed: " + ", ".join(MISSING_TOOLS))
 class EndToEnd(unittest.TestCase):
     maxDiff = None
 
     def setUp(self):
+        if MISSING_TOOLS:
+            self.skipTest("not installed: " + ", ".join(MISSING_TOOLS))
         self.workdir = tempfile.mkdtemp(prefix="qz7310-e2e-")
         self.addCleanup(shutil.rmtree, self.workdir, ignore_errors=True)
 
-    def program(self, device):
-        program = Program(KEYBOARD, self.workdir, device)
+    def program(self, device, extra_env=None, while_port_dialog=None):
+        program = Program(KEYBOARD, self.workdir, device, extra_env)
         self.addCleanup(program.stop)
         # Its own messages help when something goes wrong.
         self.addCleanup(lambda: getattr(self._outcome, "success", False) or sys.stderr.write(
             "\n--- qz7310 output ---\n" + program.output()))
-        program.start_up()
+        program.start_up(while_port_dialog)
         return program
 
     def simulator(self, *options):
@@ -519,6 +770,45 @@ class EndToEnd(unittest.TestCase):
 
     def assertExitedCleanly(self, program, code):
         self.assertEqual(code, 0, "exit status; output:\n" + program.output())
+
+    # The splash window: its own frame and no title bar, and a key or a click closes it
+    # at once, wherever the window manager put the focus.
+    def test_splash_closes_on_a_key_or_a_click(self):
+        for how in ("key", "click"):
+            with self.subTest(how=how):
+                # Its timer starts after the program did and runs 2.5 s, so closing
+                # sooner means the key or the click closed it. A loaded machine can
+                # make one try come too late to tell; a key that is not seen makes
+                # every try late.
+                closings = []
+                while len(closings) < 3 and not any(c < 2.5 for c in closings):
+                    closings.append(self.splash_closing(how))
+                self.assertTrue(any(c < 2.5 for c in closings),
+                                "seconds from start to the splash window gone: %r" % closings)
+
+    def splash_closing(self, how):
+        """Starts the program, closes its splash window by a key or a click, and
+        returns the seconds from the start until it was gone."""
+        started = time.monotonic()
+        program = Program(KEYBOARD, self.workdir, os.path.join(self.workdir, "no-COM1"))
+        try:
+            splash = wait_for(program.splash, "the splash window")
+            self.assertEqual(KEYBOARD.frame_extents(splash), (0, 0, 0, 0))
+            if how == "key":
+                # The pointer away from it: without a window manager the focus would
+                # otherwise follow the pointer onto it.
+                KEYBOARD.xdotool("mousemove", "5", "5")
+                KEYBOARD.keys("a")
+            else:
+                KEYBOARD.xdotool("mousemove", "--window", str(splash), "240", "160", "click", "1")
+            wait_for(lambda: not program.splash(), "the splash window to close")
+            gone = time.monotonic() - started
+            # The load went on: the port dialog follows, and the program ends as usual.
+            program.start_up()
+            self.assertExitedCleanly(program, program.quit_by_close_box())
+            return gone
+        finally:
+            program.stop()
 
     # The test plays the counter: exact command bytes out, exact frames back.
     def test_commands_and_replies_on_the_line(self):
@@ -565,6 +855,63 @@ class EndToEnd(unittest.TestCase):
         self.assertExitedCleanly(program, program.quit_by_menu())
         self.assertEqual(counter.rest().hex(" "), (RDD_ALL + RDD_NOW + CLR_ALL).hex(" "))
 
+    # RTS as the line sees it, through the real serial control and system calls,
+    # from start-up through the port dialog and a change of port to the exit.
+    def test_rts_on_the_line(self):
+        if not MODEM_LINES:
+            self.skipTest("no modem-line library (--modem-lines)")
+        com1, com2 = self.pty_counter(), self.pty_counter()
+        lines = ModemLines(self.workdir, {com1.device: "COM1", com2.device: "COM2"})
+        env = dict(lines.env(), QZ7310_COM2=com2.device)
+        request = lambda port: " ".join([port, "write", RDD_ALL.hex(" "), "RTS up"])
+
+        # Opened by the main window's load, RTS raised after the open; the port
+        # dialog at start-up drops RTS while it is up and leaves the port open.
+        expected = ["COM1 open", "COM1 RTS up", "COM1 RTS down"]
+        seen = {}
+        program = self.program(com1.device, env,
+                                lambda: seen.update(start=lines.wait_steps(len(expected))))
+        self.assertEqual(seen["start"], expected)
+        # Confirmed with "決定": reopened, RTS raised again.
+        expected += ["COM1 close", "COM1 open", "COM1 RTS up"]
+        self.assertEqual(lines.wait_steps(len(expected)), expected)
+
+        # A request goes out with RTS raised.
+        program.press("Command1")
+        com1.expect(RDD_ALL, self)
+        expected.append(request("COM1"))
+        self.assertEqual(lines.wait_steps(len(expected)), expected)
+
+        # The dialog from the menu, closed by its close box: the same port reopened.
+        dialog = program.port_dialog()
+        expected.append("COM1 RTS down")
+        self.assertEqual(lines.wait_steps(len(expected)), expected)
+        program.kb.close_window(dialog)
+        program.kb.wait_gone(PORT_TITLE)
+        expected += ["COM1 close", "COM1 open", "COM1 RTS up"]
+        self.assertEqual(lines.wait_steps(len(expected)), expected)
+
+        # COM2 chosen and confirmed: the old port's RTS is already down when it
+        # closes; the new port raises it once open, and requests go out there.
+        dialog = program.port_dialog()
+        expected.append("COM1 RTS down")
+        self.assertEqual(lines.wait_steps(len(expected)), expected)
+        program.kb.focus(dialog)
+        program.kb.keys("Tab", "Down", "Tab", "space")  # "決定", then the list
+        program.kb.wait_gone(PORT_TITLE)
+        expected += ["COM1 close", "COM2 open", "COM2 RTS up"]
+        self.assertEqual(lines.wait_steps(len(expected)), expected)
+        program.press("Command1")
+        com2.expect(RDD_ALL, self)
+        expected.append(request("COM2"))
+        self.assertEqual(lines.wait_steps(len(expected)), expected)
+
+        # The exit drops RTS, then closes the port.
+        self.assertExitedCleanly(program, program.quit_by_menu())
+        expected += ["COM2 RTS down", "COM2 close"]
+        self.assertEqual(lines.steps(), expected)
+        self.assertEqual(com1.rest() + com2.rest(), RDD_ALL + RDD_ALL)
+
     # Faulty replies, byte by byte, and what they leave in the table.
     def test_faulty_replies_on_the_line(self):
         counter = self.pty_counter()
@@ -590,6 +937,7 @@ class EndToEnd(unittest.TestCase):
         # A new request abandons a half-received frame: its rest is dropped until
         # the next lead character.
         counter.send(f[7][:25])
+        counter.wait_taken()  # else the click may come first and the half frame after it
         program.press("Command1")
         counter.expect(RDD_ALL, self)
         counter.send(f[7][25:] + f[8])
@@ -680,13 +1028,17 @@ class EndToEnd(unittest.TestCase):
 
 
 def main():
-    global PROGRAM, SIM
+    global PROGRAM, SIM, MODEM_LINES, WM_NAME
     parser = argparse.ArgumentParser(add_help=False)
     parser.add_argument("--program", default=os.environ.get("QZ7310_PROGRAM"))
     parser.add_argument("--sim", default=os.environ.get("QZ7310_SIM"))
+    parser.add_argument("--modem-lines", default=os.environ.get("QZ7310_MODEM_LINES"))
+    parser.add_argument("--wm", default=os.environ.get("QZ7310_E2E_WM") or None)
     known, rest = parser.parse_known_args()
     PROGRAM = known.program and os.path.abspath(known.program)
     SIM = known.sim and os.path.abspath(known.sim)
+    MODEM_LINES = known.modem_lines and os.path.abspath(known.modem_lines)
+    WM_NAME = known.wm
     run = unittest.main(argv=[sys.argv[0], *rest], exit=False, verbosity=2)
     result = run.result
     if result.wasSuccessful() and result.testsRun and len(result.skipped) == result.testsRun:

@@ -1,0 +1,231 @@
+// qz7310-collect: the counter's read-out without a window, for scheduled collection.
+// The command line, the messages and the exit status; the read-out itself is
+// ReadoutSession.
+
+#include "app/app_identity.h"
+#include "collect/port_list.h"
+#include "collect/readout_session.h"
+#include "link/serial_comm_control.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QRegularExpression>
+#include <QTimer>
+
+#include <cstdio>
+#include <csignal>
+#include <optional>
+
+#ifdef Q_OS_UNIX
+#include <unistd.h>
+#endif
+
+namespace {
+
+const char *const Program = "qz7310-collect";
+
+void printLine(const QString &text)
+{
+    std::fprintf(stderr, "%s: %s\n", Program, text.toLocal8Bit().constData());
+    std::fflush(stderr);
+}
+
+[[noreturn]] void usageError(const QString &text)
+{
+    printLine(text);
+    std::fprintf(stderr, "Try '%s --help'.\n", Program);
+    std::exit(CollectStatus::Usage);
+}
+
+bool stderrIsTerminal()
+{
+#ifdef Q_OS_UNIX
+    return ::isatty(STDERR_FILENO) == 1;
+#else
+    return false;
+#endif
+}
+
+// Records so far and the time, redrawn in place on a terminal; nothing otherwise.
+class ProgressLine
+{
+public:
+    explicit ProgressLine(const ReadoutSession &session)
+        : m_session(session)
+    {
+        if (!stderrIsTerminal())
+            return;
+        QObject::connect(&m_timer, &QTimer::timeout, [this] { draw(); });
+        m_timer.start(100);
+    }
+    ~ProgressLine() { erase(); }
+
+    void stop()
+    {
+        m_timer.stop();
+        erase();
+    }
+
+    // A message goes on a line of its own; the progress comes back at the next tick.
+    void print(const QString &text)
+    {
+        erase();
+        printLine(text);
+    }
+
+private:
+    void draw()
+    {
+        const QString seconds = QString::number(m_session.elapsedMs() / 1000.0, 'f', 1);
+        QString text;
+        if (m_session.clearing())
+            text = QStringLiteral("%1: clearing the counter, %2 s").arg(QLatin1String(Program), seconds);
+        else if (m_session.waitingForFirstReply())
+            text = QStringLiteral("%1: waiting for the counter on %2, %3 s")
+                       .arg(QLatin1String(Program), m_session.portLabel(), seconds);
+        else
+            text = QStringLiteral("%1: %2 records, %3 s").arg(QLatin1String(Program)).arg(m_session.records()).arg(seconds);
+        const QByteArray bytes = text.toLocal8Bit();
+        // Blanks over whatever a longer line left behind.
+        const int pad = std::max(0, m_width - int(bytes.size()));
+        std::fprintf(stderr, "\r%s%*s", bytes.constData(), pad, "");
+        std::fflush(stderr);
+        m_width = int(bytes.size());
+    }
+    void erase()
+    {
+        if (m_width == 0)
+            return;
+        std::fprintf(stderr, "\r%*s\r", m_width, "");
+        std::fflush(stderr);
+        m_width = 0;
+    }
+
+    const ReadoutSession &m_session;
+    QTimer m_timer;
+    int m_width = 0;
+};
+
+// "COM1" to "COM4" (any case) or a device path.
+void parsePort(const QString &text, CollectOptions &options)
+{
+    static const QRegularExpression com(QStringLiteral("^COM([1-4])$"), QRegularExpression::CaseInsensitiveOption);
+    const QRegularExpressionMatch m = com.match(text);
+    if (m.hasMatch()) {
+        options.portNumber = m.captured(1).toInt();
+        return;
+    }
+#ifdef Q_OS_WIN
+    const bool path = !text.isEmpty();
+#else
+    const bool path = text.contains(QLatin1Char('/'));
+#endif
+    if (!path)
+        usageError(QStringLiteral("--port: '%1' is neither COM1 to COM4 nor a device path such as /dev/ttyUSB0").arg(text));
+    options.device = text;
+}
+
+CollectOptions parseCommandLine(QCoreApplication &app, bool *listPorts)
+{
+    QCommandLineParser parser;
+    parser.setApplicationDescription(
+        QStringLiteral("Reads the records of a QZ-7310 counter (%1) without a window and saves them as CSV, "
+                       "for scheduled collection. Clears the counter only after a complete read-out is saved.\n\n"
+                       "Exit status: 0 done; 1 wrong usage; 2 the port could not be opened; 3 the counter "
+                       "answered with an error or the read-out was incomplete; 4 the CSV could not be written; "
+                       "5 no reply at all (no stored records, or no counter on the line).")
+            .arg(applicationTitle()));
+    parser.addHelpOption();
+    parser.addVersionOption();
+    const QCommandLineOption port(QStringLiteral("port"),
+                                  QStringLiteral("COM1 to COM4 (mapped as the window maps them: QZ7310_COMn, "
+                                                 "else /dev/ttyS0 to /dev/ttyS3), or a device path. Default COM1."),
+                                  QStringLiteral("P"), QStringLiteral("COM1"));
+    const QCommandLineOption now(QStringLiteral("now"),
+                                 QStringLiteral("Read the current values (RDD NOW) instead of the stored records (RDD ALL)."));
+    const QCommandLineOption output(QStringLiteral("output"),
+                                    QStringLiteral("The CSV file, written whole or not at all; '-' or none: "
+                                                   "standard output."),
+                                    QStringLiteral("FILE"));
+    const QCommandLineOption clear(QStringLiteral("clear"),
+                                   QStringLiteral("After a complete read-out is saved, send CLR ALL and require "
+                                                  "the counter's ACK."));
+    const QCommandLineOption quiet(QStringLiteral("quiet"),
+                                   QStringLiteral("Milliseconds of silence after the last character that end a "
+                                                  "reply (10 to 600000). Default %1.")
+                                       .arg(CollectOptions::DefaultQuietMs),
+                                   QStringLiteral("MS"));
+    const QCommandLineOption timeout(QStringLiteral("timeout"),
+                                     QStringLiteral("Seconds to wait for the first character of a reply (0.1 to "
+                                                    "3600). Default %1.")
+                                         .arg(CollectOptions::DefaultTimeoutMs / 1000),
+                                     QStringLiteral("S"));
+    const QCommandLineOption list(QStringLiteral("list-ports"),
+                                  QStringLiteral("List the serial devices and the COM1 to COM4 mapping, and exit."));
+    parser.addOptions({port, now, output, clear, quiet, timeout, list});
+    // Unknown options and missing values: Qt's message, then exit status 1.
+    parser.process(app);
+
+    if (!parser.positionalArguments().isEmpty())
+        usageError(QStringLiteral("unexpected argument '%1'").arg(parser.positionalArguments().first()));
+    *listPorts = parser.isSet(list);
+
+    CollectOptions options;
+    parsePort(parser.value(port), options);
+    options.now = parser.isSet(now);
+    options.clear = parser.isSet(clear);
+    options.output = parser.value(output);
+    if (parser.isSet(output) && options.output.isEmpty())
+        usageError(QStringLiteral("--output needs a file name, or '-' for standard output"));
+    // Clearing wipes the stored records; RDD NOW reads none of them, so they would be lost.
+    if (options.clear && options.now)
+        usageError(QStringLiteral("--clear goes with the stored records (RDD ALL), not with --now"));
+    if (parser.isSet(quiet)) {
+        bool ok = false;
+        options.quietMs = parser.value(quiet).toInt(&ok);
+        if (!ok || options.quietMs < 10 || options.quietMs > 600000)
+            usageError(QStringLiteral("--quiet: '%1' is not a whole number of milliseconds from 10 to 600000")
+                           .arg(parser.value(quiet)));
+    }
+    if (parser.isSet(timeout)) {
+        bool ok = false;
+        const double seconds = parser.value(timeout).toDouble(&ok);
+        if (!ok || !(seconds >= 0.1 && seconds <= 3600))
+            usageError(QStringLiteral("--timeout: '%1' is not a number of seconds from 0.1 to 3600")
+                           .arg(parser.value(timeout)));
+        options.timeoutMs = int(seconds * 1000 + 0.5);
+    }
+    return options;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+#ifdef Q_OS_UNIX
+    // A closed pipe or a file size limit is a write that fails (exit 4), not a kill.
+    std::signal(SIGPIPE, SIG_IGN);
+    std::signal(SIGXFSZ, SIG_IGN);
+#endif
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QLatin1String(Program));
+    QCoreApplication::setApplicationVersion(applicationVersion());
+
+    bool listPorts = false;
+    const CollectOptions options = parseCommandLine(app, &listPorts);
+    if (listPorts) {
+        std::fputs(portListText().toLocal8Bit().constData(), stdout);
+        return std::fflush(stdout) == 0 ? CollectStatus::Done : CollectStatus::NotWritten;
+    }
+
+    SerialCommControl port;
+    ReadoutSession session(port, options);
+    ProgressLine progress(session);
+    QObject::connect(&session, &ReadoutSession::message, [&progress](const QString &line) { progress.print(line); });
+    QObject::connect(&session, &ReadoutSession::finished, &app, [&progress](int status) {
+        progress.stop();
+        QCoreApplication::exit(status);
+    });
+    QTimer::singleShot(0, &session, &ReadoutSession::start);
+    return app.exec();
+}

@@ -1,0 +1,84 @@
+#include "collect/port_list.h"
+
+#include "link/serial_comm_control.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QSerialPortInfo>
+#include <QStringList>
+
+namespace {
+
+constexpr int Ports = 4; // COM1 to COM4, as the port dialog offers them
+
+// The /dev/serial/by-id/ link that leads to `device`, if there is one: its name stays
+// the same whichever order adapters are plugged in.
+QString stableName(const QString &device)
+{
+    const QString target = QFileInfo(device).canonicalFilePath();
+    if (target.isEmpty())
+        return {};
+    const QDir byId(QStringLiteral("/dev/serial/by-id"));
+    for (const QFileInfo &link : byId.entryInfoList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot)) {
+        if (link.canonicalFilePath() == target)
+            return link.filePath();
+    }
+    return {};
+}
+
+QString orNone(const QString &text)
+{
+    return text.isEmpty() ? QStringLiteral("(none)") : text;
+}
+
+} // namespace
+
+QString portListText()
+{
+    QStringList lines;
+    QString example;
+
+    lines << QStringLiteral("Serial devices on this system:");
+    const QList<QSerialPortInfo> ports = QSerialPortInfo::availablePorts();
+    for (const QSerialPortInfo &info : ports) {
+        const QString stable = stableName(info.systemLocation());
+        lines << QStringLiteral("  %1").arg(info.systemLocation());
+        lines << QStringLiteral("    description:   %1").arg(orNone(info.description()));
+        lines << QStringLiteral("    maker:         %1").arg(orNone(info.manufacturer()));
+        lines << QStringLiteral("    serial number: %1").arg(orNone(info.serialNumber()));
+        lines << QStringLiteral("    stable name:   %1").arg(orNone(stable));
+        // A USB adapter is the likely counter; its stable name survives replugging.
+        if (example.isEmpty() || (!stable.isEmpty() && !example.startsWith(QLatin1String("/dev/serial/"))))
+            example = stable.isEmpty() ? info.systemLocation() : stable;
+    }
+    if (ports.isEmpty())
+        lines << QStringLiteral("  (none found)");
+
+    lines << QString() << QStringLiteral("Ports COM1 to COM4, as the QZ-7310 window and --port map them:");
+    for (int n = 1; n <= Ports; ++n) {
+        const QString device = portDeviceName(n);
+#ifdef Q_OS_WIN
+        const QString source;
+#else
+        const QString variable = QStringLiteral("QZ7310_COM%1").arg(n);
+        const QString source = qEnvironmentVariableIsEmpty(qPrintable(variable))
+                                   ? QStringLiteral(" (default)")
+                                   : QStringLiteral(" (from %1)").arg(variable);
+#endif
+        lines << QStringLiteral("  COM%1  %2%3: %4")
+                     .arg(n)
+                     .arg(device, source,
+                          QFileInfo::exists(device) ? QStringLiteral("exists") : QStringLiteral("does not exist"));
+    }
+
+#ifndef Q_OS_WIN
+    if (example.isEmpty())
+        example = QStringLiteral("/dev/ttyUSB0");
+    lines << QString()
+          << QStringLiteral("To use a device as COM1, set this in the environment of the program or job (a shell "
+                            "profile, a crontab line, Environment= in a systemd unit):")
+          << QStringLiteral("  QZ7310_COM1=%1").arg(example)
+          << QStringLiteral("or give the device to qz7310-collect directly: --port %1").arg(example);
+#endif
+    return lines.join(QLatin1Char('\n')) + QLatin1Char('\n');
+}

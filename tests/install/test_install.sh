@@ -1,0 +1,93 @@
+#!/usr/bin/env bash
+# Installs the build into a scratch DESTDIR and checks what lands there: exactly the
+# expected files, icons of the size their folder names, the desktop entry and the
+# AppStream metainfo valid by their validators, readable manual pages, and the
+# programs with a command line answering --version.
+#   test_install.sh <build dir> <version>
+set -euo pipefail
+build=$1 version=$2
+id=jp.co.morvella.qz7310
+
+for tool in desktop-file-validate appstreamcli man; do
+  command -v "$tool" >/dev/null || { echo "missing: $tool (scripts/test installs it)"; exit 1; }
+done
+
+dest=$(mktemp -d "${TMPDIR:-/tmp}/qz7310-install.XXXXXX")
+trap 'rm -rf "$dest"' EXIT
+DESTDIR=$dest cmake --install "$build" --prefix /usr >/dev/null
+usr=$dest/usr
+failures=0
+fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+
+programs=(qz7310 qz7310-sim qz7310-collect) # each with its manual page
+sizes=(16 22 24 32 48 64 128 256)
+
+expected=(
+  "usr/share/applications/$id.desktop"
+  "usr/share/metainfo/$id.metainfo.xml"
+  "usr/share/icons/hicolor/scalable/apps/$id.svg"
+  usr/share/doc/qz7310/README.md usr/share/doc/qz7310/copyright
+  usr/share/doc/qz7310/changelog.gz
+)
+for p in "${programs[@]}"; do expected+=("usr/bin/$p"); done
+for p in "${programs[@]}"; do expected+=("usr/share/man/man1/$p.1.gz"); done
+for s in "${sizes[@]}"; do expected+=("usr/share/icons/hicolor/${s}x$s/apps/$id.png"); done
+
+landed=$(cd "$dest" && find . -type f -o -type l | sed 's|^\./||' | sort)
+wanted=$(printf '%s\n' "${expected[@]}" | sort)
+if [ "$landed" != "$wanted" ]; then
+  fail "installed files differ from the expected ones (< missing, > unexpected):"
+  diff <(echo "$wanted") <(echo "$landed") | grep '^[<>]' || true
+fi
+
+for p in "${programs[@]}"; do
+  [ -x "$usr/bin/$p" ] || fail "usr/bin/$p is not executable"
+done
+
+# A PNG's width and height are the big-endian words at bytes 16 and 20.
+for s in "${sizes[@]}"; do
+  png=$usr/share/icons/hicolor/${s}x$s/apps/$id.png
+  [ -f "$png" ] || continue
+  read -r w1 w2 w3 w4 h1 h2 h3 h4 < <(od -An -tu1 -j16 -N8 "$png")
+  w=$(( (w1 << 24) | (w2 << 16) | (w3 << 8) | w4 )) h=$(( (h1 << 24) | (h2 << 16) | (h3 << 8) | h4 ))
+  [ "$w" = "$s" ] && [ "$h" = "$s" ] || fail "${s}x$s icon is ${w}x$h"
+done
+
+desktop=$usr/share/applications/$id.desktop
+if out=$(desktop-file-validate "$desktop" 2>&1) && [ -z "$out" ]; then :; else
+  fail "desktop-file-validate: $out"
+fi
+# The entry starts an installed program and names the installed icon.
+exec_name=$(sed -n 's/^Exec=\([^ ]*\).*/\1/p' "$desktop")
+[ -x "$usr/bin/$exec_name" ] || fail "Exec=$exec_name is not an installed program"
+grep -qx "Icon=$id" "$desktop" || fail "the entry's Icon is not $id"
+grep -qx "Name=QZ-7310 TALVEN SOFTWARE" "$desktop" || fail "the entry's Name"
+grep -q '^Comment\[ja\]=' "$desktop" || fail "no Japanese Comment"
+
+# The metainfo alone and with the tree it describes (its launchable must be there).
+metainfo=$usr/share/metainfo/$id.metainfo.xml
+for check in "validate --no-net --pedantic $metainfo" "validate-tree --no-net --pedantic $dest"; do
+  # shellcheck disable=SC2086
+  out=$(appstreamcli $check 2>&1) || fail "appstreamcli $check: $out"
+done
+grep -q "<release version=\"$version\"" "$metainfo" || fail "metainfo has no release $version"
+for p in "${programs[@]}"; do
+  grep -q "<binary>$p</binary>" "$metainfo" || fail "metainfo does not provide $p"
+done
+
+for p in "${programs[@]}"; do
+  page=$usr/share/man/man1/$p.1.gz
+  [ -f "$page" ] || continue
+  text=$(LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -l "$page" 2>"$dest/man.err") || fail "man -l $p"
+  [ -s "$dest/man.err" ] && fail "man -l $p warns: $(cat "$dest/man.err")"
+  grep -q "^NAME" <<<"$text" && grep -q "$p" <<<"$text" || fail "man -l $p shows no page"
+done
+
+for p in "${programs[@]}"; do
+  [ "$p" = qz7310 ] && continue # no command line by design
+  out=$("$usr/bin/$p" --version 2>&1) || fail "$p --version failed: $out"
+  [[ "${out%%$'\n'*}" == "$p "*"$version"* ]] || fail "$p --version says '$out', not '$p ... $version'"
+done
+
+[ "$failures" -eq 0 ] || { echo "$failures failure(s)"; exit 1; }
+echo "installed and checked: ${#expected[@]} files"

@@ -1,0 +1,429 @@
+// qz7310-collect against the simulator on pseudo-terminals: the program run as its own
+// process (no display in its environment) where the exit status matters, and the
+// read-out session in-process where the test plays the counter itself.
+#include "collect/readout_session.h"
+#include "export/csv_writer.h"
+#include "link/serial_comm_control.h"
+#include "test_support.h"
+
+#include <QProcess>
+#include <QSerialPort>
+#include <QSignalSpy>
+#include <QSocketNotifier>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <grp.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+
+namespace {
+
+QProcessEnvironment headless()
+{
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    for (const char *name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
+        env.remove(QString::fromLatin1(name));
+    return env;
+}
+
+struct Run
+{
+    int status = -1;
+    QByteArray out;
+    QByteArray err;
+};
+
+Run collect(const QStringList &args, const QProcessEnvironment &env = headless(),
+            const std::function<void()> &inChild = {},
+            const QString &program = QStringLiteral(QZ_COLLECT_PATH))
+{
+    QProcess p;
+    p.setProcessEnvironment(env);
+    if (inChild)
+        p.setChildProcessModifier(inChild);
+    p.start(program, args);
+    Run r;
+    if (!p.waitForFinished(30000) || p.exitStatus() != QProcess::NormalExit)
+        return r;
+    r.status = p.exitCode();
+    r.out = p.readAllStandardOutput();
+    r.err = p.readAllStandardError();
+    return r;
+}
+
+// The simulator as its own process, with a link to its device; stopped by closing
+// its standard input. With --log it names every command it got on standard error.
+struct Sim
+{
+    QProcess process;
+    QString device;
+
+    bool start(const QString &link, const QStringList &args)
+    {
+        process.start(QStringLiteral(QZ_SIM_PATH), QStringList{"--link", link, "--log"} + args);
+        if (!process.waitForStarted(10000))
+            return false;
+        while (!process.canReadLine()) {
+            if (!process.waitForReadyRead(10000))
+                return false;
+        }
+        device = QString::fromLocal8Bit(process.readLine()).trimmed();
+        return device.startsWith(QLatin1String("/dev/"));
+    }
+    QByteArray log()
+    {
+        process.waitForReadyRead(100);
+        return process.readAllStandardError();
+    }
+    ~Sim()
+    {
+        process.closeWriteChannel();
+        if (!process.waitForFinished(5000))
+            process.kill();
+        process.waitForFinished(5000);
+    }
+};
+
+// What the window's writer makes of the frames the simulator sends for `command`.
+QByteArray windowCsv(const QString &device, const QByteArray &command, int *records)
+{
+    RawLine line;
+    if (!line.open(device) || !line.write(command))
+        return "no line";
+    Receiver rx;
+    rx.feed(line.drain());
+    line.close();
+    QTest::qWait(100); // the simulator lets go of this client before the next comes
+    *records = rx.state.FrameCount;
+    return csvBytes(rx.table, rx.state.FrameCount);
+}
+
+const QByteArray earlier("\"9\",\"1\",\"1\",\"1\",\"1\",\"1\",\"5\"\r\n");
+
+} // namespace
+
+class TestCollect : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void csvAsTheWindowWrites_data();
+    void csvAsTheWindowWrites();
+    void clearRefused_data();
+    void clearRefused();
+    void clearsAfterCompleteReadout();
+    void portNotOpened_data();
+    void portNotOpened();
+    void usage_data();
+    void usage();
+    void listPorts();
+    void recordNumbers_data();
+    void recordNumbers();
+};
+
+void TestCollect::csvAsTheWindowWrites_data()
+{
+    QTest::addColumn<QStringList>("simArgs");
+    QTest::addColumn<bool>("toFile");
+    QTest::addColumn<int>("records");
+    QTest::newRow("36 records to a file") << QStringList{"--fast"} << true << 36;
+    QTest::newRow("100 records, the last numbered 00, to standard output")
+        << QStringList{"--fast", "--records", "100"} << false << 100;
+    QTest::newRow("junk between frames") << QStringList{"--fast", "--garbage", "--seed", "99"} << true << 36;
+}
+
+void TestCollect::csvAsTheWindowWrites()
+{
+    QFETCH(QStringList, simArgs);
+    QFETCH(bool, toFile);
+    QFETCH(int, records);
+    QTemporaryDir dir;
+    Sim sim;
+    QVERIFY(sim.start(dir.filePath("COM1"), simArgs));
+
+    int received = 0;
+    const QByteArray expected = windowCsv(sim.device, rddAll, &received);
+    QCOMPARE(received, records);
+
+    const QString file = dir.filePath("records.csv");
+    const Run r = collect({"--port", dir.filePath("COM1"), "--output", toFile ? file : "-", "--quiet", "100"});
+    QCOMPARE(r.status, 0);
+    QCOMPARE(toFile ? fileBytes(file) : r.out, expected);
+    if (toFile)
+        QVERIFY(r.out.isEmpty());
+}
+
+void TestCollect::clearRefused_data()
+{
+    QTest::addColumn<QStringList>("simArgs");
+    QTest::addColumn<QString>("target"); // "file", "folder" or "size limit"
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QString>("says");
+    QTest::newRow("cut-off reply") << QStringList{"--stop-after", "100"} << "file" << 3
+                                   << "the last reply was cut off: a frame of 16 characters was still open";
+    QTest::newRow("lost CR mid read-out") << QStringList{"--lose-cr", "5"} << "file" << 3
+                                          << "record numbers do not run 01, 02, ...: record 6 came numbered \"07\"";
+    QTest::newRow("lost CR of the last frame") << QStringList{"--lose-cr", "36"} << "file" << 3
+                                               << "a frame of 41 characters was still open";
+    QTest::newRow("NAK replies") << QStringList{"--nak"} << "file" << 3 << "1 NAK reply (\"ERROR...\"";
+    QTest::newRow("output is a folder") << QStringList{} << "folder" << 4 << "it is a folder";
+    QTest::newRow("file size limit hit while writing") << QStringList{} << "size limit" << 4 << "File too large";
+}
+
+// Every refusal leaves the file and the counter's records as they were.
+void TestCollect::clearRefused()
+{
+    QFETCH(QStringList, simArgs);
+    QFETCH(QString, target);
+    QFETCH(int, status);
+    QFETCH(QString, says);
+    QTemporaryDir dir;
+    Sim sim;
+    QVERIFY(sim.start(dir.filePath("COM1"), QStringList{"--fast"} + simArgs));
+
+    QString output = dir.filePath("records.csv");
+    QVERIFY(writeFile(output, earlier));
+    std::function<void()> inChild;
+    if (target == QLatin1String("folder")) {
+        output = dir.filePath("folder");
+        QVERIFY(QDir(dir.path()).mkdir("folder"));
+        QVERIFY(writeFile(output + "/inside.csv", earlier));
+    } else if (target == QLatin1String("size limit")) {
+        // Room for the earlier file, not for 36 records: the write fails part way.
+        inChild = [] {
+            const rlimit limit {200, 200};
+            ::setrlimit(RLIMIT_FSIZE, &limit);
+        };
+    }
+
+    const Run r = collect({"--port", dir.filePath("COM1"), "--output", output, "--clear", "--quiet", "100"},
+                          headless(), inChild);
+    QCOMPARE(r.status, status);
+    QVERIFY2(r.err.contains(says.toUtf8()), r.err.constData());
+    QVERIFY2(r.err.contains("the counter was not cleared"), r.err.constData());
+    QVERIFY(r.out.isEmpty());
+
+    if (target == QLatin1String("folder"))
+        QCOMPARE(fileBytes(output + "/inside.csv"), earlier);
+    else
+        QCOMPARE(fileBytes(output), earlier);
+    QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::NoSymLinks), QStringList{"records.csv"}); // no temporary left
+    const QByteArray log = sim.log();
+    QVERIFY2(!log.contains("CLR ALL"), log.constData());
+}
+
+// The done-when run, as a scheduled job would make it: COM1 mapped by the environment,
+// no display at all.
+void TestCollect::clearsAfterCompleteReadout()
+{
+    QTemporaryDir dir;
+    Sim sim;
+    QVERIFY(sim.start(dir.filePath("COM1"), {"--fast"}));
+    int received = 0;
+    const QByteArray expected = windowCsv(sim.device, rddAll, &received);
+    QCOMPARE(received, 36);
+
+    QProcessEnvironment env = headless();
+    env.insert("QZ7310_COM1", dir.filePath("COM1"));
+    const QString file = dir.filePath("records.csv");
+    QVERIFY(writeFile(file, earlier));
+    const QStringList args{"--port", "COM1", "--output", file, "--clear"};
+
+    Run r = collect(args, env);
+    QCOMPARE(r.status, 0);
+    QCOMPARE(fileBytes(file), expected);
+    QVERIFY2(r.err.contains("36 records from COM1 (" + QFile::encodeName(dir.filePath("COM1")) + ") written to"),
+             r.err.constData());
+    QVERIFY2(r.err.contains("its records are cleared"), r.err.constData());
+    QVERIFY(sim.log().contains("received <STX>CLR ALL<ETX><CR>, answering 2 bytes"));
+
+    r = collect(args + QStringList{"--timeout", "1"}, env);
+    QCOMPARE(r.status, 5);
+    QCOMPARE(fileBytes(file), QByteArray());
+    QCOMPARE(r.err.count('\n'), 1);
+    QVERIFY2(r.err.contains("either the counter holds no records, or no counter is answering"), r.err.constData());
+    QVERIFY(!sim.log().contains("CLR ALL"));
+
+    // Nothing of the windowing system is even loaded.
+    const QByteArray binary = fileBytes(QStringLiteral(QZ_COLLECT_PATH));
+    QVERIFY(binary.contains("libQt6Core.so.6"));
+    QVERIFY(!binary.contains("libQt6Gui.so") && !binary.contains("libQt6Widgets.so"));
+}
+
+void TestCollect::portNotOpened_data()
+{
+    QTest::addColumn<QString>("how");
+    QTest::addColumn<QString>("says");
+    QTest::newRow("no such device") << "missing"
+                                    << ": No such file or directory; the device does not exist: check that the "
+                                       "counter's adapter is plugged in and which device it is (--list-ports)";
+    QTest::newRow("COM2 mapped to nothing") << "COM2" << "cannot open COM2 (";
+    QTest::newRow("held by another program")
+        << "held" << ": Permission error while locking the device; another program holds it (process "
+                     + QString::number(QCoreApplication::applicationPid());
+    QTest::newRow("user not in the device's group") << "group" << ": Permission denied; user nobody is not in "
+                                                                  "the group 'dialout' that owns the device";
+}
+
+void TestCollect::portNotOpened()
+{
+    QFETCH(QString, how);
+    QFETCH(QString, says);
+    QTemporaryDir dir;
+    PtyPair pty;
+    QVERIFY(pty.ok());
+    QString port = QString::fromLocal8Bit(pty.slavePath);
+    QProcessEnvironment env = headless();
+    std::function<void()> inChild;
+    QString program = QStringLiteral(QZ_COLLECT_PATH);
+    QTemporaryDir shared(QDir::tempPath() + QStringLiteral("/qz7310-collect-XXXXXX"));
+    QSerialPort holder(port);
+
+    if (how == QLatin1String("missing")) {
+        port = dir.filePath("ttyUSB0");
+    } else if (how == QLatin1String("COM2")) {
+        env.insert("QZ7310_COM2", dir.filePath("ttyUSB1"));
+        port = "COM2";
+    } else if (how == QLatin1String("held")) {
+        QVERIFY(holder.open(QIODevice::ReadWrite));
+    } else {
+        if (::geteuid() != 0)
+            QSKIP("needs root, to run the program as another user");
+        const group *dialout = ::getgrnam("dialout");
+        QVERIFY(dialout);
+        QVERIFY(::chown(pty.slavePath.constData(), 0, dialout->gr_gid) == 0);
+        QVERIFY(::chmod(pty.slavePath.constData(), 0660) == 0);
+        // Another user cannot reach a build in a private folder (a clone made in a
+        // mktemp -d folder is one), so it runs a copy from a folder anyone may enter.
+        program = shared.filePath(QStringLiteral("qz7310-collect"));
+        QVERIFY(::chmod(shared.path().toLocal8Bit().constData(), 0755) == 0);
+        QVERIFY(QFile::copy(QStringLiteral(QZ_COLLECT_PATH), program));
+        QVERIFY(::chmod(program.toLocal8Bit().constData(), 0755) == 0);
+        inChild = [] {
+            if (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0)
+                ::_exit(99);
+        };
+    }
+
+    const Run r = collect({"--port", port, "--output", "-"}, env, inChild, program);
+    QCOMPARE(r.status, 2);
+    QVERIFY(r.out.isEmpty());
+    QCOMPARE(r.err.count('\n'), 1);
+    QVERIFY2(r.err.startsWith("qz7310-collect: cannot open "), r.err.constData());
+    QVERIFY2(r.err.contains(says.toUtf8()), r.err.constData());
+    QVERIFY(pty.line().isEmpty()); // nothing was sent
+}
+
+void TestCollect::usage_data()
+{
+    QTest::addColumn<QStringList>("args");
+    QTest::newRow("clear with current values") << QStringList{"--now", "--clear"};
+    QTest::newRow("port beyond COM4") << QStringList{"--port", "COM5"};
+    QTest::newRow("quiet too short") << QStringList{"--quiet", "5"};
+    QTest::newRow("timeout not a number") << QStringList{"--timeout", "soon"};
+    QTest::newRow("unknown option") << QStringList{"--all"};
+    QTest::newRow("stray argument") << QStringList{"records.csv"};
+}
+
+void TestCollect::usage()
+{
+    QFETCH(QStringList, args);
+    PtyPair pty;
+    QVERIFY(pty.ok());
+    QProcessEnvironment env = headless();
+    env.insert("QZ7310_COM1", QString::fromLocal8Bit(pty.slavePath));
+    const Run r = collect(args, env);
+    QCOMPARE(r.status, 1);
+    QVERIFY2(r.err.startsWith("qz7310-collect: "), r.err.constData());
+    QVERIFY(r.out.isEmpty());
+    QTest::qWait(50);
+    QVERIFY(pty.line().isEmpty());
+}
+
+// The ports as the window maps them, and whether each device is there.
+void TestCollect::listPorts()
+{
+    PtyPair pty;
+    QVERIFY(pty.ok());
+    QTemporaryDir dir;
+    QProcessEnvironment env = headless();
+    env.insert("QZ7310_COM2", QString::fromLocal8Bit(pty.slavePath));
+    env.insert("QZ7310_COM3", dir.filePath("ttyUSB7"));
+    const Run r = collect({"--list-ports"}, env);
+    QCOMPARE(r.status, 0);
+    QVERIFY(r.err.isEmpty());
+    QVERIFY2(r.out.contains("  COM2  " + pty.slavePath + " (from QZ7310_COM2): exists\n"), r.out.constData());
+    QVERIFY2(r.out.contains("  COM3  " + QFile::encodeName(dir.filePath("ttyUSB7")) + " (from QZ7310_COM3): does not exist\n"),
+             r.out.constData());
+}
+
+void TestCollect::recordNumbers_data()
+{
+    QTest::addColumn<QList<int>>("numbers");
+    QTest::addColumn<bool>("unplug"); // the line goes away after the frames
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QString>("says");
+    QList<int> hundred;
+    for (int n = 1; n <= 100; ++n)
+        hundred << n % 100;
+    QTest::newRow("01 to 100, the last as 00") << hundred << false << 0 << "100 records";
+    QTest::newRow("a gap") << QList<int>{1, 2, 4} << false << 3 << "record 3 came numbered \"04\"";
+    QTest::newRow("not from 01") << QList<int>{2, 3} << false << 3 << "record 1 came numbered \"02\"";
+    QTest::newRow("twice the same") << QList<int>{1, 1} << false << 3 << "record 2 came numbered \"01\"";
+    QTest::newRow("00 before 100") << QList<int>{1, 0} << false << 3 << "record 2 came numbered \"00\"";
+    QTest::newRow("line lost after the frames") << QList<int>{1, 2} << true << 3 << "the port closed during the read-out";
+}
+
+// The session in-process; the test is the counter and answers "RDD ALL" with frames.
+void TestCollect::recordNumbers()
+{
+    QFETCH(QList<int>, numbers);
+    QFETCH(bool, unplug);
+    QFETCH(int, status);
+    QFETCH(QString, says);
+    QTemporaryDir dir;
+    PtyPair pty;
+    QVERIFY(pty.ok());
+
+    QByteArray reply;
+    for (int n : numbers)
+        reply += dataFrame(n, {n, 1, 2, 3, 4});
+    QSocketNotifier counter(pty.fd, QSocketNotifier::Read);
+    QObject::connect(&counter, &QSocketNotifier::activated, [&] {
+        if (pty.line().endsWith(rddAll) && !reply.isEmpty()) {
+            pty.write(reply);
+            reply.clear();
+            if (unplug) {
+                counter.setEnabled(false);
+                pty.unplug();
+            }
+        }
+    });
+
+    CollectOptions options;
+    options.device = QString::fromLocal8Bit(pty.slavePath);
+    options.output = dir.filePath("records.csv");
+    options.quietMs = 200;
+    options.timeoutMs = 5000;
+    SerialCommControl port;
+    ReadoutSession session(port, options);
+    QStringList messages;
+    QObject::connect(&session, &ReadoutSession::message, [&](const QString &m) { messages << m; });
+    QSignalSpy finished(&session, &ReadoutSession::finished);
+    session.start();
+    QVERIFY(finished.wait(10000));
+
+    QCOMPARE(session.status(), status);
+    QVERIFY2(messages.join('\n').contains(says), qPrintable(messages.join('\n')));
+    QCOMPARE(QFile::exists(options.output), status == 0);
+    if (status == 0) {
+        const QByteArray csv = fileBytes(options.output);
+        QCOMPARE(csv.count("\r\n"), qsizetype(numbers.size()));
+        QVERIFY(csv.endsWith("\"0\",\"0\",\"1\",\"2\",\"3\",\"4\",\"10\"\r\n"));
+    }
+    QVERIFY(!port.portOpen());
+}
+
+QTEST_GUILESS_MAIN(TestCollect)
+#include "test_collect.moc"
