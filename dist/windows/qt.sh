@@ -73,7 +73,7 @@ qz_qtbase() {
   qz_qt_source qt6-base || return 1
   local b=$QZ_QT_CACHE/build-base
   mkdir -p "$b"
-  echo "Building qtbase $QZ_QT_VERSION for MinGW in $b (log: $b/build.log); this takes hours"
+  echo "Building qtbase $QZ_QT_VERSION for MinGW in $b (log: $b/build.log); about an hour on two shared cores"
   # nice: the machine's two cores are shared; time -v: the wall and CPU time are reported.
   if ! /usr/bin/time -v -o "$QZ_QT_CACHE/time-qtbase.txt" bash -c '
       set -e
@@ -97,6 +97,8 @@ qz_qtbase() {
 qz_qt_note() {
   local pkg=$1 note=$QZ_QT_PREFIX/share/qz7310/QT-SOURCE.txt
   mkdir -p "$(dirname "$note")" "$QZ_QT_PREFIX/share/qz7310/LICENSES"
+  # qtbase comes first: a rebuilt one starts the note afresh.
+  [ "$pkg" = qt6-base ] && rm -f "$note"
   {
     echo "$pkg $(qz_src_version "$pkg"): Debian source package (apt-get source $pkg)"
     echo "  cmake -S $pkg $(echo "${QZ_QT_CMAKE_ARGS[@]}") \\"
