@@ -73,7 +73,7 @@ qz_qtbase() {
   qz_qt_source qt6-base || return 1
   local b=$QZ_QT_CACHE/build-base
   mkdir -p "$b"
-  echo "Building qtbase $QZ_QT_VERSION for MinGW in $b (log: $b/build.log); about an hour on two shared cores"
+  echo "Building qtbase $QZ_QT_VERSION for MinGW in $b (log: $b/build.log); half an hour or more on two shared cores"
   # nice: the machine's two cores are shared; time -v: the wall and CPU time are reported.
   if ! /usr/bin/time -v -o "$QZ_QT_CACHE/time-qtbase.txt" bash -c '
       set -e
