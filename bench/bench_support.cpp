@@ -1,5 +1,6 @@
 #include "bench_support.h"
 
+#include <QCoreApplication>
 #include <QFile>
 
 namespace {
@@ -50,4 +51,29 @@ BenchNotes &notes()
 {
     static BenchNotes notes;
     return notes;
+}
+
+QString startSimulator(QProcess &sim, const QStringList &args)
+{
+    sim.setProgram(QCoreApplication::applicationDirPath() + QStringLiteral("/qz7310-sim"));
+    sim.setArguments(args);
+    sim.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    sim.start();
+    if (!sim.waitForStarted(5000))
+        return QStringLiteral("cannot start %1").arg(sim.program());
+    while (!sim.canReadLine() && sim.waitForReadyRead(5000)) {
+    }
+    if (!sim.canReadLine() || sim.readLine().isEmpty())
+        return QStringLiteral("the simulator did not name its device");
+    return {};
+}
+
+void stopSimulator(QProcess &sim)
+{
+    if (sim.state() == QProcess::NotRunning)
+        return;
+    sim.closeWriteChannel();
+    if (!sim.waitForFinished(3000))
+        sim.kill();
+    sim.waitForFinished(1000);
 }

@@ -3,6 +3,8 @@
 #include <QApplication>
 #include <QByteArray>
 #include <QDeadlineTimer>
+#include <QProcess>
+#include <QStringList>
 #include <QString>
 #include <QTimer>
 #include <cstdint>
@@ -11,6 +13,13 @@
 // 42-byte data frame per record (STX "D" nn, five 5-digit counts, their 6-digit sum,
 // CR), values varying from record to record as a real read-out does.
 QByteArray readoutStream(int records, std::uint64_t seed = 7310);
+
+// Starts the simulator that lands beside the bench with these options and waits until
+// it names its device on its first line (its link is in place then). Returns what
+// went wrong, or an empty text.
+QString startSimulator(QProcess &sim, const QStringList &args);
+// Stops it the way it expects, by closing its standard input.
+void stopSimulator(QProcess &sim);
 
 // Resident memory of this process in bytes (VmRSS), 0 when it cannot be read.
 std::int64_t residentBytes();

@@ -31,26 +31,13 @@ struct CollectRig
         : link(dir.filePath(QStringLiteral("COM1")))
     {
         // Paced: the counter's reply takes as long as it would on the real line.
-        sim.setProgram(QCoreApplication::applicationDirPath() + QStringLiteral("/qz7310-sim"));
-        sim.setArguments({QStringLiteral("--records"), QString::number(Records), QStringLiteral("--link"), link});
-        sim.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        sim.start();
-        if (!sim.waitForStarted(5000)) {
-            error = QStringLiteral("cannot start %1").arg(sim.program());
-            return;
-        }
-        while (!sim.canReadLine() && sim.waitForReadyRead(5000)) {
-        }
-        if (!sim.canReadLine())
-            error = QStringLiteral("the simulator did not name its device");
+        error = startSimulator(sim, {QStringLiteral("--records"), QString::number(Records),
+                                     QStringLiteral("--link"), link});
     }
 
     ~CollectRig()
     {
-        sim.closeWriteChannel();
-        if (!sim.waitForFinished(3000))
-            sim.kill();
-        sim.waitForFinished(1000);
+        stopSimulator(sim);
     }
 
     // Wall seconds of one collector run, or a negative value when it failed.

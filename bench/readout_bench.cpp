@@ -64,23 +64,10 @@ struct ReadoutRig
     ReadoutRig()
     {
         const QString link = dir.filePath(QStringLiteral("COM1"));
-        sim.setProgram(QApplication::applicationDirPath() + QStringLiteral("/qz7310-sim"));
-        sim.setArguments({QStringLiteral("--fast"), QStringLiteral("--records"),
-                          QString::number(Records), QStringLiteral("--link"), link});
-        sim.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        sim.start();
-        // The simulator names its device on the first line once the link is in place.
-        if (!sim.waitForStarted(5000)) {
-            error = QStringLiteral("cannot start %1").arg(sim.program());
+        error = startSimulator(sim, {QStringLiteral("--fast"), QStringLiteral("--records"),
+                                     QString::number(Records), QStringLiteral("--link"), link});
+        if (!error.isEmpty())
             return;
-        }
-        while (!sim.canReadLine() && sim.waitForReadyRead(5000)) {
-        }
-        if (!sim.canReadLine()) {
-            error = QStringLiteral("the simulator did not name its device");
-            return;
-        }
-        sim.readLine();
 
         qputenv("QZ7310_COM1", link.toLocal8Bit());
         port = std::make_unique<SerialCommControl>();
@@ -103,10 +90,7 @@ struct ReadoutRig
         watch.reset();
         window.reset();
         port.reset();
-        sim.closeWriteChannel(); // the simulator stops at the end of its input
-        if (!sim.waitForFinished(3000))
-            sim.kill();
-        sim.waitForFinished(1000);
+        stopSimulator(sim);
     }
 
     // One read-out: click, every record received, row 100 painted. Wall seconds, or

@@ -55,27 +55,14 @@ struct Counter
     {
         link = folder + QLatin1Char('/') + name;
         kept = qzsim::Counter(records, seed).records();
-        process.setProgram(QApplication::applicationDirPath() + QStringLiteral("/qz7310-sim"));
-        process.setArguments(QStringList{"--fast", "--records", QString::number(records), "--seed",
-                                         QString::number(seed), "--link", link}
-                             + faults);
-        process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        process.start();
-        // It names its device on its first line once the link is in place.
-        if (!process.waitForStarted(5000))
-            return false;
-        while (!process.canReadLine() && process.waitForReadyRead(5000)) {
-        }
-        return process.canReadLine() && !process.readLine().isEmpty();
+        return startSimulator(process, QStringList{"--fast", "--records", QString::number(records),
+                                                   "--seed", QString::number(seed), "--link", link}
+                                           + faults)
+            .isEmpty();
     }
     void stop()
     {
-        if (process.state() == QProcess::NotRunning)
-            return;
-        process.closeWriteChannel(); // it stops at the end of its input
-        if (!process.waitForFinished(3000))
-            process.kill();
-        process.waitForFinished(1000);
+        stopSimulator(process);
     }
 
     static QStringList row(unsigned number, const qzsim::Counts &c)

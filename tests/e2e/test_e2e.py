@@ -414,12 +414,18 @@ class PtyCounter:
             except BlockingIOError:
                 pass
 
-    def wait_taken(self):
+    def wait_taken(self, settle=0.3):
         """Until the program has read everything sent so far: the bytes waiting on the
-        program's side of the line are counted on this script's own open of it."""
+        program's side of the line are counted on this script's own open of it. The
+        kernel hands written bytes to that side a little later, so the count must stay
+        at zero for a while, not just once."""
+        last_seen = [time.monotonic()]
+
         def taken():
             waiting = fcntl.ioctl(self.slave, termios.FIONREAD, b"\0\0\0\0")
-            return int.from_bytes(waiting, sys.byteorder) == 0
+            if int.from_bytes(waiting, sys.byteorder) != 0:
+                last_seen[0] = time.monotonic()
+            return time.monotonic() - last_seen[0] >= settle
         wait_for(taken, "the program to read what was sent")
 
     def close(self):
