@@ -71,6 +71,16 @@ SPLASH_SIZE = (486, 332)
 PATIENCE = 30.0
 
 
+def terminate(process):
+    """Asks a helper process (the X server, the window manager) to end, then makes it."""
+    process.terminate()
+    try:
+        process.wait(10)
+    except subprocess.TimeoutExpired:
+        process.kill()
+        process.wait()
+
+
 def wait_for(condition, what, patience=PATIENCE):
     give_up = time.monotonic() + patience
     while True:
@@ -147,12 +157,7 @@ class XServer:
         self.display = ":" + number.decode().strip()
 
     def stop(self):
-        self.process.terminate()
-        try:
-            self.process.wait(10)
-        except subprocess.TimeoutExpired:
-            self.process.kill()
-            self.process.wait()
+        terminate(self.process)
         self.log.close()
 
 
@@ -174,12 +179,7 @@ class WindowManager:
             raise RuntimeError(name + " did not start; see " + self.log.name)
 
     def stop(self):
-        self.process.terminate()
-        try:
-            self.process.wait(10)
-        except subprocess.TimeoutExpired:
-            self.process.kill()
-            self.process.wait()
+        terminate(self.process)
         self.log.close()
 
 
