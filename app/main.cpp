@@ -1,7 +1,7 @@
 #include "app/app_identity.h"
 #include "app/startup.h"
 #include "link/module1.h"
-#include "link/serial_comm_control.h"
+#include "link/line_comm_control.h"
 
 #include <QApplication>
 
@@ -11,7 +11,7 @@ int main(int argc, char *argv[])
     setupApplication();
 
     Module1 state;
-    SerialCommControl port;
+    LineCommControl port;
     const auto window = Main(state, port);
     return app.exec();
 }

@@ -5,7 +5,8 @@
 #include "app/app_identity.h"
 #include "collect/port_list.h"
 #include "collect/readout_session.h"
-#include "link/serial_comm_control.h"
+#include "link/line_comm_control.h"
+#include "link/tcp_comm_control.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -106,9 +107,17 @@ private:
     int m_width = 0;
 };
 
-// "COM1" to "COM4" (any case) or a device path.
+// "COM1" to "COM4" (any case), a device path, or a device server's tcp://HOST:PORT.
 void parsePort(const QString &text, CollectOptions &options)
 {
+    if (isNetworkDevice(text)) {
+        if (!parseNetworkAddress(text))
+            usageError(QStringLiteral("--port: '%1' is not a network line of the form tcp://HOST:PORT "
+                                      "(an IPv6 address in brackets: tcp://[::1]:4001)")
+                           .arg(text));
+        options.device = text;
+        return;
+    }
     static const QRegularExpression com(QStringLiteral("^COM([1-4])$"), QRegularExpression::CaseInsensitiveOption);
     const QRegularExpressionMatch m = com.match(text);
     if (m.hasMatch()) {
@@ -139,7 +148,8 @@ CollectOptions parseCommandLine(QCoreApplication &app, bool *listPorts)
     parser.addVersionOption();
     const QCommandLineOption port(QStringLiteral("port"),
                                   QStringLiteral("COM1 to COM4 (mapped as the window maps them: QZ7310_COMn, "
-                                                 "else /dev/ttyS0 to /dev/ttyS3), or a device path. Default COM1."),
+                                                 "else /dev/ttyS0 to /dev/ttyS3), a device path, or a serial "
+                                                 "device server in raw TCP mode, tcp://HOST:PORT. Default COM1."),
                                   QStringLiteral("P"), QStringLiteral("COM1"));
     const QCommandLineOption now(QStringLiteral("now"),
                                  QStringLiteral("Read the current values (RDD NOW) instead of the stored records (RDD ALL)."));
@@ -218,7 +228,7 @@ int main(int argc, char **argv)
         return std::fflush(stdout) == 0 ? CollectStatus::Done : CollectStatus::NotWritten;
     }
 
-    SerialCommControl port;
+    LineCommControl port;
     ReadoutSession session(port, options);
     ProgressLine progress(session);
     QObject::connect(&session, &ReadoutSession::message, [&progress](const QString &line) { progress.print(line); });

@@ -1,5 +1,7 @@
 #include "collect/port_messages.h"
 
+#include "link/tcp_comm_control.h"
+
 #ifdef Q_OS_UNIX
 #include <pwd.h>
 #include <unistd.h>
@@ -15,6 +17,13 @@ QString userName()
 #endif
     const QString user = qEnvironmentVariable("USER");
     return user.isEmpty() ? QStringLiteral("$USER") : user;
+}
+
+// "127.0.0.1 port 4001" for a well-formed address, else the name as given.
+QString serverText(const QString &device)
+{
+    const std::optional<NetworkAddress> a = parseNetworkAddress(device);
+    return a ? a->text() : device;
 }
 
 QString remedy(const PortFailure &f)
@@ -45,8 +54,33 @@ QString remedy(const PortFailure &f)
         return QStringLiteral("another program holds it: close that program (a terminal program, the "
                               "QZ-7310 window) or let it finish, then try again");
     case Kind::Lost:
+        if (isNetworkDevice(f.device))
+            return QStringLiteral("the device server at %1 ended the connection: check the device server "
+                                  "and the network")
+                .arg(serverText(f.device));
         return QStringLiteral("the line went away: check the cable and the adapter");
+    case Kind::Refused:
+        return QStringLiteral("nothing is listening at %1: check that the device server is on, that this "
+                              "is the counter's port on it, and that the port is set to raw TCP")
+            .arg(serverText(f.device));
+    case Kind::HostNotFound:
+    {
+        const std::optional<NetworkAddress> a = parseNetworkAddress(f.device);
+        return QStringLiteral("the host name %1 is not known: check the name, or give the device "
+                              "server's IP address")
+            .arg(a ? a->host : f.device);
+    }
+    case Kind::NoAnswer:
+        return QStringLiteral("no answer from %1 within %2 s: check that the device server is on and "
+                              "reachable (network, firewall)")
+            .arg(serverText(f.device), QString::number(f.waitedMs / 1000.0));
+    case Kind::BadAddress:
+        return QStringLiteral("a network line is written tcp://HOST:PORT, e.g. tcp://192.168.1.50:4001 "
+                              "or tcp://[fd00::50]:4001");
     case Kind::Other:
+        if (isNetworkDevice(f.device))
+            return QStringLiteral("check the device server's address and the network");
+        [[fallthrough]];
     case Kind::None:
         break;
     }

@@ -3,6 +3,7 @@
 #include "collect/port_messages.h"
 #include "export/csv_writer.h"
 #include "link/port_control.h"
+#include "link/line_comm_control.h"
 #include "link/serial_comm_control.h"
 
 #include <QDir>
@@ -107,7 +108,7 @@ bool writeStandardOutput(const QByteArray &bytes, QString *reason)
 
 } // namespace
 
-ReadoutSession::ReadoutSession(SerialCommControl &port, const CollectOptions &options,
+ReadoutSession::ReadoutSession(LineCommControl &port, const CollectOptions &options,
                                QObject *parent)
     : QObject(parent), m_port(port), m_options(options)
 {

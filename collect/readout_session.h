@@ -10,7 +10,7 @@
 #include <QStringList>
 #include <QTimer>
 
-class SerialCommControl;
+class LineCommControl;
 
 // Exit statuses of qz7310-collect.
 namespace CollectStatus {
@@ -52,7 +52,7 @@ public:
     // talking past this is no counter answering a request.
     static constexpr qint64 MaxReplyBytes = 65536;
 
-    ReadoutSession(SerialCommControl &port, const CollectOptions &options,
+    ReadoutSession(LineCommControl &port, const CollectOptions &options,
                    QObject *parent = nullptr);
     ~ReadoutSession() override;
 
@@ -107,7 +107,7 @@ private:
     QString outputLabel() const;
     void finish(int status);
 
-    SerialCommControl &m_port;
+    LineCommControl &m_port;
     CollectOptions m_options;
     Module1 m_state;
     CounterTable m_table;

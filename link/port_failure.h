@@ -13,8 +13,14 @@ struct PortFailure
         NoSuchDevice,     // the device (or the link to it) does not exist
         PermissionDenied, // this user may not open the device
         Busy,             // another program holds it (Qt's lock file, or the device itself)
-        Lost,             // it was open and went away (unplugged, far end closed)
+        Lost,             // it was open and went away (unplugged, far end closed; a
+                          // device server that closed or reset the connection)
         Other,
+        // A network line (tcp://HOST:PORT) only:
+        Refused,          // nothing listens at that address (connection refused)
+        HostNotFound,     // the host name could not be looked up
+        NoAnswer,         // no connection within the connect time
+        BadAddress,       // the name is not of the form tcp://HOST:PORT
     };
 
     Kind kind = Kind::None;
@@ -27,6 +33,9 @@ struct PortFailure
     QString group;
     bool groupMayUse = false;
     bool inGroup = false;
+
+    // NoAnswer: how long the open waited.
+    int waitedMs = 0;
 
     // Busy: the program holding the lock, as its lock file names it (pid 0: unknown).
     qint64 holderPid = 0;

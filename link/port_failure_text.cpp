@@ -1,5 +1,6 @@
 #include "link/port_failure_text.h"
 #include "link/serial_comm_control.h"
+#include "link/tcp_comm_control.h"
 
 #include <QFileInfo>
 #include <QtGlobal>
@@ -29,6 +30,18 @@ QString permissionRemedy(const PortFailure &f)
     return QStringLiteral("このユーザーはデバイスを所有するグループ %1 に入っていません。"
                           "「sudo usermod -aG %1 $USER」でグループに加え、ログインし直してください。")
         .arg(f.group);
+}
+
+// "ホスト 192.168.1.50 のポート 4001" for a well-formed address, else the name as given.
+QString serverText(const QString &device)
+{
+    const std::optional<NetworkAddress> a = parseNetworkAddress(device);
+    return a ? QStringLiteral("ホスト %1 のポート %2").arg(a->host).arg(a->port) : device;
+}
+
+QString exampleSetting(int port)
+{
+    return QStringLiteral("（例: QZ7310_COM%1=tcp://192.168.1.50:4001）").arg(port);
 }
 
 } // namespace
@@ -61,9 +74,36 @@ QString portFailureLine(int port, const PortFailure &f)
         return text;
     }
     case Kind::Lost:
+        if (isNetworkDevice(f.device))
+            return where + withReason(QStringLiteral("デバイスサーバーとの接続が切れました"), f.reason)
+                + QStringLiteral("。デバイスサーバーの電源とネットワークを確かめ、"
+                                 "「ﾎﾟｰﾄ選択(P)」で開き直してください。");
         return where + withReason(QStringLiteral("回線が切れました"), f.reason)
             + QStringLiteral("。ケーブルや USB アダプタが抜けていないか確かめ、"
                              "「ﾎﾟｰﾄ選択(P)」で開き直してください。");
+    case Kind::Refused:
+        return where + withReason(QStringLiteral("接続を拒否されました"), f.reason)
+            + QStringLiteral("。%1 で待ち受けているものがありません。デバイスサーバーの電源、ポート番号、"
+                             "そのポートが raw TCP モードであることを確かめてください。")
+                  .arg(serverText(f.device));
+    case Kind::HostNotFound:
+        return where + withReason(QStringLiteral("ホストが見つかりません"), f.reason)
+            + QStringLiteral("。ホスト名を確かめるか、デバイスサーバーの IP アドレスを環境変数 QZ7310_COM%1 "
+                             "に設定して起動してください")
+                  .arg(port)
+            + exampleSetting(port) + QStringLiteral("。");
+    case Kind::NoAnswer:
+        return where
+            + withReason(QStringLiteral("%1 秒以内に応答がありません").arg(QString::number(f.waitedMs / 1000.0)),
+                         f.reason)
+            + QStringLiteral("。%1 に届きません。デバイスサーバーの電源とネットワーク（ケーブル、"
+                             "ファイアウォール）を確かめてください。")
+                  .arg(serverText(f.device));
+    case Kind::BadAddress:
+        return where + QStringLiteral("ネットワークのアドレスとして読めません。環境変数 QZ7310_COM%1 を "
+                                      "tcp://ホスト:ポート の形で設定してください")
+                           .arg(port)
+            + exampleSetting(port) + QStringLiteral("。");
     case Kind::Other:
         break;
     }
@@ -73,6 +113,14 @@ QString portFailureLine(int port, const PortFailure &f)
 QString portDeviceDescription(int n)
 {
     const QString device = portDeviceName(n);
+    if (isNetworkDevice(device)) {
+        // Not tried here: a connection would take the server's one line from whoever has it.
+        const std::optional<NetworkAddress> a = parseNetworkAddress(device);
+        return QStringLiteral("COM%1 = %2（QZ7310_COM%1 で指定、%3）")
+            .arg(QString::number(n), device,
+                 a ? QStringLiteral("デバイスサーバー %1、raw TCP").arg(serverText(device))
+                   : QStringLiteral("アドレスが正しくありません"));
+    }
 #ifdef Q_OS_WIN
     bool present = false;
     for (const QSerialPortInfo &info : QSerialPortInfo::availablePorts())

@@ -12,7 +12,7 @@ if(NOT CMAKE_SCRIPT_MODE_FILE)
     get_target_property(links ${target} LINK_LIBRARIES)
     foreach(lib IN LISTS links)
       if(lib MATCHES "Gui|Widgets|OpenGL|PrintSupport")
-        message(FATAL_ERROR "${target} must link only Qt Core and Qt SerialPort, not ${lib}")
+        message(FATAL_ERROR "${target} must link only Qt Core, Qt SerialPort and Qt Network, not ${lib}")
       endif()
     endforeach()
 

@@ -3,6 +3,7 @@
 // read-out session in-process where the test plays the counter itself.
 #include "collect/readout_session.h"
 #include "export/csv_writer.h"
+#include "link/line_comm_control.h"
 #include "link/serial_comm_control.h"
 #include "test_support.h"
 
@@ -406,7 +407,7 @@ void TestCollect::recordNumbers()
     options.output = dir.filePath("records.csv");
     options.quietMs = 200;
     options.timeoutMs = 5000;
-    SerialCommControl port;
+    LineCommControl port;
     ReadoutSession session(port, options);
     QStringList messages;
     QObject::connect(&session, &ReadoutSession::message, [&](const QString &m) { messages << m; });
