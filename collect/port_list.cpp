@@ -1,6 +1,7 @@
 #include "collect/port_list.h"
 
 #include "link/serial_comm_control.h"
+#include "link/tcp_comm_control.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -65,10 +66,16 @@ QString portListText()
                                    ? QStringLiteral(" (default)")
                                    : QStringLiteral(" (from %1)").arg(variable);
 #endif
-        lines << QStringLiteral("  COM%1  %2%3: %4")
-                     .arg(n)
-                     .arg(device, source,
-                          QFileInfo::exists(device) ? QStringLiteral("exists") : QStringLiteral("does not exist"));
+        QString state;
+        if (isNetworkDevice(device)) {
+            // Not tried: a connection could take the server's line from whoever has it.
+            const std::optional<NetworkAddress> a = parseNetworkAddress(device);
+            state = a ? QStringLiteral("serial device server at %1, raw TCP (not tried)").arg(a->text())
+                      : QStringLiteral("not a valid tcp://HOST:PORT address");
+        } else {
+            state = QFileInfo::exists(device) ? QStringLiteral("exists") : QStringLiteral("does not exist");
+        }
+        lines << QStringLiteral("  COM%1  %2%3: %4").arg(n).arg(device, source, state);
     }
 
 #ifndef Q_OS_WIN
@@ -78,7 +85,9 @@ QString portListText()
           << QStringLiteral("To use a device as COM1, set this in the environment of the program or job (a shell "
                             "profile, a crontab line, Environment= in a systemd unit):")
           << QStringLiteral("  QZ7310_COM1=%1").arg(example)
-          << QStringLiteral("or give the device to qz7310-collect directly: --port %1").arg(example);
+          << QStringLiteral("or give the device to qz7310-collect directly: --port %1").arg(example)
+          << QStringLiteral("A serial device server's port in raw TCP mode is named tcp://HOST:PORT "
+                            "(QZ7310_COM1=tcp://192.168.1.50:4001, an IPv6 address in brackets).");
 #endif
     return lines.join(QLatin1Char('\n')) + QLatin1Char('\n');
 }

@@ -1,11 +1,20 @@
 // SerialCommControl on real pseudo-terminals: the test holds the master side and
 // plays the counter; the control opens the slave by the name QZ7310_COMn gives it.
+// The network line the same way, with the test's QTcpServer as the device server.
 
+#include "link/line_comm_control.h"
+#include "link/port_failure_text.h"
 #include "link/serial_comm_control.h"
+#include "link/tcp_comm_control.h"
 #include "test_support.h"
 
 #include <QSerialPort>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QtTest>
+
+#include <netinet/in.h>
+#include <sys/socket.h>
 
 #include <grp.h>
 #include <sys/stat.h>
@@ -67,6 +76,38 @@ struct OpenLine
     }
 };
 
+// A device server played by the test: a QTcpServer on 127.0.0.1, COMn mapped to it,
+// and the control the programs hold (LineCommControl) opened on it.
+struct NetworkLine
+{
+    QTcpServer server;
+    QTcpSocket *peer = nullptr;     // the server's side of the connection
+    LineCommControl control;
+    Recorder rec;
+
+    explicit NetworkLine(int n)
+    {
+        if (!server.listen(QHostAddress::LocalHost))
+            return;
+        mapPort(n, "tcp://127.0.0.1:" + QByteArray::number(server.serverPort()));
+        rec.attach(control);
+        control.setCommPort(std::int16_t(n));
+        control.setSettings(QStringLiteral("9600,n,8,1"));
+        control.setPortOpen(true);
+        control.setRTSEnable(true);
+        if (server.waitForNewConnection(10000))
+            peer = server.nextPendingConnection();
+    }
+    bool ok() const { return peer && control.portOpen() && control.onNetwork(); }
+    // What the control has sent so far.
+    QByteArray received;
+    const QByteArray &line()
+    {
+        received += peer->readAll();
+        return received;
+    }
+};
+
 QByteArray everyByte()
 {
     QByteArray all;
@@ -102,6 +143,14 @@ private slots:
     void handlerClosesOrReopensMidBurst();
     void handlerDeletesControlMidBurst();
     void farEndGoneClosesPortOnce();
+    void networkAddresses_data();
+    void networkAddresses();
+    void networkOutputUnchangedRtsIgnored();
+    void networkOpenFailures_data();
+    void networkOpenFailures();
+    void serverGoneClosesLineOnce_data();
+    void serverGoneClosesLineOnce();
+    void lineFollowsTheDeviceName();
 };
 
 void TestSerialPty::portMapping()
@@ -229,14 +278,33 @@ void TestSerialPty::settingsReachTheLine()
 void TestSerialPty::burstArrivesOneByteAtATime_data()
 {
     QTest::addColumn<QByteArray>("burst");
-    QTest::newRow("one data frame") << dataFrame(1, {1, 2, 3, 4, 5});
-    QTest::newRow("every byte value") << everyByte();
-    QTest::newRow("100 frames") << dataFrame(1, {1, 2, 3, 4, 5}).repeated(100);
+    QTest::addColumn<bool>("network");
+    QTest::newRow("one data frame") << dataFrame(1, {1, 2, 3, 4, 5}) << false;
+    QTest::newRow("every byte value") << everyByte() << false;
+    QTest::newRow("100 frames") << dataFrame(1, {1, 2, 3, 4, 5}).repeated(100) << false;
+    QTest::newRow("one data frame, device server") << dataFrame(1, {1, 2, 3, 4, 5}) << true;
+    QTest::newRow("every byte value, device server") << everyByte() << true;
+    QTest::newRow("100 frames, device server") << dataFrame(1, {1, 2, 3, 4, 5}).repeated(100) << true;
 }
 
 void TestSerialPty::burstArrivesOneByteAtATime()
 {
     QFETCH(QByteArray, burst);
+    QFETCH(bool, network);
+    if (network) {
+        NetworkLine l(1);
+        QVERIFY(l.ok());
+        QCOMPARE(l.peer->write(burst), burst.size());
+        QTRY_COMPARE_WITH_TIMEOUT(l.rec.received.size(), burst.size(), 10000);
+        QTest::qWait(100); // nothing more may follow
+        QCOMPARE(l.rec.events, QList<std::int16_t>(burst.size(), CommControl::EventReceive));
+        for (const QByteArray &in : std::as_const(l.rec.inputs))
+            QCOMPARE(in.size(), 1);
+        QCOMPARE(l.rec.received, burst);
+        QVERIFY(l.rec.inputEmptiedAfterRead);
+        QVERIFY(l.control.portOpen());
+        return;
+    }
     OpenLine l(1);
     QVERIFY(l.pty.ok());
     QVERIFY(l.control.portOpen());
@@ -554,6 +622,230 @@ void TestSerialPty::farEndGoneClosesPortOnce()
     QVERIFY(again.write("ok"));
     QTRY_COMPARE_WITH_TIMEOUT(l.rec.received, QByteArray("12ok"), 10000);
     QCOMPARE(l.rec.errorCount(), 1);
+}
+
+void TestSerialPty::networkAddresses_data()
+{
+    QTest::addColumn<QString>("device");
+    QTest::addColumn<bool>("valid");
+    QTest::addColumn<QString>("host");
+    QTest::addColumn<int>("port");
+
+    QTest::newRow("IPv4") << "tcp://192.168.1.50:4001" << true << "192.168.1.50" << 4001;
+    QTest::newRow("name, upper-case scheme") << "TCP://ds-lab3:2001" << true << "ds-lab3" << 2001;
+    QTest::newRow("IPv6 literal") << "tcp://[::1]:4001" << true << "::1" << 4001;
+    QTest::newRow("trailing slash") << "tcp://10.0.0.7:65535/" << true << "10.0.0.7" << 65535;
+    for (const char *bad : {"tcp://", "tcp://host", "tcp://host:", "tcp://host:0", "tcp://host:65536",
+                            "tcp://host:40x1", "tcp://::1:4001", "tcp://host:4001/path",
+                            "tcp://user@host:4001", "tcp://host:4001?x=1", "tcp://:4001"})
+        QTest::newRow(bad) << QString::fromLatin1(bad) << false << QString() << 0;
+}
+
+void TestSerialPty::networkAddresses()
+{
+    QFETCH(QString, device);
+    QFETCH(bool, valid);
+    QVERIFY(isNetworkDevice(device));
+    const std::optional<NetworkAddress> a = parseNetworkAddress(device);
+    QCOMPARE(a.has_value(), valid);
+    if (valid) {
+        QFETCH(QString, host);
+        QFETCH(int, port);
+        QCOMPARE(a->host, host);
+        QCOMPARE(int(a->port), port);
+    }
+    QVERIFY(!isNetworkDevice(QStringLiteral("/dev/ttyUSB0")));
+    QVERIFY(!parseNetworkAddress(QStringLiteral("/dev/ttyUSB0")));
+}
+
+void TestSerialPty::networkOutputUnchangedRtsIgnored()
+{
+    NetworkLine l(2);
+    QVERIFY(l.ok());
+    QVERIFY(l.control.Output(rddAll));
+    QTRY_COMPARE_WITH_TIMEOUT(l.line(), rddAll, 10000);
+    // RTS and line settings have no meaning here: accepted, nothing on the wire, no event.
+    l.control.setRTSEnable(false);
+    l.control.setSettings(QStringLiteral("300,e,7,2"));
+    QVERIFY(l.control.Output(everyByte()));
+    QTRY_COMPARE_WITH_TIMEOUT(l.line(), rddAll + everyByte(), 10000);
+    QTest::qWait(100);
+    QCOMPARE(l.line(), rddAll + everyByte());
+    QVERIFY(l.rec.events.isEmpty());
+    QVERIFY(l.control.portOpen());
+
+    // Closed by the program: the server sees the end, and nothing more is sent.
+    l.control.setPortOpen(false);
+    QVERIFY(!l.control.portOpen());
+    QVERIFY(!l.control.Output(rddAll));
+    QTRY_COMPARE_WITH_TIMEOUT(l.peer->state(), QAbstractSocket::UnconnectedState, 10000);
+    QCOMPARE(l.line(), rddAll + everyByte());
+    QVERIFY(l.rec.events.isEmpty());
+}
+
+// Opens that fail, each with its own reason and the address in both front ends' words.
+void TestSerialPty::networkOpenFailures_data()
+{
+    QTest::addColumn<QString>("what");
+    QTest::addColumn<int>("kind");
+    QTest::addColumn<QString>("japanese");
+
+    QTest::newRow("nothing listening") << "refused" << int(PortFailure::Kind::Refused)
+                                       << "接続を拒否されました";
+    QTest::newRow("host not found") << "unknown host" << int(PortFailure::Kind::HostNotFound)
+                                    << "ホストが見つかりません";
+    QTest::newRow("no answer") << "silent" << int(PortFailure::Kind::NoAnswer) << "0.3 秒以内に応答がありません";
+    QTest::newRow("not an address") << "bad" << int(PortFailure::Kind::BadAddress)
+                                    << "ネットワークのアドレスとして読めません";
+}
+
+void TestSerialPty::networkOpenFailures()
+{
+    QFETCH(QString, what);
+    QFETCH(int, kind);
+    QFETCH(QString, japanese);
+
+    // A port nothing listens on: bound and closed again.
+    int port = 0;
+    {
+        QTcpServer probe;
+        QVERIFY(probe.listen(QHostAddress::LocalHost));
+        port = probe.serverPort();
+    }
+    // A server that never answers: a listening socket whose queue is full, so the
+    // kernel drops further connection requests.
+    const int full = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int queued = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    QVERIFY(full >= 0 && queued >= 0);
+    auto closeBoth = qScopeGuard([&] { ::close(full); ::close(queued); });
+    if (what == QLatin1String("silent")) {
+        sockaddr_in a {};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof a;
+        QCOMPARE(::bind(full, reinterpret_cast<sockaddr *>(&a), len), 0);
+        QCOMPARE(::listen(full, 0), 0);
+        QCOMPARE(::getsockname(full, reinterpret_cast<sockaddr *>(&a), &len), 0);
+        QCOMPARE(::connect(queued, reinterpret_cast<sockaddr *>(&a), len), 0);
+        port = ntohs(a.sin_port);
+    }
+    QString device = QStringLiteral("tcp://127.0.0.1:%1").arg(port);
+    if (what == QLatin1String("unknown host"))
+        device = QStringLiteral("tcp://no-such-host.invalid:4001"); // .invalid never resolves
+    else if (what == QLatin1String("bad"))
+        device = QStringLiteral("tcp://127.0.0.1");
+    mapPort(3, device.toLocal8Bit());
+
+    LineCommControl control;
+    control.network().setConnectTimeout(300);
+    Recorder rec;
+    rec.attach(control);
+    control.setCommPort(3);
+    control.setPortOpen(true);
+    QVERIFY(!control.portOpen());
+    QVERIFY(control.onNetwork());
+    QVERIFY(!control.Output(rddAll));
+    const PortFailure f = control.lastFailure();
+    QCOMPARE(int(f.kind), kind);
+    QCOMPARE(f.device, device);
+    QVERIFY(!f.reason.isEmpty());
+    const QString line = portFailureLine(3, f);
+    QVERIFY2(line.startsWith(QStringLiteral("COM3 (%1): %2").arg(device, japanese)), qPrintable(line));
+    if (what != QLatin1String("bad") && what != QLatin1String("unknown host"))
+        QVERIFY2(line.contains(QStringLiteral("ホスト 127.0.0.1 のポート %1").arg(port)), qPrintable(line));
+    QTest::qWait(50);
+    QVERIFY(rec.events.isEmpty()); // a failed open is not reported as an event
+}
+
+void TestSerialPty::serverGoneClosesLineOnce_data()
+{
+    QTest::addColumn<bool>("reset");
+    QTest::newRow("server closes the connection") << false;
+    QTest::newRow("server resets the connection") << true;
+}
+
+void TestSerialPty::serverGoneClosesLineOnce()
+{
+    QFETCH(bool, reset);
+    NetworkLine l(4);
+    QVERIFY(l.ok());
+    const QString device = l.control.device();
+
+    QCOMPARE(l.peer->write("12"), 2);
+    QVERIFY(l.peer->waitForBytesWritten(10000));
+    if (reset) {
+        // No lingering: the kernel answers the close with a reset.
+        const linger now {1, 0};
+        QCOMPARE(::setsockopt(int(l.peer->socketDescriptor()), SOL_SOCKET, SO_LINGER, &now, sizeof now), 0);
+    }
+    l.peer->abort();
+
+    QTRY_VERIFY_WITH_TIMEOUT(l.rec.errorCount() > 0, 10000);
+    QVERIFY(!l.control.portOpen());
+    QVERIFY(!l.control.Output("x"));
+    QTest::qWait(300);
+    // The bytes that came first, then the loss, reported once with an unplugged line's code.
+    QCOMPARE(l.rec.received, QByteArray("12"));
+    QCOMPARE(l.rec.events.size(), 3);
+    QCOMPARE(l.rec.events.last(), std::int16_t(CommControl::EventErrorBase + QSerialPort::ResourceError));
+    QCOMPARE(l.control.lastFailure().kind, PortFailure::Kind::Lost);
+    QCOMPARE(l.control.lastFailure().device, device);
+    QVERIFY(portFailureLine(4, l.control.lastFailure()).contains(QStringLiteral("デバイスサーバーとの接続が切れました")));
+
+    // Opened again once the server takes connections.
+    l.control.setPortOpen(true);
+    QVERIFY(l.control.portOpen());
+    QCOMPARE(l.control.lastFailure().kind, PortFailure::Kind::None);
+    QVERIFY(l.server.waitForNewConnection(10000));
+    QTcpSocket *again = l.server.nextPendingConnection();
+    QCOMPARE(again->write("ok"), 2);
+    QTRY_COMPARE_WITH_TIMEOUT(l.rec.received, QByteArray("12ok"), 10000);
+    QCOMPARE(l.rec.errorCount(), 1);
+}
+
+// The programs' control opens whichever line the name gives, at each open.
+void TestSerialPty::lineFollowsTheDeviceName()
+{
+    PtyPair pty;
+    QVERIFY(pty.ok());
+    QTcpServer server;
+    QVERIFY(server.listen(QHostAddress::LocalHost));
+
+    LineCommControl control;
+    Recorder rec;
+    rec.attach(control);
+    control.setDevice(QString::fromLocal8Bit(pty.slavePath));
+    control.setPortOpen(true);
+    QVERIFY(control.portOpen());
+    QVERIFY(!control.onNetwork());
+    QVERIFY(pty.write("a"));
+    QTRY_COMPARE_WITH_TIMEOUT(rec.received, QByteArray("a"), 10000);
+
+    // A new name takes effect at the next open, as a new CommPort does.
+    control.setDevice(QStringLiteral("tcp://127.0.0.1:%1").arg(server.serverPort()));
+    control.setPortOpen(true);
+    QVERIFY(!control.onNetwork());
+    control.setPortOpen(false);
+    control.setPortOpen(true);
+    QVERIFY(control.portOpen());
+    QVERIFY(control.onNetwork());
+    QVERIFY(!control.serial().portOpen()); // the serial line was let go
+    QVERIFY(server.waitForNewConnection(10000));
+    QTcpSocket *peer = server.nextPendingConnection();
+    QCOMPARE(peer->write("b"), 1);
+    QTRY_COMPARE_WITH_TIMEOUT(rec.received, QByteArray("ab"), 10000);
+    QVERIFY(control.Output("c"));
+    QTRY_COMPARE_WITH_TIMEOUT(peer->bytesAvailable(), qint64(1), 10000);
+    QVERIFY(pty.line().isEmpty());
+
+    control.setDevice(QString::fromLocal8Bit(pty.slavePath));
+    control.setPortOpen(false);
+    control.setPortOpen(true);
+    QVERIFY(control.portOpen());
+    QVERIFY(!control.onNetwork());
+    QVERIFY(pty.write("d"));
+    QTRY_COMPARE_WITH_TIMEOUT(rec.received, QByteArray("abd"), 10000);
+    QCOMPARE(rec.errorCount(), 0);
 }
 
 QTEST_GUILESS_MAIN(TestSerialPty)
