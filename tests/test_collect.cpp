@@ -11,6 +11,8 @@
 #include <QSerialPort>
 #include <QSignalSpy>
 #include <QSocketNotifier>
+#include <QStandardPaths>
+#include <QTcpServer>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -86,6 +88,69 @@ struct Sim
     }
 };
 
+// A TCP port on 127.0.0.1 that nothing listens on now.
+quint16 freePort()
+{
+    QTcpServer probe;
+    return probe.listen(QHostAddress::LocalHost) ? probe.serverPort() : 0;
+}
+
+// Debian's ser2net as a serial device server: raw TCP on 127.0.0.1 and a free port,
+// the device (the simulator's pseudo-terminal) behind it. Started and stopped by the
+// test, with its configuration in a temporary folder.
+struct Ser2net
+{
+    QProcess process;
+    quint16 port = 0;
+
+    static QString program()
+    {
+        return QStandardPaths::findExecutable(QStringLiteral("ser2net"),
+                                              {QStringLiteral("/usr/sbin"), QStringLiteral("/usr/bin")});
+    }
+    QString address() const { return QStringLiteral("tcp://127.0.0.1:%1").arg(port); }
+
+    bool start(const QTemporaryDir &dir, const QString &device)
+    {
+        port = freePort();
+        const QString config = dir.filePath(QStringLiteral("ser2net.yaml"));
+        const QByteArray yaml = "connection: &qz7310\n"
+                                "    accepter: tcp,127.0.0.1," + QByteArray::number(port) + "\n"
+                                "    connector: serialdev," + QFile::encodeName(device) + ",9600n81,local\n"
+                                "    options:\n"
+                                "      mdns: false\n";
+        if (port == 0 || !writeFile(config, yaml))
+            return false;
+        // In the foreground, without UUCP locks, its pid file in the temporary folder.
+        process.start(program(), {"-n", "-u", "-c", config, "-P", dir.filePath(QStringLiteral("ser2net.pid"))});
+        if (!process.waitForStarted(10000))
+            return false;
+        return listening();
+    }
+    // Ready once the kernel lists its socket as listening; a trial connection would
+    // open the device behind it.
+    bool listening()
+    {
+        const QByteArray entry = " 0100007F:" + QByteArray::number(port, 16).toUpper().rightJustified(4, '0')
+                                 + " 00000000:0000 0A ";
+        QDeadlineTimer patience(10000);
+        while (!patience.hasExpired() && process.state() == QProcess::Running) {
+            if (fileBytes(QStringLiteral("/proc/net/tcp")).contains(entry))
+                return true;
+            QTest::qWait(20);
+        }
+        return false;
+    }
+    void stop()
+    {
+        process.terminate();
+        if (!process.waitForFinished(5000))
+            process.kill();
+        process.waitForFinished(5000);
+    }
+    ~Ser2net() { stop(); }
+};
+
 // What the window's writer makes of the frames the simulator sends for `command`.
 QByteArray windowCsv(const QString &device, const QByteArray &command, int *records)
 {
@@ -121,6 +186,8 @@ private slots:
     void listPorts();
     void recordNumbers_data();
     void recordNumbers();
+    void throughDeviceServer_data();
+    void throughDeviceServer();
 };
 
 void TestCollect::csvAsTheWindowWrites_data()
@@ -265,6 +332,12 @@ void TestCollect::portNotOpened_data()
                      + QString::number(QCoreApplication::applicationPid());
     QTest::newRow("user not in the device's group") << "group" << ": Permission denied; user nobody is not in "
                                                                   "the group 'dialout' that owns the device";
+    QTest::newRow("device server: nothing listening")
+        << "refused" << "tcp://127.0.0.1:%1: Connection refused; nothing is listening at 127.0.0.1 port %1: "
+                        "check that the device server is on";
+    QTest::newRow("device server: unknown host, as COM1")
+        << "unknown host" << "cannot open COM1 (tcp://no-such-host.invalid:4001): Host not found; the host name "
+                             "no-such-host.invalid is not known";
 }
 
 void TestCollect::portNotOpened()
@@ -283,6 +356,14 @@ void TestCollect::portNotOpened()
 
     if (how == QLatin1String("missing")) {
         port = dir.filePath("ttyUSB0");
+    } else if (how == QLatin1String("refused")) {
+        const quint16 free = freePort();
+        QVERIFY(free != 0);
+        port = QStringLiteral("tcp://127.0.0.1:%1").arg(free);
+        says = says.arg(free);
+    } else if (how == QLatin1String("unknown host")) {
+        env.insert("QZ7310_COM1", "tcp://no-such-host.invalid:4001"); // .invalid never resolves
+        port = "COM1";
     } else if (how == QLatin1String("COM2")) {
         env.insert("QZ7310_COM2", dir.filePath("ttyUSB1"));
         port = "COM2";
@@ -325,6 +406,8 @@ void TestCollect::usage_data()
     QTest::newRow("timeout not a number") << QStringList{"--timeout", "soon"};
     QTest::newRow("unknown option") << QStringList{"--all"};
     QTest::newRow("stray argument") << QStringList{"records.csv"};
+    QTest::newRow("network line without a port") << QStringList{"--port", "tcp://192.168.1.50"};
+    QTest::newRow("IPv6 network line without brackets") << QStringList{"--port", "tcp://::1:4001"};
 }
 
 void TestCollect::usage()
@@ -351,7 +434,11 @@ void TestCollect::listPorts()
     QProcessEnvironment env = headless();
     env.insert("QZ7310_COM2", QString::fromLocal8Bit(pty.slavePath));
     env.insert("QZ7310_COM3", dir.filePath("ttyUSB7"));
+    env.insert("QZ7310_COM4", "tcp://[::1]:4001");
     const Run r = collect({"--list-ports"}, env);
+    QVERIFY2(r.out.contains("  COM4  tcp://[::1]:4001 (from QZ7310_COM4): serial device server at ::1 port 4001, "
+                            "raw TCP (not tried)\n"),
+             r.out.constData());
     QCOMPARE(r.status, 0);
     QVERIFY(r.err.isEmpty());
     QVERIFY2(r.out.contains("  COM2  " + pty.slavePath + " (from QZ7310_COM2): exists\n"), r.out.constData());
@@ -424,6 +511,71 @@ void TestCollect::recordNumbers()
         QVERIFY(csv.endsWith("\"0\",\"0\",\"1\",\"2\",\"3\",\"4\",\"10\"\r\n"));
     }
     QVERIFY(!port.portOpen());
+}
+
+void TestCollect::throughDeviceServer_data()
+{
+    QTest::addColumn<QString>("how");
+    QTest::newRow("read-out as over the serial line") << "same bytes";
+    QTest::newRow("server stopped mid-reply") << "stopped";
+}
+
+// Through the real device server: the read-out gives the serial line's bytes, and a
+// server that goes away mid-reply is a lost line.
+void TestCollect::throughDeviceServer()
+{
+    QFETCH(QString, how);
+    if (Ser2net::program().isEmpty())
+        QSKIP("ser2net is not installed (scripts/test installs it)");
+    QTemporaryDir dir;
+    Sim sim;
+    const QString link = dir.filePath("COM1");
+    QVERIFY(sim.start(link, how == QLatin1String("stopped") ? QStringList{"--records", "100"}
+                                                            : QStringList{"--fast"}));
+    Ser2net server;
+    QVERIFY2(server.start(dir, link), server.process.readAllStandardError().constData());
+    const QString file = dir.filePath("records.csv");
+
+    if (how == QLatin1String("same bytes")) {
+        Run r = collect({"--port", server.address(), "--output", file, "--quiet", "200"});
+        QVERIFY2(r.status == 0, r.err.constData());
+        QVERIFY2(r.err.contains("36 records from " + server.address().toUtf8() + " written to"), r.err.constData());
+        const QByteArray network = fileBytes(file);
+        server.stop(); // the device is the direct line's again
+        const QString direct = dir.filePath("direct.csv");
+        r = collect({"--port", link, "--output", direct, "--quiet", "200"});
+        QCOMPARE(r.status, 0);
+        QCOMPARE(network, fileBytes(direct));
+        int records = 0;
+        QCOMPARE(network, windowCsv(sim.device, rddAll, &records));
+        QCOMPARE(records, 36);
+        return;
+    }
+
+    // The counter paced at 9600 baud takes over 4 s for 100 records: the server is
+    // stopped once the request has reached it and the reply is under way.
+    QProcess collector;
+    collector.setProcessEnvironment(headless());
+    collector.start(QStringLiteral(QZ_COLLECT_PATH), {"--port", server.address(), "--output", file, "--clear"});
+    QByteArray log;
+    QDeadlineTimer patience(10000);
+    while (!log.contains("RDD ALL") && !patience.hasExpired())
+        log += sim.log();
+    QVERIFY2(log.contains("RDD ALL"), log.constData());
+    QTest::qWait(500);
+    server.stop();
+    QVERIFY(collector.waitForFinished(30000));
+    const QByteArray err = collector.readAllStandardError();
+    QCOMPARE(collector.exitCode(), 3);
+    QVERIFY2(err.contains("the port closed during the read-out"), err.constData());
+    QVERIFY2(err.contains("the device server at 127.0.0.1 port " + QByteArray::number(server.port)
+                          + " ended the connection"),
+             err.constData());
+    QVERIFY2(err.contains("; the counter was not cleared"), err.constData());
+    QVERIFY(!QFile::exists(file));
+    QTest::qWait(200);
+    log += sim.log();
+    QVERIFY2(!log.contains("CLR ALL"), log.constData());
 }
 
 QTEST_GUILESS_MAIN(TestCollect)
