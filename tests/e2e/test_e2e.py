@@ -1032,6 +1032,60 @@ class EndToEnd(unittest.TestCase):
                         program.stop()
                     sim.stop()
 
+    # Through a serial device server: COM1 is ser2net's raw TCP port, the simulator
+    # behind it; the table fills as over the serial line.
+    def test_read_all_through_a_device_server(self):
+        if Ser2net.program() is None:
+            self.skipTest("ser2net is not installed (scripts/test installs it)")
+        reply = capture_sim_reply(self.workdir, RDD_ALL, "--records", "36", "--seed", "77")
+        expected = [row_of_frame(frame) for frame in reply.split(CR)[:-1]]
+        self.assertEqual(len(expected), 36)
+
+        sim = self.simulator("--records", "36", "--seed", "77")
+        server = Ser2net(self.workdir, os.path.join(self.workdir, "COM1"))
+        self.addCleanup(server.stop)
+        program = self.program(server.address)
+        program.press("Command1")
+        self.assertEqual(sim.wait_answer("RDD ALL", 1), [36 * 42])
+        self.assertEqual(program.save_until(36), csv_bytes(expected))
+        self.assertExitedCleanly(program, program.quit_by_close_box())
+
+
+class Ser2net:
+    """Debian's ser2net on 127.0.0.1 and a free port, raw TCP, `device` behind it."""
+
+    @staticmethod
+    def program():
+        return shutil.which("ser2net", path="/usr/sbin:/usr/bin:" + os.environ.get("PATH", ""))
+
+    def __init__(self, workdir, device):
+        import socket
+        with socket.socket() as probe:
+            probe.bind(("127.0.0.1", 0))
+            self.port = probe.getsockname()[1]
+        self.address = "tcp://127.0.0.1:%d" % self.port
+        config = os.path.join(workdir, "ser2net.yaml")
+        with open(config, "w") as f:
+            f.write("connection: &qz7310\n"
+                    "    accepter: tcp,127.0.0.1,%d\n"
+                    "    connector: serialdev,%s,9600n81,local\n"
+                    "    options:\n"
+                    "      mdns: false\n" % (self.port, device))
+        self.process = subprocess.Popen(
+            [self.program(), "-n", "-u", "-c", config, "-P", os.path.join(workdir, "ser2net.pid")],
+            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        # Listening once the kernel says so; a trial connection would open the device.
+        entry = " 0100007F:%04X 00000000:0000 0A " % self.port
+
+        def listening():
+            with open("/proc/net/tcp") as f:
+                return entry in f.read()
+
+        wait_for(listening, "ser2net to listen on port %d" % self.port)
+
+    def stop(self):
+        terminate(self.process)
+
 
 def main():
     global PROGRAM, SIM, MODEM_LINES, WM_NAME
