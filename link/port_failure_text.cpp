@@ -118,7 +118,7 @@ QString portDeviceDescription(int n)
         const std::optional<NetworkAddress> a = parseNetworkAddress(device);
         return QStringLiteral("COM%1 = %2（QZ7310_COM%1 で指定、%3）")
             .arg(QString::number(n), device,
-                 a ? QStringLiteral("デバイスサーバー %1、raw TCP").arg(serverText(device))
+                 a ? QStringLiteral("デバイスサーバー: ホスト %1、ポート %2、raw TCP").arg(a->host).arg(a->port)
                    : QStringLiteral("アドレスが正しくありません"));
     }
 #ifdef Q_OS_WIN

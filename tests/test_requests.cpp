@@ -236,6 +236,23 @@ void TestRequests::warningNamesTheMenuEntry_data()
                                               "「ﾎﾟｰﾄ選択(P)」"};
     QTest::newRow("other") << failureOf(K::Other, "/tmp/x", "Inappropriate ioctl for device") << 1
                            << QStringList{"開けませんでした（Inappropriate ioctl for device）"};
+    QTest::newRow("device server: nothing listening")
+        << failureOf(K::Refused, "tcp://192.168.1.50:4001", "Connection refused") << 1
+        << QStringList{"COM1 (tcp://192.168.1.50:4001): ", "接続を拒否されました（Connection refused）",
+                       "ホスト 192.168.1.50 のポート 4001 で待ち受けているものがありません", "raw TCP"};
+    QTest::newRow("device server: host not found")
+        << failureOf(K::HostNotFound, "tcp://lab-ds3:4001", "Host not found") << 2
+        << QStringList{"ホストが見つかりません（Host not found）", "QZ7310_COM2=tcp://192.168.1.50:4001"};
+    PortFailure silent = failureOf(K::NoAnswer, "tcp://[fd00::7]:4001", "Socket operation timed out");
+    silent.waitedMs = 3000;
+    QTest::newRow("device server: no answer")
+        << silent << 1
+        << QStringList{"3 秒以内に応答がありません（Socket operation timed out）", "ホスト fd00::7 のポート 4001 に届きません"};
+    QTest::newRow("device server: connection lost")
+        << failureOf(K::Lost, "tcp://192.168.1.50:4001", "The remote host closed the connection") << 1
+        << QStringList{"デバイスサーバーとの接続が切れました（The remote host closed the connection）", "「ﾎﾟｰﾄ選択(P)」"};
+    QTest::newRow("not a network address") << failureOf(K::BadAddress, "tcp://lab-ds3", "") << 3
+                                           << QStringList{"ネットワークのアドレスとして読めません", "tcp://ホスト:ポート"};
 }
 
 void TestRequests::warningNamesTheMenuEntry()
