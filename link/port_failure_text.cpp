@@ -12,7 +12,9 @@ namespace {
 
 QString withReason(const QString &what, const QString &reason)
 {
-    return reason.isEmpty() ? what : what + QStringLiteral("（%1）").arg(reason);
+    // Qt's Japanese translation may already give the reason in these very words
+    // ("接続を拒否されました"): said once is enough.
+    return reason.isEmpty() || reason == what ? what : what + QStringLiteral("（%1）").arg(reason);
 }
 
 QString permissionRemedy(const PortFailure &f)

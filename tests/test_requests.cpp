@@ -251,6 +251,9 @@ void TestRequests::warningNamesTheMenuEntry_data()
     QTest::newRow("device server: connection lost")
         << failureOf(K::Lost, "tcp://192.168.1.50:4001", "The remote host closed the connection") << 1
         << QStringList{"デバイスサーバーとの接続が切れました（The remote host closed the connection）", "「ﾎﾟｰﾄ選択(P)」"};
+    QTest::newRow("device server: nothing listening, Qt's reason in Japanese")
+        << failureOf(K::Refused, "tcp://192.168.1.50:4001", "接続を拒否されました") << 1
+        << QStringList{"COM1 (tcp://192.168.1.50:4001): 接続を拒否されました。ホスト 192.168.1.50"};
     QTest::newRow("not a network address") << failureOf(K::BadAddress, "tcp://lab-ds3", "") << 3
                                            << QStringList{"ネットワークのアドレスとして読めません", "tcp://ホスト:ポート"};
 }
