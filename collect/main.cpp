@@ -134,6 +134,19 @@ void parsePort(const QString &text, CollectOptions &options)
     options.device = text;
 }
 
+// --output-dir: a folder, and not together with --output.
+void parseOutputDir(const QCommandLineParser &parser, const QCommandLineOption &output,
+                    const QCommandLineOption &outputDir, CollectOptions &options)
+{
+    if (!parser.isSet(outputDir))
+        return;
+    if (parser.isSet(output))
+        usageError(QStringLiteral("--output and --output-dir do not go together"));
+    options.outputDir = parser.value(outputDir);
+    if (options.outputDir.isEmpty())
+        usageError(QStringLiteral("--output-dir needs a folder"));
+}
+
 CollectOptions parseCommandLine(QCoreApplication &app, bool *listPorts)
 {
     QCommandLineParser parser;
@@ -157,6 +170,12 @@ CollectOptions parseCommandLine(QCoreApplication &app, bool *listPorts)
                                     QStringLiteral("The CSV file, written whole or not at all; '-' or none: "
                                                    "standard output."),
                                     QStringLiteral("FILE"));
+    const QCommandLineOption outputDir(QStringLiteral("output-dir"),
+                                       QStringLiteral("Instead of --output: a new file in this folder at every run, "
+                                                      "named by the local date and time, YYYY-MM-DD_HHMMSS.csv "
+                                                      "(_2, _3, ... added when that name is taken); never "
+                                                      "replaces a file."),
+                                       QStringLiteral("DIR"));
     const QCommandLineOption clear(QStringLiteral("clear"),
                                    QStringLiteral("After a complete read-out is saved, send CLR ALL and require "
                                                   "the counter's ACK."));
@@ -172,7 +191,7 @@ CollectOptions parseCommandLine(QCoreApplication &app, bool *listPorts)
                                      QStringLiteral("S"));
     const QCommandLineOption list(QStringLiteral("list-ports"),
                                   QStringLiteral("List the serial devices and the COM1 to COM4 mapping, and exit."));
-    parser.addOptions({port, now, output, clear, quiet, timeout, list});
+    parser.addOptions({port, now, output, outputDir, clear, quiet, timeout, list});
     // Unknown options and missing values: Qt's message, then exit status 1.
     parser.process(app);
 
@@ -187,6 +206,7 @@ CollectOptions parseCommandLine(QCoreApplication &app, bool *listPorts)
     options.output = parser.value(output);
     if (parser.isSet(output) && options.output.isEmpty())
         usageError(QStringLiteral("--output needs a file name, or '-' for standard output"));
+    parseOutputDir(parser, output, outputDir, options);
     // Clearing wipes the stored records; RDD NOW reads none of them, so they would be lost.
     if (options.clear && options.now)
         usageError(QStringLiteral("--clear goes with the stored records (RDD ALL), not with --now"));

@@ -1,5 +1,6 @@
 #include "collect/readout_session.h"
 
+#include "collect/output_dir.h"
 #include "collect/port_messages.h"
 #include "export/csv_writer.h"
 #include "link/port_control.h"
@@ -143,6 +144,9 @@ QString ReadoutSession::portLabel() const
 
 QString ReadoutSession::outputLabel() const
 {
+    if (!m_options.outputDir.isEmpty())
+        return QDir::toNativeSeparators(
+            m_written.isEmpty() ? QDir(m_options.outputDir).filePath(outputFileName(m_started, 1)) : m_written);
     return toStandardOutput(m_options.output) ? QStringLiteral("standard output")
                                               : QDir::toNativeSeparators(m_options.output);
 }
@@ -150,9 +154,17 @@ QString ReadoutSession::outputLabel() const
 void ReadoutSession::start()
 {
     m_clock.start();
+    m_started = QDateTime::currentDateTime();
 
     QString reason;
-    if (!toStandardOutput(m_options.output) && !outputLooksWritable(m_options.output, &reason)) {
+    if (!m_options.outputDir.isEmpty() && !folderTakesNewFiles(m_options.outputDir, &reason)) {
+        emit message(QStringLiteral("cannot write in %1: %2; nothing was read from the counter%3")
+                         .arg(QDir::toNativeSeparators(m_options.outputDir), reason,
+                              m_options.clear ? QStringLiteral(", and the counter was not cleared") : QString()));
+        finish(CollectStatus::NotWritten);
+        return;
+    }
+    if (m_options.outputDir.isEmpty() && !toStandardOutput(m_options.output) && !outputLooksWritable(m_options.output, &reason)) {
         emit message(QStringLiteral("cannot write %1: %2; nothing was read from the counter%3")
                          .arg(outputLabel(), reason,
                               m_options.clear ? QStringLiteral(", and the counter was not cleared") : QString()));
@@ -414,6 +426,9 @@ void ReadoutSession::judgeClear()
 
 bool ReadoutSession::writeCsv(QString *reason)
 {
+    if (!m_options.outputDir.isEmpty())
+        return writeNewFile(m_options.outputDir, m_started, csvBytes(m_table, m_state.FrameCount), &m_written,
+                            reason);
     if (toStandardOutput(m_options.output))
         return writeStandardOutput(csvBytes(m_table, m_state.FrameCount), reason);
     const CsvResult result = writeCsvFile(m_options.output, m_table, m_state.FrameCount);

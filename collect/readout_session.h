@@ -5,6 +5,7 @@
 #include "link/request.h"
 #include "table/counter_table.h"
 
+#include <QDateTime>
 #include <QElapsedTimer>
 #include <QObject>
 #include <QStringList>
@@ -35,6 +36,7 @@ struct CollectOptions
     bool now = false;       // "RDD NOW" instead of "RDD ALL"
     bool clear = false;     // "CLR ALL" once a complete read-out is saved
     QString output;         // the CSV file; empty or "-": standard output
+    QString outputDir;      // instead: a new file in this folder (output_dir.h)
     int quietMs = DefaultQuietMs;
     int timeoutMs = DefaultTimeoutMs;
 };
@@ -121,5 +123,7 @@ private:
     QTimer m_firstReply;
     QTimer m_quiet;
     QElapsedTimer m_clock;
+    QDateTime m_started;          // names the file in outputDir
+    QString m_written;            // the file written in outputDir
     int m_status = -1;
 };

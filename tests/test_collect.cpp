@@ -1,6 +1,7 @@
 // qz7310-collect against the simulator on pseudo-terminals: the program run as its own
 // process (no display in its environment) where the exit status matters, and the
 // read-out session in-process where the test plays the counter itself.
+#include "collect/output_dir.h"
 #include "collect/readout_session.h"
 #include "export/csv_writer.h"
 #include "link/line_comm_control.h"
@@ -188,6 +189,8 @@ private slots:
     void recordNumbers();
     void throughDeviceServer_data();
     void throughDeviceServer();
+    void newFileInFolder_data();
+    void newFileInFolder();
 };
 
 void TestCollect::csvAsTheWindowWrites_data()
@@ -408,6 +411,8 @@ void TestCollect::usage_data()
     QTest::newRow("stray argument") << QStringList{"records.csv"};
     QTest::newRow("network line without a port") << QStringList{"--port", "tcp://192.168.1.50"};
     QTest::newRow("IPv6 network line without brackets") << QStringList{"--port", "tcp://::1:4001"};
+    QTest::newRow("both --output and --output-dir") << QStringList{"--output", "a.csv", "--output-dir", "."};
+    QTest::newRow("empty --output-dir") << QStringList{"--output-dir", ""};
 }
 
 void TestCollect::usage()
@@ -518,6 +523,7 @@ void TestCollect::throughDeviceServer_data()
     QTest::addColumn<QString>("how");
     QTest::newRow("read-out as over the serial line") << "same bytes";
     QTest::newRow("server stopped mid-reply") << "stopped";
+    QTest::newRow("a new file per run in a folder, then cleared") << "folder";
 }
 
 // Through the real device server: the read-out gives the serial line's bytes, and a
@@ -551,6 +557,32 @@ void TestCollect::throughDeviceServer()
         QCOMPARE(records, 36);
         return;
     }
+    if (how == QLatin1String("folder")) {
+        int records = 0;
+        const QByteArray expected = windowCsv(sim.device, rddAll, &records);
+        QCOMPARE(records, 36);
+        const QString folder = dir.filePath("records");
+        QVERIFY(QDir(dir.path()).mkdir("records"));
+        const QStringList args{"--port", server.address(), "--output-dir", folder, "--clear", "--quiet", "200"};
+        Run r = collect(args);
+        QVERIFY2(r.status == 0, r.err.constData());
+        QVERIFY2(r.err.contains("its records are cleared"), r.err.constData());
+        QVERIFY(sim.log().contains("CLR ALL"));
+        QStringList files = QDir(folder).entryList(QDir::Files | QDir::Hidden);
+        QCOMPARE(files.size(), 1);
+        QVERIFY2(QRegularExpression("^\\d{4}-\\d\\d-\\d\\d_\\d{6}\\.csv$").match(files[0]).hasMatch(),
+                 qPrintable(files[0]));
+        QVERIFY2(r.err.contains(QFile::encodeName(QDir(folder).filePath(files[0]))), r.err.constData());
+        QCOMPARE(fileBytes(QDir(folder).filePath(files[0])), expected);
+        // The next run, in the same second or not, gets a file of its own.
+        r = collect(args + QStringList{"--timeout", "1"});
+        QCOMPARE(r.status, 5);
+        files = QDir(folder).entryList(QDir::Files | QDir::Hidden);
+        QCOMPARE(files.size(), 2);
+        QCOMPARE(fileBytes(QDir(folder).filePath(files[0])), expected);
+        QCOMPARE(fileBytes(QDir(folder).filePath(files[1])), QByteArray());
+        return;
+    }
 
     // The counter paced at 9600 baud takes over 4 s for 100 records: the server is
     // stopped once the request has reached it and the reply is under way.
@@ -576,6 +608,53 @@ void TestCollect::throughDeviceServer()
     QTest::qWait(200);
     log += sim.log();
     QVERIFY2(!log.contains("CLR ALL"), log.constData());
+}
+
+void TestCollect::newFileInFolder_data()
+{
+    QTest::addColumn<QStringList>("taken");
+    QTest::addColumn<QString>("written");
+    QTest::newRow("free") << QStringList{} << "2026-03-09_070502.csv";
+    QTest::newRow("first name taken") << QStringList{"2026-03-09_070502.csv"} << "2026-03-09_070502_2.csv";
+    QTest::newRow("first two taken, by a folder too")
+        << QStringList{"2026-03-09_070502.csv", "2026-03-09_070502_2.csv/"} << "2026-03-09_070502_3.csv";
+    QTest::newRow("every name taken") << QStringList{"*"} << "";
+}
+
+// Names by the run's start, never an existing one; nothing taken is touched.
+void TestCollect::newFileInFolder()
+{
+    QFETCH(QStringList, taken);
+    QFETCH(QString, written);
+    QTemporaryDir dir;
+    const QDateTime started(QDate(2026, 3, 9), QTime(7, 5, 2));
+    if (taken == QStringList{"*"}) {
+        for (int attempt = 1; attempt <= MaxOutputAttempts; ++attempt)
+            taken << outputFileName(started, attempt);
+    }
+    for (const QString &name : std::as_const(taken)) {
+        if (name.endsWith('/'))
+            QVERIFY(QDir(dir.path()).mkdir(name.chopped(1)));
+        else
+            QVERIFY(writeFile(dir.filePath(name), earlier));
+    }
+
+    QString path, reason;
+    const bool ok = writeNewFile(dir.path(), started, "new\r\n", &path, &reason);
+    QCOMPARE(ok, !written.isEmpty());
+    if (ok) {
+        QCOMPARE(path, dir.filePath(written));
+        QCOMPARE(fileBytes(path), QByteArray("new\r\n"));
+    } else {
+        QCOMPARE(reason, QStringLiteral("2026-03-09_070502.csv to 2026-03-09_070502_999.csv are all taken"));
+    }
+    for (const QString &name : std::as_const(taken)) {
+        if (!name.endsWith('/'))
+            QCOMPARE(fileBytes(dir.filePath(name)), earlier);
+    }
+    // No temporary file is left behind.
+    QCOMPARE(QDir(dir.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot).size(),
+             taken.size() + (ok ? 1 : 0));
 }
 
 QTEST_GUILESS_MAIN(TestCollect)
