@@ -11,7 +11,7 @@ QZ_RUN_PACKAGES=(
 QZ_TEST_PACKAGES=(
   libbenchmark-dev clang libclang-rt-14-dev
   xvfb xauth xdotool socat python3 procps openbox
-  desktop-file-utils appstream man-db ser2net
+  desktop-file-utils appstream man-db ser2net systemd
 )
 # What making and checking the Debian package adds (scripts/package).
 QZ_PACKAGE_PACKAGES=(dpkg-dev file lintian)

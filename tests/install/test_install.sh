@@ -2,13 +2,14 @@
 # Installs the build into a scratch DESTDIR and checks what lands there: exactly the
 # expected files, icons of the size their folder names, the desktop entry and the
 # AppStream metainfo valid by their validators, readable manual pages, and the
-# programs with a command line answering --version.
+# programs with a command line answering --version, and the systemd user units clean
+# by systemd-analyze verify.
 #   test_install.sh <build dir> <version>
 set -euo pipefail
 build=$1 version=$2
 id=jp.co.morvella.qz7310
 
-for tool in desktop-file-validate appstreamcli man; do
+for tool in desktop-file-validate appstreamcli man systemd-analyze; do
   command -v "$tool" >/dev/null || { echo "missing: $tool (scripts/test installs it)"; exit 1; }
 done
 
@@ -27,7 +28,8 @@ expected=(
   "usr/share/metainfo/$id.metainfo.xml"
   "usr/share/icons/hicolor/scalable/apps/$id.svg"
   usr/share/doc/qz7310/README.md usr/share/doc/qz7310/copyright
-  usr/share/doc/qz7310/changelog.gz
+  usr/share/doc/qz7310/changelog.gz usr/share/doc/qz7310/counter.env.example
+  "usr/lib/systemd/user/qz7310-collect@.service" "usr/lib/systemd/user/qz7310-collect@.timer"
 )
 for p in "${programs[@]}"; do expected+=("usr/bin/$p"); done
 for p in "${programs[@]}"; do expected+=("usr/share/man/man1/$p.1.gz"); done
@@ -88,6 +90,33 @@ for p in "${programs[@]}"; do
   out=$("$usr/bin/$p" --version 2>&1) || fail "$p --version failed: $out"
   [[ "${out%%$'\n'*}" == "$p "*"$version"* ]] || fail "$p --version says '$out', not '$p ... $version'"
 done
+
+# The user units. The service runs the program where the install put it; systemd-analyze
+# checks a copy that points into this scratch tree instead (it looks for the program
+# and, through MANPATH, the manual page its Documentation= names), with an instance
+# name, as systemctl --user enable qz7310-collect@NAME.timer makes one.
+units=$usr/lib/systemd/user
+service=$units/qz7310-collect@.service
+grep -q '^ExecStart=/usr/bin/qz7310-collect --port ${QZ7310_PORT} --output-dir ${QZ7310_OUTPUT_DIR} ' "$service" \
+  || fail "the service does not run /usr/bin/qz7310-collect with the settings' port and folder"
+grep -qx 'EnvironmentFile=%E/qz7310-collect/%i.env' "$service" || fail "the service's settings file"
+grep -qx 'WantedBy=timers.target' "$units/qz7310-collect@.timer" || fail "the timer is not wanted by timers.target"
+check=$dest/units
+mkdir -p "$check" "$dest/runtime"
+chmod 700 "$dest/runtime"
+sed "s|^ExecStart=/usr/bin/|ExecStart=$usr/bin/|" "$service" >"$check/qz7310-collect@lab3.service"
+cp "$units/qz7310-collect@.timer" "$check/qz7310-collect@lab3.timer"
+if ! out=$(cd "$check" && XDG_RUNTIME_DIR=$dest/runtime MANPATH=$usr/share/man \
+           systemd-analyze verify --user ./qz7310-collect@lab3.service ./qz7310-collect@lab3.timer 2>&1) \
+   || [ -n "$out" ]; then
+  fail "systemd-analyze verify: $out"
+fi
+# Every setting the service reads is in the example, which is NAME=value lines only.
+example=$usr/share/doc/qz7310/counter.env.example
+for v in QZ7310_PORT QZ7310_OUTPUT_DIR QZ7310_CLEAR QZ7310_OPTIONS; do
+  grep -q "^$v=" "$example" || fail "the example settings lack $v"
+done
+grep -v '^#' "$example" | grep -v '^$' | grep -qv '^[A-Z0-9_]*=' && fail "the example has a line that is not NAME=value"
 
 [ "$failures" -eq 0 ] || { echo "$failures failure(s)"; exit 1; }
 echo "installed and checked: ${#expected[@]} files"
