@@ -10,6 +10,11 @@
 #include <QTcpSocket>
 #include <QUrl>
 
+#ifdef Q_OS_UNIX
+#include <netdb.h>
+#include <sys/socket.h>
+#endif
+
 #include <condition_variable>
 #include <memory>
 #include <mutex>
@@ -55,30 +60,54 @@ PortFailure failure(PortFailure::Kind kind, const QString &device, const QString
 // The host's addresses, or why there are none. The lookup runs on a thread of its
 // own so that it too ends at the deadline: the system's resolver may take far longer
 // than the connect time when no name server answers. A lookup still running then is
-// left to finish on its own.
+// left to finish on its own; it touches nothing but its own shared state (plain
+// getaddrinfo, no Qt), so it may outlive the control and even the program's exit.
 struct Lookup
 {
     std::mutex mutex;
     std::condition_variable done;
     bool finished = false;
-    QHostInfo info;
+    QList<QHostAddress> addresses;
+    QString error;
 };
 
-std::optional<QHostInfo> lookUp(const QString &host, const QDeadlineTimer &deadline)
+std::shared_ptr<Lookup> lookUp(const QString &host, const QDeadlineTimer &deadline)
 {
     auto lookup = std::make_shared<Lookup>();
-    std::thread([lookup, host] {
-        QHostInfo info = QHostInfo::fromName(host);
+#ifdef Q_OS_UNIX
+    std::thread([lookup, name = host.toUtf8()] {
+        addrinfo hints {};
+        hints.ai_family = AF_UNSPEC;
+        hints.ai_socktype = SOCK_STREAM;
+        addrinfo *found = nullptr;
+        const int error = ::getaddrinfo(name.constData(), nullptr, &hints, &found);
+        QList<QHostAddress> addresses;
+        for (const addrinfo *a = found; a; a = a->ai_next) {
+            const QHostAddress address(a->ai_addr);
+            if (!address.isNull() && !addresses.contains(address))
+                addresses << address;
+        }
+        if (found)
+            ::freeaddrinfo(found);
         const std::lock_guard<std::mutex> lock(lookup->mutex);
-        lookup->info = std::move(info);
+        lookup->addresses = addresses;
+        if (error != 0)
+            lookup->error = QString::fromLocal8Bit(::gai_strerror(error));
         lookup->finished = true;
         lookup->done.notify_all();
     }).detach();
+#else
+    // No bounded lookup here: Qt's own, which waits for the resolver.
+    const QHostInfo info = QHostInfo::fromName(host);
+    lookup->addresses = info.addresses();
+    lookup->error = info.errorString();
+    lookup->finished = true;
+#endif
     std::unique_lock<std::mutex> lock(lookup->mutex);
-    if (!lookup->done.wait_for(lock, std::chrono::milliseconds(deadline.remainingTime()),
+    if (!lookup->done.wait_for(lock, std::chrono::milliseconds(qMax<qint64>(0, deadline.remainingTime())),
                                [&] { return lookup->finished; }))
-        return std::nullopt;
-    return lookup->info;
+        return nullptr;
+    return lookup;
 }
 
 } // namespace
@@ -168,14 +197,16 @@ void TcpCommControl::openConnection()
     if (QHostAddress literal; literal.setAddress(address->host)) {
         addresses << literal;
     } else {
-        const std::optional<QHostInfo> info = lookUp(address->host, deadline);
-        if (!info) {
+        const std::shared_ptr<Lookup> lookup = lookUp(address->host, deadline);
+        if (!lookup) {
             noAnswer(QStringLiteral("name lookup timed out"));
             return;
         }
-        addresses = info->addresses();
+        const std::lock_guard<std::mutex> lock(lookup->mutex);
+        addresses = lookup->addresses;
         if (addresses.isEmpty()) {
-            m_lastFailure = failure(PortFailure::Kind::HostNotFound, device, info->errorString());
+            m_lastFailure = failure(PortFailure::Kind::HostNotFound, device,
+                                    lookup->error.isEmpty() ? QStringLiteral("no address") : lookup->error);
             return;
         }
     }
