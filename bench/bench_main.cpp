@@ -5,7 +5,7 @@
 
 #include "bench_support.h"
 
-#include "app/app_identity.h"
+#include "app_identity.h"
 
 #include <QApplication>
 #include <benchmark/benchmark.h>

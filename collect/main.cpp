@@ -2,10 +2,10 @@
 // The command line, the messages and the exit status; the read-out itself is
 // ReadoutSession.
 
-#include "app/app_identity.h"
-#include "collect/port_list.h"
-#include "collect/readout_session.h"
-#include "link/serial_comm_control.h"
+#include "identity.h"
+#include "port_list.h"
+#include "readout_session.h"
+#include "line/serial_comm_control.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>

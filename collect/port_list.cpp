@@ -1,6 +1,6 @@
-#include "collect/port_list.h"
+#include "port_list.h"
 
-#include "link/serial_comm_control.h"
+#include "line/serial_comm_control.h"
 
 #include <QDir>
 #include <QFileInfo>

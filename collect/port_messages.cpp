@@ -1,4 +1,4 @@
-#include "collect/port_messages.h"
+#include "port_messages.h"
 
 #ifdef Q_OS_UNIX
 #include <pwd.h>

@@ -1,9 +1,9 @@
-#include "collect/readout_session.h"
+#include "readout_session.h"
 
-#include "collect/port_messages.h"
-#include "export/csv_writer.h"
-#include "link/port_control.h"
-#include "link/serial_comm_control.h"
+#include "port_messages.h"
+#include "csv/csv_writer.h"
+#include "line/port_control.h"
+#include "line/serial_comm_control.h"
 
 #include <QDir>
 #include <QFile>

@@ -1,8 +1,8 @@
 #pragma once
 
-#include "link/module1.h"
-#include "link/reply_framing.h"
-#include "link/request.h"
+#include "line/module1.h"
+#include "line/reply_framing.h"
+#include "line/request.h"
 #include "table/counter_table.h"
 
 #include <QElapsedTimer>

@@ -1,4 +1,4 @@
-#include "app/app_identity.h"
+#include "app_identity.h"
 
 #include <QCoreApplication>
 #include <QFont>

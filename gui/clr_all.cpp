@@ -1,7 +1,7 @@
-#include "link/clr_all.h"
+#include "clr_all.h"
 #include "ui_clr_all.h"
 
-#include "link/window_style.h"
+#include "window_style.h"
 
 namespace {
 constexpr qreal LabelPoints = 9.75;

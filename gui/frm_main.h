@@ -1,7 +1,7 @@
 #pragma once
 
-#include "link/reply_framing.h"
-#include "link/request.h"
+#include "line/reply_framing.h"
+#include "line/request.h"
 #include "table/counter_table.h"
 
 #include <QMainWindow>
@@ -30,7 +30,7 @@ QStringList nameFiltersFromFilterText(const QString &filter);
 using SplashRunner = std::function<void()>;
 
 // The main window. It lives for the whole run, owns the controls the other windows
-// share and wires their events to the link and table code.
+// share and wires their events to the core's line and table code.
 class frmMain : public QMainWindow, public ReceiveSink, public RequestView
 {
     Q_OBJECT
@@ -64,7 +64,7 @@ public slots:
     void MenuAbout_Click();
     void menuFin_Click();
 
-    // The request and export buttons; their work lives in the link and export code.
+    // The request and export buttons; their work lives in the core's line and CSV code.
     void Command1_Click();
     void Command4_Click();
     void Command2_Click();

@@ -1,11 +1,11 @@
-#include "link/frm_port.h"
+#include "frm_port.h"
 #include "ui_frm_port.h"
 
-#include "link/comm_control.h"
-#include "link/module1.h"
-#include "link/port_failure_text.h"
-#include "link/port_control.h"
-#include "link/window_style.h"
+#include "line/comm_control.h"
+#include "line/module1.h"
+#include "line/port_failure_text.h"
+#include "line/port_control.h"
+#include "window_style.h"
 
 namespace {
 constexpr int PortCount = 4; // COM1..COM4

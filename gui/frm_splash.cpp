@@ -1,6 +1,6 @@
-#include "app/frm_splash.h"
-#include "app/app_identity.h"
-#include "link/window_style.h"
+#include "frm_splash.h"
+#include "app_identity.h"
+#include "window_style.h"
 #include "ui_frm_splash.h"
 
 #include <QApplication>

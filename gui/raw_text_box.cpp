@@ -1,4 +1,4 @@
-#include "app/raw_text_box.h"
+#include "raw_text_box.h"
 
 #include <QAccessible>
 #include <QAccessibleWidget>

@@ -1,5 +1,5 @@
-#include "app/startup.h"
-#include "link/frm_port.h"
+#include "startup.h"
+#include "frm_port.h"
 
 std::unique_ptr<frmMain> Main(Module1 &state, CommControl &port, SplashRunner splash)
 {

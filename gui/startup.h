@@ -1,6 +1,6 @@
 #pragma once
 
-#include "app/frm_main.h"
+#include "frm_main.h"
 
 #include <memory>
 

@@ -1,4 +1,4 @@
-#include "link/window_style.h"
+#include "window_style.h"
 
 #include <QWidget>
 

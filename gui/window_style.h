@@ -5,9 +5,7 @@
 
 class QWidget;
 
-// What every window of the program shares. It lives with the link's dialogs, the
-// lowest folder that has windows, so the main window and the splash use it without
-// an include pointing back from link/ to app/.
+// What every window of the program shares: the main window, the splash and the dialogs.
 
 // A fixed dialog frame: title bar and close box, no resizing, no other buttons.
 inline constexpr Qt::WindowFlags FixedDialogFlags =

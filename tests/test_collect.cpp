@@ -1,9 +1,9 @@
 // qz7310-collect against the simulator on pseudo-terminals: the program run as its own
 // process (no display in its environment) where the exit status matters, and the
 // read-out session in-process where the test plays the counter itself.
-#include "collect/readout_session.h"
-#include "export/csv_writer.h"
-#include "link/serial_comm_control.h"
+#include "readout_session.h"
+#include "csv/csv_writer.h"
+#include "line/serial_comm_control.h"
 #include "test_support.h"
 
 #include <QProcess>

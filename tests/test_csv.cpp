@@ -1,4 +1,4 @@
-#include "export/csv_writer.h"
+#include "csv/csv_writer.h"
 #include "table/record_decoder.h"
 #include "test_support.h"
 

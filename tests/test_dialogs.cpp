@@ -1,9 +1,9 @@
 #include "fake_comm_control.h"
 #include "fake_request_view.h"
-#include "link/clr_all.h"
-#include "link/frm_port.h"
-#include "link/port_control.h"
-#include "link/request.h"
+#include "clr_all.h"
+#include "frm_port.h"
+#include "line/port_control.h"
+#include "line/request.h"
 #include "test_support.h"
 
 #include <QApplication>

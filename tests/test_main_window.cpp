@@ -1,6 +1,6 @@
-#include "app/app_identity.h"
-#include "app/frm_splash.h"
-#include "app/startup.h"
+#include "app_identity.h"
+#include "frm_splash.h"
+#include "startup.h"
 #include "test_support.h"
 #include "window_support.h"
 

@@ -1,7 +1,7 @@
 // SerialCommControl on real pseudo-terminals: the test holds the master side and
 // plays the counter; the control opens the slave by the name QZ7310_COMn gives it.
 
-#include "link/serial_comm_control.h"
+#include "line/serial_comm_control.h"
 #include "test_support.h"
 
 #include <QSerialPort>

@@ -2,8 +2,8 @@
 // Scaffolding shared by the tests: serial lines held raw by the test, counter frames
 // and commands, a receive path over a real table, and small file helpers.
 
-#include "link/module1.h"
-#include "link/reply_framing.h"
+#include "line/module1.h"
+#include "line/reply_framing.h"
 #include "table/counter_table.h"
 
 #include <QAbstractItemModelTester>

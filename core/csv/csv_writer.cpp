@@ -1,4 +1,4 @@
-#include "export/csv_writer.h"
+#include "csv/csv_writer.h"
 #include "table/counter_table.h"
 
 #include <QDir>

@@ -1,5 +1,5 @@
-#include "link/port_control.h"
-#include "link/comm_control.h"
+#include "line/port_control.h"
+#include "line/comm_control.h"
 
 void OpenPort(const Module1 &state, CommControl &port, bool withLeadingClose)
 {

@@ -1,4 +1,4 @@
-#include "link/port_failure.h"
+#include "line/port_failure.h"
 
 #include <QFile>
 #include <QFileInfo>

@@ -1,5 +1,5 @@
-#include "link/port_failure_text.h"
-#include "link/serial_comm_control.h"
+#include "line/port_failure_text.h"
+#include "line/serial_comm_control.h"
 
 #include <QFileInfo>
 #include <QtGlobal>

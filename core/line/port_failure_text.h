@@ -1,6 +1,6 @@
 #pragma once
 
-#include "link/port_failure.h"
+#include "line/port_failure.h"
 
 #include <QString>
 

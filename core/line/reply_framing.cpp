@@ -1,4 +1,4 @@
-#include "link/reply_framing.h"
+#include "line/reply_framing.h"
 #include "table/record_decoder.h"
 
 namespace {

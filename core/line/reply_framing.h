@@ -1,6 +1,6 @@
 #pragma once
 
-#include "link/module1.h"
+#include "line/module1.h"
 
 #include <QString>
 

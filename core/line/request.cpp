@@ -1,7 +1,7 @@
-#include "link/request.h"
-#include "link/comm_control.h"
-#include "link/port_failure_text.h"
-#include "link/reply_framing.h"
+#include "line/request.h"
+#include "line/comm_control.h"
+#include "line/port_failure_text.h"
+#include "line/reply_framing.h"
 
 QString portNotOpenWarningText(const PortFailure &failure, int port)
 {

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "link/module1.h"
-#include "link/port_failure.h"
+#include "line/module1.h"
+#include "line/port_failure.h"
 #include "table/counter_table.h"
 
 #include <QByteArray>

@@ -1,4 +1,4 @@
-#include "link/serial_comm_control.h"
+#include "line/serial_comm_control.h"
 
 #include <QMetaObject>
 #include <QPointer>

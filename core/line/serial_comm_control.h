@@ -1,7 +1,7 @@
 #pragma once
 
-#include "link/comm_control.h"
-#include "link/port_failure.h"
+#include "line/comm_control.h"
+#include "line/port_failure.h"
 
 #include <QSerialPort>
 #include <QString>
