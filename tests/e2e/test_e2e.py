@@ -27,9 +27,18 @@ import unittest
 
 sys.dont_write_bytecode = True  # no __pycache__ beside the sources
 import e2e_driver  # noqa: E402
+# The tests, by area; each module holds one TestCase class on e2e_driver.EndToEnd.
+import test_startup  # noqa: E402
+import test_requests  # noqa: E402
+import test_port  # noqa: E402
+import test_csv  # noqa: E402
+import test_lines  # noqa: E402
 
-# The test modules, by area; each holds one TestCase class on e2e_driver.EndToEnd.
-AREAS = ["test_startup", "test_requests", "test_port", "test_csv", "test_lines"]
+AREAS = [test_startup, test_requests, test_port, test_csv, test_lines]
+
+
+def load_tests(loader, tests, pattern):
+    return unittest.TestSuite(loader.loadTestsFromModule(area) for area in AREAS)
 
 
 def main():
@@ -47,11 +56,12 @@ def main():
     # (test_port, test_port.Port.test_rts_on_the_line).
     e2e_driver.start()
     try:
-        run = unittest.main(module=None, defaultTest=AREAS, argv=[sys.argv[0], *rest],
-                            exit=False, verbosity=2)
+        run = unittest.main(argv=[sys.argv[0], *rest], exit=False, verbosity=2)
     finally:
         e2e_driver.stop()
     result = run.result
+    if not result.testsRun:
+        sys.exit("no test ran")  # a wrong name or a module that lost its tests
     if result.wasSuccessful() and result.testsRun and len(result.skipped) == result.testsRun:
         sys.exit(77)
     sys.exit(0 if result.wasSuccessful() else 1)
