@@ -188,7 +188,7 @@ CollectOptions parseCommandLine(QCoreApplication &app, bool *listPorts)
     if (options.clear && (options.output.isEmpty() || options.output == QLatin1String("-")))
         usageError(QStringLiteral("--clear needs --output FILE: the counter's records are erased only once they "
                                   "are saved in a file"));
-    if (options.clear && !isRegularFileTarget(options.output))
+    if (options.clear && isStreamOrDevice(options.output))
         usageError(QStringLiteral("--clear needs --output to be a regular file, and '%1' is not one (a terminal, "
                                   "a pipe, a device or standard output keeps no records)")
                        .arg(options.output));

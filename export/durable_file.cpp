@@ -124,7 +124,7 @@ FileWriteFailure checkFileTarget(const QString &path, ReplaceFile replace)
     return checked;
 }
 
-bool isRegularFileTarget(const QString &path)
+bool isStreamOrDevice(const QString &path)
 {
 #ifdef Q_OS_UNIX
     // Follow the links one by one, as QSaveFile does: none may lead through the
@@ -133,12 +133,12 @@ bool isRegularFileTarget(const QString &path)
     for (int depth = 0; depth < 128; ++depth) {
         const QString absolute = QDir::cleanPath(step.absoluteFilePath());
         if (absolute.startsWith(QLatin1String("/dev/")) || absolute.startsWith(QLatin1String("/proc/")))
-            return false;
+            return true;
         if (!step.isSymLink())
             break;
         step.setFile(step.symLinkTarget());
     }
 #endif
     const QFileInfo target(path);
-    return !target.exists() || target.isFile();
+    return target.exists() && !target.isFile() && !target.isDir();
 }

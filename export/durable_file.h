@@ -43,7 +43,7 @@ FileWriteFailure writeFileDurably(const QString &path, const QByteArray &bytes,
 // Nothing is changed.
 FileWriteFailure checkFileTarget(const QString &path, ReplaceFile replace);
 
-// Whether path names a regular file, or a file not made yet, reached without
-// going through /dev or /proc (a terminal, a pipe or /dev/stdout are no place to
-// keep records).
-bool isRegularFileTarget(const QString &path);
+// Whether path names a terminal, a pipe, a device or a socket, or leads through
+// /dev or /proc (/dev/stdout): a stream, no place to keep records. A regular file,
+// a file not made yet and a folder (which the writer refuses) are not.
+bool isStreamOrDevice(const QString &path);
