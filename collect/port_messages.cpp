@@ -19,24 +19,27 @@ QString userName()
 
 QString remedy(const PortFailure &f)
 {
-    using Kind = PortFailure::Kind;
-    switch (f.kind) {
-    case Kind::NoSuchDevice:
+    using Cause = PortFailure::Cause;
+    switch (f.cause()) {
+    case Cause::NoSuchDevice:
         return QStringLiteral("the device does not exist: check that the counter's adapter is plugged in "
                               "and which device it is (--list-ports)");
-    case Kind::PermissionDenied:
-        if (f.groupMayUse && !f.inGroup)
-            return QStringLiteral("user %1 is not in the group '%2' that owns the device: add it with "
-                                  "'sudo usermod -aG %2 %1' and log in again")
-                .arg(userName(), f.group);
-        if (!f.groupMayUse)
-            return QStringLiteral("only the device's owner may open it (group '%1' has no read and write "
-                                  "access): ask the administrator for access")
-                .arg(f.group);
+    case Cause::NoAccess:
+        return QStringLiteral("user %1 may not read and write the device: check its permissions (ls -l %2)")
+            .arg(userName(), f.device);
+    case Cause::NotInGroup:
+        return QStringLiteral("user %1 is not in the group '%2' that owns the device: add it with "
+                              "'sudo usermod -aG %2 %1' and log in again")
+            .arg(userName(), f.group);
+    case Cause::OwnerOnly:
+        return QStringLiteral("only the device's owner may open it (group '%1' has no read and write "
+                              "access): ask the administrator for access")
+            .arg(f.group);
+    case Cause::DeniedInGroup:
         return QStringLiteral("user %1 may not open it although in group '%2': check the device's "
                               "permissions (ls -l %3)")
             .arg(userName(), f.group, f.device);
-    case Kind::Busy:
+    case Cause::Busy:
         if (f.holderPid > 0)
             return QStringLiteral("another program holds it (process %1%2): close that program or let it "
                                   "finish, then try again")
@@ -44,10 +47,10 @@ QString remedy(const PortFailure &f)
                 .arg(f.holderName.isEmpty() ? QString() : QStringLiteral(", %1").arg(f.holderName));
         return QStringLiteral("another program holds it: close that program (a terminal program, the "
                               "QZ-7310 window) or let it finish, then try again");
-    case Kind::Lost:
+    case Cause::Lost:
         return QStringLiteral("the line went away: check the cable and the adapter");
-    case Kind::Other:
-    case Kind::None:
+    case Cause::Other:
+    case Cause::None:
         break;
     }
     return QStringLiteral("check the device (--list-ports shows the serial devices)");

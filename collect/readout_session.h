@@ -35,6 +35,7 @@ struct CollectOptions
     bool now = false;       // "RDD NOW" instead of "RDD ALL"
     bool clear = false;     // "CLR ALL" once a complete read-out is saved
     QString output;         // the CSV file; empty or "-": standard output
+    bool overwrite = false; // an existing file with content may be replaced
     int quietMs = DefaultQuietMs;
     int timeoutMs = DefaultTimeoutMs;
 };
@@ -102,8 +103,11 @@ private:
     void judgeReadout();
     void judgeClear();
     QStringList readoutDoubts() const;
+    QStringList frameDoubts(const QList<QByteArray> &frames) const;
     QString repliesText() const;
     bool writeCsv(QString *reason);
+    void keepLateRecords(bool acked);
+    QString clearReplyText() const;
     QString outputLabel() const;
     void finish(int status);
 
@@ -115,6 +119,7 @@ private:
     QString m_status5;            // Label5's text, as the window would show it
     char m_lastChar = 0;
     bool m_sendRefused = false;
+    QList<QByteArray> m_saved;    // the frames of the read-out written to the file
 
     Phase m_phase = Phase::Idle;
     Reply m_reply;

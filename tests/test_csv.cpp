@@ -137,6 +137,13 @@ void TestCsv::writesAndReplacesFiles()
     r = writeCsvFile(path, rx.table, 3);
     QVERIFY2(r.ok, qPrintable(r.error));
     QCOMPARE(QFileInfo(path).permissions() & 0x0FFF, QFile::ReadUser | QFile::WriteUser | QFile::ReadGroup);
+
+    // Replacing only an empty file: one with content stays as it was.
+    QCOMPARE(writeFileDurably(path, "new", ReplaceFile::OnlyEmpty).kind, FileWriteFailure::Kind::NotEmpty);
+    QCOMPARE(fileBytes(path), csv(rx));
+    QVERIFY(writeFile(path, ""));
+    QVERIFY(writeFileDurably(path, "new", ReplaceFile::OnlyEmpty).ok());
+    QCOMPARE(fileBytes(path), QByteArray("new"));
     QCOMPARE(listing(dir.path()), QStringList{"records.csv"});   // no temporary left over
 }
 

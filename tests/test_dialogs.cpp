@@ -70,6 +70,7 @@ void TestDialogs::portDialogLoad()
     qputenv("QZ7310_COM1", QFile::encodeName(present.fileName()));
     qputenv("QZ7310_COM2", "/nonexistent/qz7310");
     qunsetenv("QZ7310_COM3");
+    qputenv("QZ7310_COM4", "null"); // not a path: Qt opens /dev/null
     Module1 state;
     state.PortNumber = std::int16_t(portNumber);
     FakeCommControl port;
@@ -90,6 +91,9 @@ void TestDialogs::portDialogLoad()
     QCOMPARE(combo->itemData(1, Qt::ToolTipRole).toString(),
              QStringLiteral("COM2 = /nonexistent/qz7310（QZ7310_COM2 で指定、デバイスが見つかりません）"));
     QVERIFY(combo->itemData(2, Qt::ToolTipRole).toString().startsWith(QStringLiteral("COM3 = /dev/ttyS2（デ")));
+    QCOMPARE(combo->itemData(3, Qt::ToolTipRole).toString(),
+             QStringLiteral("COM4 = /dev/null（QZ7310_COM4 で指定、デバイスがあります）"));
+    qunsetenv("QZ7310_COM4");
     QCOMPARE(port.calls, QStringList{"RTS=0"});
     QVERIFY(port.isOpen);
     QVERIFY(!port.rts);

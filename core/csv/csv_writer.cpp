@@ -2,8 +2,6 @@
 #include "table/counter_table.h"
 
 #include <QDir>
-#include <QFileInfo>
-#include <QSaveFile>
 
 #include <algorithm>
 
@@ -32,45 +30,36 @@ QByteArray csvBytes(const CounterTable &table, int frameCount)
     return out;
 }
 
-CsvResult writeCsvFile(const QString &path, const CounterTable &table, int frameCount)
+CsvResult writeCsvFile(const QString &path, const CounterTable &table, int frameCount, ReplaceFile replace)
 {
-    const QByteArray bytes = csvBytes(table, frameCount);
+    const FileWriteFailure failure = writeFileDurably(path, csvBytes(table, frameCount), replace);
+    return {failure.ok(), csvFailureReason(failure), failure};
+}
 
-    // QFileInfo follows symbolic links, so this looks at what would be replaced.
-    const QFileInfo target(path);
-    if (target.isDir())
-        return {false, QStringLiteral("同じ名前のフォルダーがあります。")};
-    // Replacing a device or a pipe with a regular file would break it; refuse.
-    if (target.exists() && !target.isFile())
-        return {false, QStringLiteral("通常のファイルではありません。")};
-
-    // QSaveFile writes a temporary file beside the target and renames it over the
-    // target only when everything was written; it resolves a symbolic link and
-    // replaces the file the link points to. Unbuffered: with its own buffer, Qt 6.4
-    // commits (and reports success) even when the flush inside commit() fails,
-    // leaving a truncated file; unbuffered, every failing write is seen here and by
-    // QSaveFile, and a failed write cancels the save. No direct-write
-    // fallback: in a directory where no new file can be made we report the failure
-    // rather than overwrite the old file in place, which could leave half a file.
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered))
-        return {false, file.errorString()};
-    // A write that stops part way (disk full, size limit) returns a short count
-    // without an error; writing the rest then fails with the system's reason.
-    for (qsizetype done = 0; done < bytes.size();) {
-        const qint64 n = file.write(bytes.constData() + done, bytes.size() - done);
-        if (n <= 0) {
-            QString reason = file.errorString();
-            if (file.error() == QFileDevice::NoError)
-                reason = QStringLiteral("書き込みに失敗しました。");
-            file.cancelWriting();
-            return {false, reason};
-        }
-        done += n;
+QString csvFailureReason(const FileWriteFailure &failure)
+{
+    using Kind = FileWriteFailure::Kind;
+    switch (failure.kind) {
+    case Kind::None:
+        return {};
+    case Kind::Folder:
+        return QStringLiteral("同じ名前のフォルダーがあります。");
+    case Kind::NotRegularFile:
+        return QStringLiteral("通常のファイルではありません。");
+    case Kind::NotEmpty:
+        return QStringLiteral("同じ名前のファイルがあります。");
+    case Kind::Write:
+        if (failure.reason.isEmpty())
+            return QStringLiteral("書き込みに失敗しました。");
+        break;
+    case Kind::Sync:
+    case Kind::FolderSync:
+        return QStringLiteral("ディスクへの書き込みを確かめられませんでした（%1）。").arg(failure.reason);
+    case Kind::Open:
+    case Kind::Commit:
+        break;
     }
-    if (!file.commit())
-        return {false, file.errorString()};
-    return {true, QString()};
+    return failure.reason;
 }
 
 QString csvFailureText(const QString &path, const QString &reason)

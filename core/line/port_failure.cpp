@@ -103,6 +103,29 @@ void classifyPermission(PortFailure &f)
 
 } // namespace
 
+PortFailure::Cause PortFailure::cause() const
+{
+    switch (kind) {
+    case Kind::None:
+        return Cause::None;
+    case Kind::NoSuchDevice:
+        return Cause::NoSuchDevice;
+    case Kind::PermissionDenied:
+        if (group.isEmpty())
+            return Cause::NoAccess;
+        if (!groupMayUse)
+            return Cause::OwnerOnly;
+        return inGroup ? Cause::DeniedInGroup : Cause::NotInGroup;
+    case Kind::Busy:
+        return Cause::Busy;
+    case Kind::Lost:
+        return Cause::Lost;
+    case Kind::Other:
+        break;
+    }
+    return Cause::Other;
+}
+
 PortFailure classifyPortFailure(const QString &device, QSerialPort::SerialPortError error,
                                 const QString &reason)
 {

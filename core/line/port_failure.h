@@ -31,6 +31,20 @@ struct PortFailure
     // Busy: the program holding the lock, as its lock file names it (pid 0: unknown).
     qint64 holderPid = 0;
     QString holderName;
+
+    // The case a remedy is chosen by, told once here for every wording.
+    enum class Cause {
+        None,
+        NoSuchDevice,
+        NoAccess,          // denied, and the device's group could not be read
+        NotInGroup,        // denied; the group may use it and this user is not in it
+        OwnerOnly,         // denied; not even the group may read and write it
+        DeniedInGroup,     // denied although this user has the group
+        Busy,
+        Lost,
+        Other,
+    };
+    Cause cause() const;
 };
 
 // Classifies a failed open of `device`, or a failure of the open port, from the error

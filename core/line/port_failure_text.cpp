@@ -16,19 +16,24 @@ QString withReason(const QString &what, const QString &reason)
 
 QString permissionRemedy(const PortFailure &f)
 {
-    if (f.group.isEmpty())
-        return QStringLiteral("このユーザーにはデバイスを読み書きする権限がありません。");
-    if (!f.groupMayUse)
+    using Cause = PortFailure::Cause;
+    switch (f.cause()) {
+    case Cause::OwnerOnly:
         return QStringLiteral("デバイスは所有者しか開けません（グループ %1 にも読み書きの権限がありません）。"
                               "管理者に権限を頼んでください。")
             .arg(f.group);
-    if (f.inGroup)
+    case Cause::DeniedInGroup:
         return QStringLiteral("このユーザーはグループ %1 に入っていますが開けません。"
                               "デバイスの権限を確かめてください（ls -l %2）。")
             .arg(f.group, f.device);
-    return QStringLiteral("このユーザーはデバイスを所有するグループ %1 に入っていません。"
-                          "「sudo usermod -aG %1 $USER」でグループに加え、ログインし直してください。")
-        .arg(f.group);
+    case Cause::NotInGroup:
+        return QStringLiteral("このユーザーはデバイスを所有するグループ %1 に入っていません。"
+                              "「sudo usermod -aG %1 $USER」でグループに加え、ログインし直してください。")
+            .arg(f.group);
+    default:
+        break;
+    }
+    return QStringLiteral("このユーザーにはデバイスを読み書きする権限がありません。");
 }
 
 } // namespace

@@ -5,6 +5,19 @@
 #include <QStringList>
 #include <QtGlobal>
 
+QString serialDevicePath(const QString &name)
+{
+#ifdef Q_OS_WIN
+    return name;
+#else
+    // QSerialPort's own rule: a name that is not a path is a device under /dev.
+    if (name.isEmpty() || name.startsWith(QLatin1Char('/')) || name.startsWith(QLatin1String("./"))
+        || name.startsWith(QLatin1String("../")))
+        return name;
+    return QStringLiteral("/dev/") + name;
+#endif
+}
+
 QString portDeviceName(int n)
 {
     if (n < 1)
@@ -14,7 +27,7 @@ QString portDeviceName(int n)
 #else
     const QString mapped = qEnvironmentVariable(qPrintable(QStringLiteral("QZ7310_COM%1").arg(n)));
     if (!mapped.isEmpty())
-        return mapped;
+        return serialDevicePath(mapped);
     return QStringLiteral("/dev/ttyS%1").arg(n - 1);
 #endif
 }
@@ -173,7 +186,7 @@ QByteArray SerialCommControl::Input()
 
 QString SerialCommControl::device() const
 {
-    return m_device.isEmpty() ? portDeviceName(m_commPort) : m_device;
+    return m_device.isEmpty() ? portDeviceName(m_commPort) : serialDevicePath(m_device);
 }
 
 void SerialCommControl::openPort()

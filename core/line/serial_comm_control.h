@@ -9,9 +9,15 @@
 #include <deque>
 #include <optional>
 
+// The device QSerialPort opens for a port name: elsewhere than on Windows a name
+// that does not start with "/", "./" or "../" is a device under /dev ("ttyUSB0"
+// opens /dev/ttyUSB0). Whoever judges or shows the device looks at this path.
+QString serialDevicePath(const QString &name);
+
 // The device that port n (COMn) stands for: "COMn" on Windows; elsewhere the
-// environment variable QZ7310_COMn when it is set and not empty, else
-// /dev/ttyS{n-1}. An empty name for n < 1, which names no port.
+// environment variable QZ7310_COMn when it is set and not empty (as
+// serialDevicePath makes it), else /dev/ttyS{n-1}. An empty name for n < 1, which
+// names no port.
 QString portDeviceName(int n);
 
 // Line settings in the "9600,n,8,1" form: baud rate, parity (n, e, o, m, s),
