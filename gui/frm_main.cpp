@@ -1,6 +1,7 @@
 #include "frm_main.h"
 #include "app_identity.h"
 #include "frm_splash.h"
+#include "paint_pacer.h"
 #include "raw_text_box.h"
 #include "startup.h"
 #include "line/comm_control.h"
@@ -119,6 +120,7 @@ frmMain::frmMain(Module1 &state, CommControl &port, SplashRunner splash, QWidget
     connect(ui->CsvOut, &QPushButton::clicked, this, &frmMain::CsvOut_Click);
     m_port.setObjectName(QStringLiteral("QztTxRx"));
     connect(&m_port, &CommControl::OnComm, this, &frmMain::QztTxRx_OnComm);
+    m_pacer = new PaintPacer(this, PaintPacer::presentsOnDisplay());
 
     Form_Load();
 
@@ -205,6 +207,7 @@ void frmMain::QztTxRx_OnComm()
     // The control hands over one character per notification.
     for (char c : input)
         receiveCharacter(m_state, m_table, *this, c);
+    m_pacer->characterHandled();
 }
 
 void frmMain::appendLog(char c)
@@ -214,7 +217,9 @@ void frmMain::appendLog(char c)
 
 void frmMain::setStatus(const QString &text)
 {
-    ui->Label5->setText(text);
+    // Every frame of a read-out gives the same verdict: no repaint for an unchanged text.
+    if (ui->Label5->text() != text)
+        ui->Label5->setText(text);
 }
 
 void frmMain::setTransmitText(const QByteArray &text)

@@ -17,6 +17,7 @@ class QFileDialog;
 class QLabel;
 class QLineEdit;
 class QPushButton;
+class PaintPacer;
 class QTableView;
 class RawTextBox;
 
@@ -85,5 +86,6 @@ private:
     CommControl &m_port;
     SplashRunner m_splash;
     CounterTable m_table;
+    PaintPacer *m_pacer = nullptr; // what received characters make the window draw
     bool m_unloaded = false;
 };

@@ -25,6 +25,11 @@ class QMenu;
 //
 // Appending is amortised O(1) however long the text grows (the receive log can run to
 // millions of characters), and painting decodes only the characters that fit.
+//
+// Its code, one concern a file: raw_text_box.cpp the text, the cursor and the painting;
+// raw_text_box_layout where each character and labelled box goes; raw_text_box_input
+// keys, mouse, context menu, focus and blink; raw_text_box_accessible what assistive
+// tools read.
 class RawTextBox : public QFrame
 {
     Q_OBJECT
