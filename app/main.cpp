@@ -1,7 +1,7 @@
-#include "app/app_identity.h"
-#include "app/startup.h"
-#include "link/module1.h"
-#include "link/line_comm_control.h"
+#include "app_identity.h"
+#include "startup.h"
+#include "line/module1.h"
+#include "line/line_comm_control.h"
 
 #include <QApplication>
 

@@ -1,11 +1,11 @@
 // qz7310-bench: Google Benchmark's table, then the memory and soak figures, then one
 // summary line:
 //   bench: core=<chars/s> window=<chars/s> flat=<ratio> readout_ms=<ms> collect=<ratio>
-//          soak_rss_kb=<kB>
+//          soak_rss_kb=<kB> bytes_cpu_pct=<%> bytes_wakeups=<per byte>
 
 #include "bench_support.h"
 
-#include "app/app_identity.h"
+#include "app_identity.h"
 
 #include <QApplication>
 #include <benchmark/benchmark.h>
@@ -95,6 +95,7 @@ int main(int argc, char **argv)
     registerReceiveBenchmarks();
     registerCollectBenchmark();
     registerSoakBenchmark();
+    registerScreenBenchmark();
 
     KeepingReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
@@ -133,8 +134,14 @@ int main(int argc, char **argv)
                 "fds_after=%d (limits: growth 1024 kB, no descriptor left)\n",
                 figure(n.soakRssStartKiB, 0).c_str(), figure(n.soakRssEndKiB, 0).c_str(),
                 n.soakFdsStart, n.soakFdsEnd, n.soakFdsBefore, n.soakFdsAfter);
-    std::printf("bench: core=%s window=%s flat=%s readout_ms=%s collect=%s soak_rss_kb=%s\n",
+    std::printf("screen: bytes_cpu_pct=%s bytes_wakeups=%s idle_wakeups_per_s=%s "
+                "(one byte every 1.04 ms on Xvfb)\n",
+                figure(n.bytesCpuPct, 1).c_str(), figure(n.bytesWakeups, 2).c_str(),
+                figure(n.bytesIdleWakeups, 1).c_str());
+    std::printf("bench: core=%s window=%s flat=%s readout_ms=%s collect=%s soak_rss_kb=%s "
+                "bytes_cpu_pct=%s bytes_wakeups=%s\n",
                 figure(core, 0).c_str(), figure(window, 0).c_str(), figure(flat, 2).c_str(),
-                figure(readoutMs, 1).c_str(), figure(collect, 3).c_str(), soakGrowth.c_str());
+                figure(readoutMs, 1).c_str(), figure(collect, 3).c_str(), soakGrowth.c_str(),
+                figure(n.bytesCpuPct, 1).c_str(), figure(n.bytesWakeups, 2).c_str());
     return 0;
 }

@@ -46,6 +46,11 @@ struct BenchNotes
     int soakFdsEnd = -1;
     int soakFdsBefore = -1; // before its window, port and simulators were made
     int soakFdsAfter = -1;  // once they are gone
+
+    // The window on a real X server fed one byte at a time.
+    double bytesCpuPct = -1;      // per cent of a core
+    double bytesWakeups = -1;     // per received byte, all threads
+    double bytesIdleWakeups = -1; // per second on a quiet line
 };
 BenchNotes &notes();
 
@@ -69,6 +74,7 @@ void registerReadoutBenchmark();
 void registerReceiveBenchmarks();
 void registerCollectBenchmark();
 void registerSoakBenchmark();
+void registerScreenBenchmark();
 // What a 100-record qz7310-collect run cannot beat: the reply's line time at 9600
 // baud plus the collector's default quiet time, in seconds.
 double collectLineSeconds();

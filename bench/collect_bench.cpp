@@ -4,7 +4,7 @@
 
 #include "bench_support.h"
 
-#include "collect/readout_session.h"
+#include "readout_session.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>

@@ -3,9 +3,9 @@
 
 #include "bench_support.h"
 
-#include "app/frm_main.h"
-#include "link/module1.h"
-#include "link/serial_comm_control.h"
+#include "frm_main.h"
+#include "line/module1.h"
+#include "line/serial_comm_control.h"
 
 #include <QAbstractItemModel>
 #include <QApplication>

@@ -3,10 +3,10 @@
 #include "bench_comm_control.h"
 #include "bench_support.h"
 
-#include "app/frm_main.h"
-#include "app/raw_text_box.h"
-#include "link/module1.h"
-#include "link/reply_framing.h"
+#include "frm_main.h"
+#include "raw_text_box.h"
+#include "line/module1.h"
+#include "line/reply_framing.h"
 #include "table/counter_table.h"
 
 #include <QApplication>

@@ -8,12 +8,12 @@
 
 #include "bench_support.h"
 
-#include "app/frm_main.h"
-#include "app/raw_text_box.h"
-#include "link/module1.h"
-#include "link/port_control.h"
-#include "link/reply_framing.h"
-#include "link/serial_comm_control.h"
+#include "frm_main.h"
+#include "raw_text_box.h"
+#include "line/module1.h"
+#include "line/port_control.h"
+#include "line/reply_framing.h"
+#include "line/serial_comm_control.h"
 #include "sim/counter.h"
 
 #include <QApplication>

@@ -2,11 +2,13 @@
 // The command line, the messages and the exit status; the read-out itself is
 // ReadoutSession.
 
-#include "app/app_identity.h"
-#include "collect/port_list.h"
-#include "collect/readout_session.h"
-#include "link/line_comm_control.h"
-#include "link/tcp_comm_control.h"
+#include "identity.h"
+#include "port_list.h"
+#include "readout_session.h"
+#include "csv/durable_file.h"
+#include "line/line_comm_control.h"
+#include "line/serial_comm_control.h"
+#include "line/tcp_comm_control.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -152,10 +154,12 @@ CollectOptions parseCommandLine(QCoreApplication &app, bool *listPorts)
     QCommandLineParser parser;
     parser.setApplicationDescription(
         QStringLiteral("Reads the records of a QZ-7310 counter (%1) without a window and saves them as CSV, "
-                       "for scheduled collection. Clears the counter only after a complete read-out is saved.\n\n"
+                       "for scheduled collection. Clears the counter only after a complete read-out of well-formed "
+                       "frames is saved on disk.\n\n"
                        "Exit status: 0 done; 1 wrong usage; 2 the port could not be opened; 3 the counter "
-                       "answered with an error or the read-out was incomplete; 4 the CSV could not be written; "
-                       "5 no reply at all (no stored records, or no counter on the line).")
+                       "answered with an error, the read-out was incomplete or malformed, or records came after "
+                       "CLR ALL; 4 the CSV could not be written, or the file exists and --overwrite was not "
+                       "given; 5 no reply at all (no stored records, or no counter on the line).")
             .arg(applicationTitle()));
     parser.addHelpOption();
     parser.addVersionOption();
@@ -167,8 +171,9 @@ CollectOptions parseCommandLine(QCoreApplication &app, bool *listPorts)
     const QCommandLineOption now(QStringLiteral("now"),
                                  QStringLiteral("Read the current values (RDD NOW) instead of the stored records (RDD ALL)."));
     const QCommandLineOption output(QStringLiteral("output"),
-                                    QStringLiteral("The CSV file, written whole or not at all; '-' or none: "
-                                                   "standard output."),
+                                    QStringLiteral("The CSV file, written whole or not at all; an existing file "
+                                                   "with content is kept unless --overwrite is given. '-' or "
+                                                   "none: standard output."),
                                     QStringLiteral("FILE"));
     const QCommandLineOption outputDir(QStringLiteral("output-dir"),
                                        QStringLiteral("Instead of --output: a new file in this folder at every run, "
@@ -176,9 +181,12 @@ CollectOptions parseCommandLine(QCoreApplication &app, bool *listPorts)
                                                       "(_2, _3, ... added when that name is taken); never "
                                                       "replaces a file."),
                                        QStringLiteral("DIR"));
+    const QCommandLineOption overwrite(QStringLiteral("overwrite"),
+                                       QStringLiteral("Replace an existing --output file that is not empty."));
     const QCommandLineOption clear(QStringLiteral("clear"),
-                                   QStringLiteral("After a complete read-out is saved, send CLR ALL and require "
-                                                  "the counter's ACK."));
+                                   QStringLiteral("After a complete read-out is saved in the --output file (or the new file in "
+                                                  "--output-dir), send "
+                                                  "CLR ALL and require the counter's ACK."));
     const QCommandLineOption quiet(QStringLiteral("quiet"),
                                    QStringLiteral("Milliseconds of silence after the last character that end a "
                                                   "reply (10 to 600000). Default %1.")
@@ -191,7 +199,7 @@ CollectOptions parseCommandLine(QCoreApplication &app, bool *listPorts)
                                      QStringLiteral("S"));
     const QCommandLineOption list(QStringLiteral("list-ports"),
                                   QStringLiteral("List the serial devices and the COM1 to COM4 mapping, and exit."));
-    parser.addOptions({port, now, output, outputDir, clear, quiet, timeout, list});
+    parser.addOptions({port, now, output, outputDir, overwrite, clear, quiet, timeout, list});
     // Unknown options and missing values: Qt's message, then exit status 1.
     parser.process(app);
 
@@ -204,9 +212,23 @@ CollectOptions parseCommandLine(QCoreApplication &app, bool *listPorts)
     options.now = parser.isSet(now);
     options.clear = parser.isSet(clear);
     options.output = parser.value(output);
+    options.overwrite = parser.isSet(overwrite);
     if (parser.isSet(output) && options.output.isEmpty())
         usageError(QStringLiteral("--output needs a file name, or '-' for standard output"));
     parseOutputDir(parser, output, outputDir, options);
+    // Nothing is replaced in --output-dir, so there is nothing to allow.
+    if (options.overwrite && !options.outputDir.isEmpty())
+        usageError(QStringLiteral("--overwrite goes with --output; --output-dir never replaces a file"));
+    // The records are erased only once they are kept in a file of their own (a new
+    // regular file in --output-dir is one).
+    if (options.clear && options.outputDir.isEmpty()
+        && (options.output.isEmpty() || options.output == QLatin1String("-")))
+        usageError(QStringLiteral("--clear needs --output FILE: the counter's records are erased only once they "
+                                  "are saved in a file"));
+    if (options.clear && options.outputDir.isEmpty() && isStreamOrDevice(options.output))
+        usageError(QStringLiteral("--clear needs --output to be a regular file, and '%1' is not one (a terminal, "
+                                  "a pipe, a device or standard output keeps no records)")
+                       .arg(options.output));
     // Clearing wipes the stored records; RDD NOW reads none of them, so they would be lost.
     if (options.clear && options.now)
         usageError(QStringLiteral("--clear goes with the stored records (RDD ALL), not with --now"));

@@ -15,13 +15,9 @@ QString outputFileName(const QDateTime &started, int attempt);
 // Highest attempt tried before giving up.
 inline constexpr int MaxOutputAttempts = 999;
 
-// Whether new files can be made in `folder`: it is a folder and a file can be created
-// there (tried, then removed). Otherwise why not.
-bool folderTakesNewFiles(const QString &folder, QString *reason);
-
-// Writes `bytes` to a new file in `folder` named as outputFileName() says: written
-// whole to a temporary file there and synced, then given the first free name in one
-// step that never replaces a file, then the folder synced. On success `*path` is the
-// file written; on failure nothing is left behind and `*reason` says why.
+// Writes `bytes` to a new file in `folder` under the first free name outputFileName()
+// gives, through the core's durable writer (ReplaceFile::Never: whole, synced, named
+// without replacing anything, the folder synced). On success `*path` is the file
+// written; on failure nothing is left behind and `*reason` says why.
 bool writeNewFile(const QString &folder, const QDateTime &started, const QByteArray &bytes, QString *path,
                   QString *reason);

@@ -1,7 +1,7 @@
-#include "collect/port_list.h"
+#include "port_list.h"
 
-#include "link/serial_comm_control.h"
-#include "link/tcp_comm_control.h"
+#include "line/serial_comm_control.h"
+#include "line/tcp_comm_control.h"
 
 #include <QDir>
 #include <QFileInfo>

@@ -1,6 +1,7 @@
-#include "collect/port_messages.h"
+#include "port_messages.h"
 
-#include "link/tcp_comm_control.h"
+#include "line/tcp_comm_control.h"
+#include "csv/durable_file.h"
 
 #ifdef Q_OS_UNIX
 #include <pwd.h>
@@ -28,24 +29,27 @@ QString serverText(const QString &device)
 
 QString remedy(const PortFailure &f)
 {
-    using Kind = PortFailure::Kind;
-    switch (f.kind) {
-    case Kind::NoSuchDevice:
+    using Cause = PortFailure::Cause;
+    switch (f.cause()) {
+    case Cause::NoSuchDevice:
         return QStringLiteral("the device does not exist: check that the counter's adapter is plugged in "
                               "and which device it is (--list-ports)");
-    case Kind::PermissionDenied:
-        if (f.groupMayUse && !f.inGroup)
-            return QStringLiteral("user %1 is not in the group '%2' that owns the device: add it with "
-                                  "'sudo usermod -aG %2 %1' and log in again")
-                .arg(userName(), f.group);
-        if (!f.groupMayUse)
-            return QStringLiteral("only the device's owner may open it (group '%1' has no read and write "
-                                  "access): ask the administrator for access")
-                .arg(f.group);
+    case Cause::NoAccess:
+        return QStringLiteral("user %1 may not read and write the device: check its permissions (ls -l %2)")
+            .arg(userName(), f.device);
+    case Cause::NotInGroup:
+        return QStringLiteral("user %1 is not in the group '%2' that owns the device: add it with "
+                              "'sudo usermod -aG %2 %1' and log in again")
+            .arg(userName(), f.group);
+    case Cause::OwnerOnly:
+        return QStringLiteral("only the device's owner may open it (group '%1' has no read and write "
+                              "access): ask the administrator for access")
+            .arg(f.group);
+    case Cause::DeniedInGroup:
         return QStringLiteral("user %1 may not open it although in group '%2': check the device's "
                               "permissions (ls -l %3)")
             .arg(userName(), f.group, f.device);
-    case Kind::Busy:
+    case Cause::Busy:
         if (f.holderPid > 0)
             return QStringLiteral("another program holds it (process %1%2): close that program or let it "
                                   "finish, then try again")
@@ -53,41 +57,76 @@ QString remedy(const PortFailure &f)
                 .arg(f.holderName.isEmpty() ? QString() : QStringLiteral(", %1").arg(f.holderName));
         return QStringLiteral("another program holds it: close that program (a terminal program, the "
                               "QZ-7310 window) or let it finish, then try again");
-    case Kind::Lost:
-        if (isNetworkDevice(f.device))
-            return QStringLiteral("the device server at %1 ended the connection: check the device server "
-                                  "and the network")
-                .arg(serverText(f.device));
+    case Cause::LostConnection:
+        return QStringLiteral("the device server at %1 ended the connection: check the device server "
+                              "and the network")
+            .arg(serverText(f.device));
+    case Cause::Lost:
         return QStringLiteral("the line went away: check the cable and the adapter");
-    case Kind::Refused:
+    case Cause::Refused:
         return QStringLiteral("nothing is listening at %1: check that the device server is on, that this "
                               "is the counter's port on it, and that the port is set to raw TCP")
             .arg(serverText(f.device));
-    case Kind::HostNotFound:
+    case Cause::HostNotFound:
     {
         const std::optional<NetworkAddress> a = parseNetworkAddress(f.device);
         return QStringLiteral("the host name %1 is not known: check the name, or give the device "
                               "server's IP address")
             .arg(a ? a->host : f.device);
     }
-    case Kind::NoAnswer:
+    case Cause::NoAnswer:
         return QStringLiteral("no answer from %1 within %2 s: check that the device server is on and "
                               "reachable (network, firewall)")
             .arg(serverText(f.device), QString::number(f.waitedMs / 1000.0));
-    case Kind::BadAddress:
+    case Cause::BadAddress:
         return QStringLiteral("a network line is written tcp://HOST:PORT, e.g. tcp://192.168.1.50:4001 "
                               "or tcp://[fd00::50]:4001");
-    case Kind::Other:
-        if (isNetworkDevice(f.device))
-            return QStringLiteral("check the device server's address and the network");
-        [[fallthrough]];
-    case Kind::None:
+    case Cause::NetworkOther:
+        return QStringLiteral("check the device server's address and the network");
+    case Cause::Other:
+    case Cause::None:
         break;
     }
     return QStringLiteral("check the device (--list-ports shows the serial devices)");
 }
 
 } // namespace
+
+// The collector's words for why the file could not be written.
+QString fileFailureText(const FileWriteFailure &f)
+{
+    using Kind = FileWriteFailure::Kind;
+    const auto orElse = [&f](const char *text) { return f.reason.isEmpty() ? QLatin1String(text) : f.reason; };
+    switch (f.kind) {
+    case Kind::None:
+        break;
+    case Kind::Folder:
+        return QStringLiteral("it is a folder");
+    case Kind::NotRegularFile:
+        return QStringLiteral("it is not a regular file");
+    case Kind::NotEmpty:
+        return QStringLiteral("the file exists and is not empty (--overwrite replaces it)");
+    case Kind::Open:
+        return orElse("no file can be made in its folder");
+    case Kind::Write:
+        return orElse("the write failed");
+    case Kind::Sync:
+        return QStringLiteral("the file could not be synced to disk: %1").arg(orElse("unknown reason"));
+    case Kind::Commit:
+        return QStringLiteral("the new file could not take its name: %1").arg(orElse("unknown reason"));
+    case Kind::NameTaken:
+        return QStringLiteral("something by that name is there already");
+    case Kind::NoSuchFolder:
+        return QStringLiteral("no such folder");
+    case Kind::NotAFolder:
+        return QStringLiteral("it is not a folder");
+    case Kind::FolderSync:
+        return QStringLiteral("the new file is in place but its folder could not be synced to disk, so it may "
+                              "not be on disk: %1")
+            .arg(orElse("unknown reason"));
+    }
+    return QStringLiteral("unknown reason");
+}
 
 QString portOpenFailureText(const QString &label, const PortFailure &failure)
 {

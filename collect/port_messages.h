@@ -1,6 +1,7 @@
 #pragma once
 
-#include "link/port_failure.h"
+#include "csv/durable_file.h"
+#include "line/port_failure.h"
 
 #include <QString>
 
@@ -11,3 +12,7 @@ QString portOpenFailureText(const QString &label, const PortFailure &failure);
 
 // The reason an open port stopped working, for the middle of a message.
 QString portLostText(const PortFailure &failure);
+
+// Why a file could not be written (or a folder take a new file), for the middle of a
+// message.
+QString fileFailureText(const FileWriteFailure &failure);

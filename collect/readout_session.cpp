@@ -1,23 +1,22 @@
-#include "collect/readout_session.h"
+#include "readout_session.h"
 
-#include "collect/output_dir.h"
-#include "collect/port_messages.h"
-#include "export/csv_writer.h"
-#include "link/port_control.h"
-#include "link/line_comm_control.h"
-#include "link/serial_comm_control.h"
+#include "frame_check.h"
+#include "output_dir.h"
+#include "port_messages.h"
+#include "csv/csv_writer.h"
+#include "csv/durable_file.h"
+#include "line/line_comm_control.h"
+#include "line/port_control.h"
+#include "line/serial_comm_control.h"
 
 #include <QDir>
 #include <QFile>
-#include <QFileInfo>
-#include <QSaveFile>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 
 #ifdef Q_OS_UNIX
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #endif
@@ -42,43 +41,6 @@ QString numberField(const QByteArray &frame)
         text += (c >= 0x20 && c < 0x7f) ? QChar::fromLatin1(c) : QLatin1Char('?');
     return text;
 }
-
-// Before anything is sent: a target that can never take the file. The writer checks
-// again when it writes; this only spares the counter a read-out that cannot be saved.
-bool outputLooksWritable(const QString &path, QString *reason)
-{
-    const QFileInfo target(path);
-    if (target.isDir()) {
-        *reason = QStringLiteral("it is a folder");
-        return false;
-    }
-    if (target.exists() && !target.isFile()) {
-        *reason = QStringLiteral("it is not a regular file");
-        return false;
-    }
-    QSaveFile probe(path);
-    if (!probe.open(QIODevice::WriteOnly)) {
-        *reason = probe.errorString();
-        return false;
-    }
-    probe.cancelWriting();
-    return true;
-}
-
-#ifdef Q_OS_UNIX
-// The new name of a committed file lives in its folder: sync that too, so the file
-// is on disk before the counter is told to forget its records.
-void syncFolderOf(const QString &path)
-{
-    const QString real = QFileInfo(path).canonicalFilePath();
-    const QByteArray folder = QFile::encodeName(QFileInfo(real.isEmpty() ? path : real).absolutePath());
-    const int fd = ::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd >= 0) {
-        ::fsync(fd);
-        ::close(fd);
-    }
-}
-#endif
 
 bool writeStandardOutput(const QByteArray &bytes, QString *reason)
 {
@@ -138,7 +100,7 @@ bool ReadoutSession::waitingForFirstReply() const
 QString ReadoutSession::portLabel() const
 {
     if (!m_options.device.isEmpty())
-        return m_options.device;
+        return serialDevicePath(m_options.device);
     return QStringLiteral("COM%1 (%2)").arg(m_options.portNumber).arg(portDeviceName(m_options.portNumber));
 }
 
@@ -156,17 +118,25 @@ void ReadoutSession::start()
     m_clock.start();
     m_started = QDateTime::currentDateTime();
 
-    QString reason;
-    if (!m_options.outputDir.isEmpty() && !folderTakesNewFiles(m_options.outputDir, &reason)) {
-        emit message(QStringLiteral("cannot write in %1: %2; nothing was read from the counter%3")
-                         .arg(QDir::toNativeSeparators(m_options.outputDir), reason,
-                              m_options.clear ? QStringLiteral(", and the counter was not cleared") : QString()));
-        finish(CollectStatus::NotWritten);
-        return;
+    // Before anything is sent: a target that cannot take the file (or may not be
+    // replaced) spares the counter a read-out. The writer checks again.
+    if (!m_options.outputDir.isEmpty()) {
+        const FileWriteFailure folder = checkFolderTarget(m_options.outputDir);
+        if (!folder.ok()) {
+            emit message(QStringLiteral("cannot write in %1: %2; nothing was read from the counter%3")
+                             .arg(QDir::toNativeSeparators(m_options.outputDir), fileFailureText(folder),
+                                  m_options.clear ? QStringLiteral(", and the counter was not cleared") : QString()));
+            finish(CollectStatus::NotWritten);
+            return;
+        }
     }
-    if (m_options.outputDir.isEmpty() && !toStandardOutput(m_options.output) && !outputLooksWritable(m_options.output, &reason)) {
+    const FileWriteFailure target =
+        !m_options.outputDir.isEmpty() || toStandardOutput(m_options.output)
+            ? FileWriteFailure()
+            : checkFileTarget(m_options.output, m_options.overwrite ? ReplaceFile::Always : ReplaceFile::OnlyEmpty);
+    if (!target.ok()) {
         emit message(QStringLiteral("cannot write %1: %2; nothing was read from the counter%3")
-                         .arg(outputLabel(), reason,
+                         .arg(outputLabel(), fileFailureText(target),
                               m_options.clear ? QStringLiteral(", and the counter was not cleared") : QString()));
         finish(CollectStatus::NotWritten);
         return;
@@ -324,13 +294,39 @@ QStringList ReadoutSession::readoutDoubts() const
         doubts << QStringLiteral("the counter sent %1 but no reply frame")
                       .arg(plural(m_reply.bytes, "character", "characters"));
 
-    // Records come numbered 01, 02, ...; only two digits fit, so record 100 is "00".
+    QList<QByteArray> frames;
+    for (int k = 0; k < m_state.FrameCount; ++k)
+        frames << m_state.FrameStore[k];
+    doubts << frameDoubts(frames);
+    return doubts;
+}
+
+// The data frames themselves: each well formed, and with "RDD ALL" numbered 01, 02,
+// ... (only two digits fit, so record 100 is "00").
+QStringList ReadoutSession::frameDoubts(const QList<QByteArray> &frames) const
+{
+    QStringList doubts;
+    qsizetype malformed = 0;
+    for (qsizetype k = 0; k < frames.size(); ++k) {
+        const QString fault = dataFrameFault(frames[k]);
+        if (fault.isEmpty() || ++malformed > 1)
+            continue;
+        const QString number = readableRecordNumber(frames[k]);
+        doubts << QStringLiteral("data frame %1 of %2%3 is malformed: %4")
+                      .arg(k + 1)
+                      .arg(frames.size())
+                      .arg(number.isEmpty() ? QString() : QStringLiteral(" (record %1)").arg(number), fault);
+    }
+    if (malformed > 1)
+        doubts.last() += QStringLiteral(" (%1 malformed in all)").arg(plural(malformed, "frame", "frames"));
+
     if (!m_options.now) {
-        for (int row = 1; row <= m_state.FrameCount; ++row) {
-            if (m_table.text(row, 0) != QString::number(row % 100)) {
+        for (qsizetype k = 0; k < frames.size(); ++k) {
+            const QByteArray expected = QByteArray::number((k + 1) % 100).rightJustified(2, '0');
+            if (frames[k].mid(2, 2) != expected) {
                 doubts << QStringLiteral("the record numbers do not run 01, 02, ...: record %1 came numbered \"%2\"")
-                              .arg(row)
-                              .arg(numberField(m_state.FrameStore[row - 1]));
+                              .arg(k + 1)
+                              .arg(numberField(frames[k]));
                 break;
             }
         }
@@ -389,6 +385,9 @@ void ReadoutSession::judgeReadout()
     }
 
     emit message(saved + QStringLiteral("; clearing the counter"));
+    m_saved.clear();
+    for (int k = 0; k < m_state.FrameCount; ++k)
+        m_saved << m_state.FrameStore[k];
     if (!send("CLR", "ALL", Phase::Clearing)) {
         emit message(QStringLiteral("cannot send CLR ALL on %1: %2; the counter was not cleared")
                          .arg(portLabel(), portLostText(m_port.lastFailure())));
@@ -398,30 +397,87 @@ void ReadoutSession::judgeReadout()
 
 void ReadoutSession::judgeClear()
 {
-    const bool acked = m_reply.verdicts == QStringList{Verdict::AckOk} && m_state.PendingLength == 0
+    // The answer to CLR ALL is the reply's last frame, one ACK; data frames before it
+    // are records the counter was still sending when the command went out.
+    const qsizetype late = m_reply.verdicts.count(Verdict::DataOk);
+    const bool acked = !m_reply.verdicts.isEmpty() && m_reply.verdicts.last() == Verdict::AckOk
+                       && m_reply.verdicts.size() == late + 1 && m_state.PendingLength == 0
                        && !m_reply.portLost && !m_reply.endless;
+    if (late > 0) {
+        keepLateRecords(acked);
+        return;
+    }
     if (acked) {
         emit message(QStringLiteral("the counter confirmed CLR ALL (\"%1\"): its records are cleared").arg(Verdict::AckOk));
         finish(CollectStatus::Done);
         return;
     }
-    QString what;
-    if (m_reply.portLost)
-        what = QStringLiteral("the port closed before it answered: %1").arg(portLostText(m_port.lastFailure()));
-    else if (m_reply.bytes == 0)
-        what = QStringLiteral("no answer within %1 s").arg(m_options.timeoutMs / 1000.0);
-    else if (m_reply.verdicts.contains(Verdict::DataOk))
-        // More records after the line had been quiet: the counter pauses longer than
-        // the quiet time, and the saved read-out ended early.
-        what = QStringLiteral("it sent %1; it was still sending records, so the read-out ended early: "
-                              "raise --quiet above the counter's pauses")
-                   .arg(repliesText());
-    else
-        what = QStringLiteral("it sent %1").arg(repliesText());
     emit message(QStringLiteral("the counter did not confirm CLR ALL with ACK (\"%1\"): %2; its records may "
                                 "still be there, and the CSV is saved")
-                     .arg(Verdict::AckOk, what));
+                     .arg(Verdict::AckOk, clearReplyText()));
     finish(CollectStatus::Incomplete);
+}
+
+QString ReadoutSession::clearReplyText() const
+{
+    if (m_reply.portLost)
+        return QStringLiteral("the port closed before it answered: %1").arg(portLostText(m_port.lastFailure()));
+    if (m_reply.bytes == 0)
+        return QStringLiteral("no answer within %1 s").arg(m_options.timeoutMs / 1000.0);
+    return QStringLiteral("it sent %1").arg(repliesText());
+}
+
+// Records that came after CLR ALL went out were decoded like the others: they are
+// kept, with the saved ones, in the file written again whole; the operator is told
+// to raise the quiet time, and whether the counter confirmed the clear.
+void ReadoutSession::keepLateRecords(bool acked)
+{
+    QList<QByteArray> frames = m_saved;
+    for (int k = 0; k < m_state.FrameCount; ++k)
+        frames << m_state.FrameStore[k];
+    emit message(QStringLiteral("%1 arrived after CLR ALL was sent: the counter paused longer than --quiet "
+                                "(%2 ms) within its reply, so the read-out had ended early; raise --quiet "
+                                "above the counter's pauses")
+                     .arg(plural(m_state.FrameCount, "record", "records"))
+                     .arg(m_options.quietMs));
+
+    // Decoded from the first frame again, as the window would decode them.
+    struct : ReceiveSink
+    {
+        void appendLog(char) override {}
+        void setStatus(const QString &) override {}
+    } sink;
+    Module1 state;
+    CounterTable table;
+    table.SetupCounterTable();
+    for (const QByteArray &frame : std::as_const(frames)) {
+        for (char c : frame)
+            receiveCharacter(state, table, sink, c);
+    }
+    int status = CollectStatus::Incomplete;
+    // With --output-dir the file written is the one this run made under its new name.
+    const FileWriteFailure written = writeFileDurably(m_options.outputDir.isEmpty() ? m_options.output : m_written,
+                                                      csvBytes(table, state.FrameCount), ReplaceFile::Always);
+    if (written.ok()) {
+        emit message(QStringLiteral("%1 from %2 written again to %3, the late ones included")
+                         .arg(plural(state.FrameCount, "record", "records"), portLabel(), outputLabel()));
+    } else {
+        emit message(QStringLiteral("cannot write %1 again with them: %2; it holds the first %3 only")
+                         .arg(outputLabel(), fileFailureText(written), plural(m_saved.size(), "record", "records")));
+        status = CollectStatus::NotWritten;
+    }
+    for (const QString &d : frameDoubts(frames))
+        emit message(QStringLiteral("the records in %1 are in doubt: %2").arg(outputLabel(), d));
+
+    if (acked)
+        emit message(QStringLiteral("the counter answered CLR ALL with ACK (\"%1\") after them: its records are "
+                                    "cleared")
+                         .arg(Verdict::AckOk));
+    else
+        emit message(QStringLiteral("the counter did not confirm CLR ALL with ACK (\"%1\"): %2; its records may "
+                                    "still be there")
+                         .arg(Verdict::AckOk, clearReplyText()));
+    finish(status);
 }
 
 bool ReadoutSession::writeCsv(QString *reason)
@@ -431,14 +487,12 @@ bool ReadoutSession::writeCsv(QString *reason)
                             reason);
     if (toStandardOutput(m_options.output))
         return writeStandardOutput(csvBytes(m_table, m_state.FrameCount), reason);
-    const CsvResult result = writeCsvFile(m_options.output, m_table, m_state.FrameCount);
+    const CsvResult result = writeCsvFile(m_options.output, m_table, m_state.FrameCount,
+                                          m_options.overwrite ? ReplaceFile::Always : ReplaceFile::OnlyEmpty);
     if (!result.ok) {
-        *reason = result.error;
+        *reason = fileFailureText(result.failure);
         return false;
     }
-#ifdef Q_OS_UNIX
-    syncFolderOf(m_options.output);
-#endif
     return true;
 }
 

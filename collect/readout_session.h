@@ -1,8 +1,8 @@
 #pragma once
 
-#include "link/module1.h"
-#include "link/reply_framing.h"
-#include "link/request.h"
+#include "line/module1.h"
+#include "line/reply_framing.h"
+#include "line/request.h"
 #include "table/counter_table.h"
 
 #include <QDateTime>
@@ -37,6 +37,7 @@ struct CollectOptions
     bool clear = false;     // "CLR ALL" once a complete read-out is saved
     QString output;         // the CSV file; empty or "-": standard output
     QString outputDir;      // instead: a new file in this folder (output_dir.h)
+    bool overwrite = false; // an existing file with content may be replaced
     int quietMs = DefaultQuietMs;
     int timeoutMs = DefaultTimeoutMs;
 };
@@ -104,8 +105,11 @@ private:
     void judgeReadout();
     void judgeClear();
     QStringList readoutDoubts() const;
+    QStringList frameDoubts(const QList<QByteArray> &frames) const;
     QString repliesText() const;
     bool writeCsv(QString *reason);
+    void keepLateRecords(bool acked);
+    QString clearReplyText() const;
     QString outputLabel() const;
     void finish(int status);
 
@@ -117,6 +121,7 @@ private:
     QString m_status5;            // Label5's text, as the window would show it
     char m_lastChar = 0;
     bool m_sendRefused = false;
+    QList<QByteArray> m_saved;    // the frames of the read-out written to the file
 
     Phase m_phase = Phase::Idle;
     Reply m_reply;

@@ -1,8 +1,8 @@
 // csvBytes on random table contents and counts. The output is parsed back line by
 // line and field by field and compared with the cells; rows past the count (and row
 // 0) carry content of their own, so exporting one of them shows up.
-#include "export/csv_writer.h"
-#include "fuzz/fuzz_checks.h"
+#include "csv/csv_writer.h"
+#include "fuzz_checks.h"
 #include "table/counter_table.h"
 #include "table/number_text.h"
 

@@ -1,7 +1,7 @@
 // plainNumberText on arbitrary bytes, against a reference written the plain way:
 // drop the skipped characters first, then take the longest prefix of the form
 // [+-]?[0-9]*(\.[0-9]*)? and normalise it with std::string.
-#include "fuzz/fuzz_checks.h"
+#include "fuzz_checks.h"
 #include "table/number_text.h"
 
 #include <QByteArray>

@@ -14,9 +14,9 @@
 //          4 a plain 0xFF is received.
 //   bit 1: before the input, 90 + (mode >> 2) % 11 well-formed data frames arrive,
 //          so the last rows of the table are within a short input's reach.
-#include "fuzz/fuzz_checks.h"
-#include "link/module1.h"
-#include "link/reply_framing.h"
+#include "fuzz_checks.h"
+#include "line/module1.h"
+#include "line/reply_framing.h"
 #include "table/counter_table.h"
 #include "table/record_decoder.h"
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "link/comm_control.h"
+#include "line/comm_control.h"
 
 #include <QByteArray>
 #include <QList>

@@ -2,9 +2,9 @@
 // The main window's side of a request for tests of the request sequence and of the
 // clear-all dialog, without the window.
 
-#include "link/module1.h"
-#include "link/reply_framing.h"
-#include "link/request.h"
+#include "line/module1.h"
+#include "line/reply_framing.h"
+#include "line/request.h"
 #include "table/counter_table.h"
 #include "test_support.h"
 

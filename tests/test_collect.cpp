@@ -1,11 +1,11 @@
 // qz7310-collect against the simulator on pseudo-terminals: the program run as its own
 // process (no display in its environment) where the exit status matters, and the
 // read-out session in-process where the test plays the counter itself.
-#include "collect/output_dir.h"
-#include "collect/readout_session.h"
-#include "export/csv_writer.h"
-#include "link/line_comm_control.h"
-#include "link/serial_comm_control.h"
+#include "output_dir.h"
+#include "readout_session.h"
+#include "csv/csv_writer.h"
+#include "line/line_comm_control.h"
+#include "line/serial_comm_control.h"
 #include "test_support.h"
 
 #include <QProcess>
@@ -152,18 +152,37 @@ struct Ser2net
     ~Ser2net() { stop(); }
 };
 
-// What the window's writer makes of the frames the simulator sends for `command`.
-QByteArray windowCsv(const QString &device, const QByteArray &command, int *records)
+// What the window's writer makes of the frames the simulator sends for `command`;
+// `stray` counts the characters that arrived outside any frame and not as a lead.
+QByteArray windowCsv(const QString &device, const QByteArray &command, int *records, int *stray = nullptr)
 {
     RawLine line;
     if (!line.open(device) || !line.write(command))
         return "no line";
     Receiver rx;
-    rx.feed(line.drain());
+    int outside = 0;
+    for (char c : line.drain()) {
+        if (rx.state.PendingLength == 0 && c != Ctl::STX && c != Ctl::ACK && c != Ctl::NAK)
+            ++outside;
+        rx.feed(QByteArray(1, c));
+    }
     line.close();
     QTest::qWait(100); // the simulator lets go of this client before the next comes
     *records = rx.state.FrameCount;
+    if (stray)
+        *stray = outside;
     return csvBytes(rx.table, rx.state.FrameCount);
+}
+
+// The collector with fsync failing on files or on folders (tests/fail_sync.c).
+QProcessEnvironment failingSync(const QString &which)
+{
+    QProcessEnvironment env = headless();
+    env.insert("LD_PRELOAD", QStringLiteral(QZ_FAIL_SYNC_PATH));
+    env.insert("QZ_FAIL_SYNC", which);
+    // A sanitized build wants its runtime first; the preload does not touch memory.
+    env.insert("ASAN_OPTIONS", env.value("ASAN_OPTIONS") + ":verify_asan_link_order=0");
+    return env;
 }
 
 const QByteArray earlier("\"9\",\"1\",\"1\",\"1\",\"1\",\"1\",\"5\"\r\n");
@@ -198,10 +217,16 @@ void TestCollect::csvAsTheWindowWrites_data()
     QTest::addColumn<QStringList>("simArgs");
     QTest::addColumn<bool>("toFile");
     QTest::addColumn<int>("records");
-    QTest::newRow("36 records to a file") << QStringList{"--fast"} << true << 36;
+    QTest::addColumn<QString>("quiet");
+    QTest::newRow("36 records to a file") << QStringList{"--fast"} << true << 36 << "100";
     QTest::newRow("100 records, the last numbered 00, to standard output")
-        << QStringList{"--fast", "--records", "100"} << false << 100;
-    QTest::newRow("junk between frames") << QStringList{"--fast", "--garbage", "--seed", "99"} << true << 36;
+        << QStringList{"--fast", "--records", "100"} << false << 100 << "100";
+    QTest::newRow("junk between frames") << QStringList{"--fast", "--garbage", "--seed", "99"} << true << 36 << "100";
+    // The reply takes 4.4 s at 9600 baud, over four times the quiet time, with no gap
+    // near it: the quiet time runs from the last character, not from the first. (A
+    // quiet time of a second leaves room for a loaded machine's scheduling.)
+    QTest::newRow("paced at 9600 baud, longer than --quiet")
+        << QStringList{"--records", "100"} << true << 100 << "1000";
 }
 
 void TestCollect::csvAsTheWindowWrites()
@@ -209,26 +234,37 @@ void TestCollect::csvAsTheWindowWrites()
     QFETCH(QStringList, simArgs);
     QFETCH(bool, toFile);
     QFETCH(int, records);
+    QFETCH(QString, quiet);
     QTemporaryDir dir;
     Sim sim;
     QVERIFY(sim.start(dir.filePath("COM1"), simArgs));
 
     int received = 0;
-    const QByteArray expected = windowCsv(sim.device, rddAll, &received);
+    int stray = 0;
+    const QByteArray expected = windowCsv(sim.device, rddAll, &received, &stray);
     QCOMPARE(received, records);
 
     const QString file = dir.filePath("records.csv");
-    const Run r = collect({"--port", dir.filePath("COM1"), "--output", toFile ? file : "-", "--quiet", "100"});
-    QCOMPARE(r.status, 0);
+    const Run r = collect({"--port", dir.filePath("COM1"), "--output", toFile ? file : "-", "--quiet", quiet});
+    QVERIFY2(r.status == 0, r.err.constData());
     QCOMPARE(toFile ? fileBytes(file) : r.out, expected);
     if (toFile)
         QVERIFY(r.out.isEmpty());
+    // The characters the framing dropped are counted for the operator.
+    if (stray > 0)
+        QVERIFY2(r.err.contains("qz7310-collect: " + QByteArray::number(stray)
+                                + (stray == 1 ? " stray character" : " stray characters") + " between frames ignored\n"),
+                 r.err.constData());
+    else
+        QVERIFY2(!r.err.contains("stray"), r.err.constData());
 }
 
 void TestCollect::clearRefused_data()
 {
     QTest::addColumn<QStringList>("simArgs");
-    QTest::addColumn<QString>("target"); // "file", "folder" or "size limit"
+    // "file" (--overwrite), "kept file" (no --overwrite), "folder", "size limit",
+    // "file sync" or "folder sync" (fsync fails)
+    QTest::addColumn<QString>("target");
     QTest::addColumn<int>("status");
     QTest::addColumn<QString>("says");
     QTest::newRow("cut-off reply") << QStringList{"--stop-after", "100"} << "file" << 3
@@ -240,6 +276,15 @@ void TestCollect::clearRefused_data()
     QTest::newRow("NAK replies") << QStringList{"--nak"} << "file" << 3 << "1 NAK reply (\"ERROR...\"";
     QTest::newRow("output is a folder") << QStringList{} << "folder" << 4 << "it is a folder";
     QTest::newRow("file size limit hit while writing") << QStringList{} << "size limit" << 4 << "File too large";
+    QTest::newRow("existing file kept without --overwrite")
+        << QStringList{} << "kept file" << 4
+        << "records.csv: the file exists and is not empty (--overwrite replaces it); nothing was read from the counter";
+    QTest::newRow("the file's sync fails") << QStringList{} << "file sync" << 4
+                                           << "the file could not be synced to disk: Input/output error";
+    QTest::newRow("the folder's sync fails")
+        << QStringList{} << "folder sync" << 4
+        << "the new file is in place but its folder could not be synced to disk, so it may not be on disk: "
+           "Input/output error";
 }
 
 // Every refusal leaves the file and the counter's records as they were.
@@ -256,6 +301,9 @@ void TestCollect::clearRefused()
     QString output = dir.filePath("records.csv");
     QVERIFY(writeFile(output, earlier));
     std::function<void()> inChild;
+    QProcessEnvironment env = headless();
+    if (target.endsWith(QLatin1String(" sync")))
+        env = failingSync(target.section(' ', 0, 0));
     if (target == QLatin1String("folder")) {
         output = dir.filePath("folder");
         QVERIFY(QDir(dir.path()).mkdir("folder"));
@@ -268,8 +316,10 @@ void TestCollect::clearRefused()
         };
     }
 
-    const Run r = collect({"--port", dir.filePath("COM1"), "--output", output, "--clear", "--quiet", "100"},
-                          headless(), inChild);
+    QStringList args{"--port", dir.filePath("COM1"), "--output", output, "--clear", "--quiet", "100"};
+    if (target != QLatin1String("kept file"))
+        args << "--overwrite";
+    const Run r = collect(args, env, inChild);
     QCOMPARE(r.status, status);
     QVERIFY2(r.err.contains(says.toUtf8()), r.err.constData());
     QVERIFY2(r.err.contains("the counter was not cleared"), r.err.constData());
@@ -277,11 +327,16 @@ void TestCollect::clearRefused()
 
     if (target == QLatin1String("folder"))
         QCOMPARE(fileBytes(output + "/inside.csv"), earlier);
+    else if (target == QLatin1String("folder sync"))
+        QCOMPARE(fileBytes(output).count("\r\n"), 36); // renamed into place whole, not known to be on disk
     else
         QCOMPARE(fileBytes(output), earlier);
     QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::NoSymLinks), QStringList{"records.csv"}); // no temporary left
     const QByteArray log = sim.log();
     QVERIFY2(!log.contains("CLR ALL"), log.constData());
+    // A target that cannot be used is found before the counter is asked anything.
+    if (target == QLatin1String("kept file") || target == QLatin1String("folder"))
+        QVERIFY2(!log.contains("received"), log.constData());
 }
 
 // The done-when run, as a scheduled job would make it: COM1 mapped by the environment,
@@ -299,7 +354,7 @@ void TestCollect::clearsAfterCompleteReadout()
     env.insert("QZ7310_COM1", dir.filePath("COM1"));
     const QString file = dir.filePath("records.csv");
     QVERIFY(writeFile(file, earlier));
-    const QStringList args{"--port", "COM1", "--output", file, "--clear"};
+    const QStringList args{"--port", "COM1", "--output", file, "--clear", "--overwrite"};
 
     Run r = collect(args, env);
     QCOMPARE(r.status, 0);
@@ -333,6 +388,10 @@ void TestCollect::portNotOpened_data()
     QTest::newRow("held by another program")
         << "held" << ": Permission error while locking the device; another program holds it (process "
                      + QString::number(QCoreApplication::applicationPid());
+    // QZ7310_COM1=pts/N: Qt opens /dev/pts/N, and that is the device judged.
+    QTest::newRow("held, named without /dev/")
+        << "held relative" << ": Permission error while locking the device; another program holds it (process "
+                              + QString::number(QCoreApplication::applicationPid());
     QTest::newRow("user not in the device's group") << "group" << ": Permission denied; user nobody is not in "
                                                                   "the group 'dialout' that owns the device";
     QTest::newRow("device server: nothing listening")
@@ -370,8 +429,14 @@ void TestCollect::portNotOpened()
     } else if (how == QLatin1String("COM2")) {
         env.insert("QZ7310_COM2", dir.filePath("ttyUSB1"));
         port = "COM2";
-    } else if (how == QLatin1String("held")) {
+    } else if (how.startsWith(QLatin1String("held"))) {
         QVERIFY(holder.open(QIODevice::ReadWrite));
+        if (how == QLatin1String("held relative")) {
+            QVERIFY(pty.slavePath.startsWith("/dev/"));
+            env.insert("QZ7310_COM1", QString::fromLocal8Bit(pty.slavePath.mid(5)));
+            port = "COM1";
+            says.prepend("cannot open COM1 (" + QString::fromLocal8Bit(pty.slavePath) + ")");
+        }
     } else {
         if (::geteuid() != 0)
             QSKIP("needs root, to run the program as another user");
@@ -385,8 +450,10 @@ void TestCollect::portNotOpened()
         QVERIFY(::chmod(shared.path().toLocal8Bit().constData(), 0755) == 0);
         QVERIFY(QFile::copy(QStringLiteral(QZ_COLLECT_PATH), program));
         QVERIFY(::chmod(program.toLocal8Bit().constData(), 0755) == 0);
+        if (const QString why = nobodyCannotTry({pty.slavePath, QFile::encodeName(program)}); !why.isEmpty())
+            QSKIP(qPrintable(why));
         inChild = [] {
-            if (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0)
+            if (!becomeNobody())
                 ::_exit(99);
         };
     }
@@ -404,6 +471,9 @@ void TestCollect::usage_data()
 {
     QTest::addColumn<QStringList>("args");
     QTest::newRow("clear with current values") << QStringList{"--now", "--clear"};
+    QTest::newRow("clear to standard output") << QStringList{"--clear"};
+    QTest::newRow("clear with --output -") << QStringList{"--clear", "--output", "-"};
+    QTest::newRow("clear into /dev/stdout") << QStringList{"--clear", "--output", "/dev/stdout"};
     QTest::newRow("port beyond COM4") << QStringList{"--port", "COM5"};
     QTest::newRow("quiet too short") << QStringList{"--quiet", "5"};
     QTest::newRow("timeout not a number") << QStringList{"--timeout", "soon"};
@@ -413,6 +483,7 @@ void TestCollect::usage_data()
     QTest::newRow("IPv6 network line without brackets") << QStringList{"--port", "tcp://::1:4001"};
     QTest::newRow("both --output and --output-dir") << QStringList{"--output", "a.csv", "--output-dir", "."};
     QTest::newRow("empty --output-dir") << QStringList{"--output-dir", ""};
+    QTest::newRow("--overwrite with --output-dir") << QStringList{"--output-dir", ".", "--overwrite"};
 }
 
 void TestCollect::usage()
@@ -439,9 +510,10 @@ void TestCollect::listPorts()
     QProcessEnvironment env = headless();
     env.insert("QZ7310_COM2", QString::fromLocal8Bit(pty.slavePath));
     env.insert("QZ7310_COM3", dir.filePath("ttyUSB7"));
-    env.insert("QZ7310_COM4", "tcp://[::1]:4001");
+    env.insert("QZ7310_COM1", "tcp://[::1]:4001");
+    env.insert("QZ7310_COM4", "null"); // not a path: the device under /dev, as Qt opens it
     const Run r = collect({"--list-ports"}, env);
-    QVERIFY2(r.out.contains("  COM4  tcp://[::1]:4001 (from QZ7310_COM4): serial device server at ::1 port 4001, "
+    QVERIFY2(r.out.contains("  COM1  tcp://[::1]:4001 (from QZ7310_COM1): serial device server at ::1 port 4001, "
                             "raw TCP (not tried)\n"),
              r.out.constData());
     QCOMPARE(r.status, 0);
@@ -449,39 +521,94 @@ void TestCollect::listPorts()
     QVERIFY2(r.out.contains("  COM2  " + pty.slavePath + " (from QZ7310_COM2): exists\n"), r.out.constData());
     QVERIFY2(r.out.contains("  COM3  " + QFile::encodeName(dir.filePath("ttyUSB7")) + " (from QZ7310_COM3): does not exist\n"),
              r.out.constData());
+    QVERIFY2(r.out.contains("  COM4  /dev/null (from QZ7310_COM4): exists\n"), r.out.constData());
 }
 
 void TestCollect::recordNumbers_data()
 {
     QTest::addColumn<QList<int>>("numbers");
     QTest::addColumn<bool>("unplug"); // the line goes away after the frames
+    QTest::addColumn<QString>("fault"); // done to the second frame on the line
+    QTest::addColumn<int>("late");      // the last frames come only after "CLR ALL"
+    QTest::addColumn<QString>("ack");   // the ACK for "CLR ALL": "after" any late frames, "before", "none"
     QTest::addColumn<int>("status");
     QTest::addColumn<QString>("says");
+    QTest::addColumn<bool>("folder");   // --output-dir instead of --output
     QList<int> hundred;
     for (int n = 1; n <= 100; ++n)
         hundred << n % 100;
-    QTest::newRow("01 to 100, the last as 00") << hundred << false << 0 << "100 records";
-    QTest::newRow("a gap") << QList<int>{1, 2, 4} << false << 3 << "record 3 came numbered \"04\"";
-    QTest::newRow("not from 01") << QList<int>{2, 3} << false << 3 << "record 1 came numbered \"02\"";
-    QTest::newRow("twice the same") << QList<int>{1, 1} << false << 3 << "record 2 came numbered \"01\"";
-    QTest::newRow("00 before 100") << QList<int>{1, 0} << false << 3 << "record 2 came numbered \"00\"";
-    QTest::newRow("line lost after the frames") << QList<int>{1, 2} << true << 3 << "the port closed during the read-out";
+    QTest::newRow("01 to 100, the last as 00") << hundred << false << "" << 0 << "after" << 0 << "100 records" << false;
+    QTest::newRow("a gap") << QList<int>{1, 2, 4} << false << "" << 0 << "after" << 3 << "record 3 came numbered \"04\"" << false;
+    QTest::newRow("not from 01") << QList<int>{2, 3} << false << "" << 0 << "after" << 3 << "record 1 came numbered \"02\"" << false;
+    QTest::newRow("twice the same") << QList<int>{1, 1} << false << "" << 0 << "after" << 3 << "record 2 came numbered \"01\"" << false;
+    QTest::newRow("00 before 100") << QList<int>{1, 0} << false << "" << 0 << "after" << 3 << "record 2 came numbered \"00\"" << false;
+    QTest::newRow("line lost after the frames") << QList<int>{1, 2} << true << "" << 0 << "after" << 3
+                                                 << "the port closed during the read-out" << false;
+    QTest::newRow("a digit lost in a count")
+        << QList<int>{1, 2, 3} << false << "lost digit" << 0 << "after" << 3
+        << "data frame 2 of 3 (record 02) is malformed: it is 41 characters long with its CR, not at least 42" << false;
+    QTest::newRow("a letter in a count")
+        << QList<int>{1, 2, 3} << false << "letter" << 0 << "after" << 3
+        << "data frame 2 of 3 (record 02) is malformed: CNTR3 (positions 18-22) reads \"00O02\", not 5 digits" << false;
+    QTest::newRow("records still coming when CLR ALL goes out, then the ACK")
+        << QList<int>{1, 2, 3, 4} << false << "" << 2 << "after" << 3
+        << "2 records arrived after CLR ALL was sent: the counter paused longer than --quiet (200 ms) within its "
+           "reply, so the read-out had ended early; raise --quiet above the counter's pauses\n"
+           "4 records from %1 written again to %2, the late ones included\n"
+           "the counter answered CLR ALL with ACK (\"COMMAND OK!\") after them: its records are cleared" << false;
+    QTest::newRow("records still coming when CLR ALL goes out, no ACK")
+        << QList<int>{1, 2, 3} << false << "" << 1 << "none" << 3
+        << "3 records from %1 written again to %2, the late ones included\nthe counter did not confirm CLR ALL "
+           "with ACK (\"COMMAND OK!\"): it sent 1 data frame (\"COMMAND OK !\"); its records may still be there" << false;
+    // Only the reply's last frame answers "CLR ALL"; an ACK before more records does not.
+    QTest::newRow("an ACK, then records still coming")
+        << QList<int>{1, 2, 3, 4} << false << "" << 2 << "before" << 3
+        << "the counter did not confirm CLR ALL with ACK (\"COMMAND OK!\"): it sent 2 data frames "
+           "(\"COMMAND OK !\"), 1 ACK (\"COMMAND OK!\"); its records may still be there" << false;
+    QTest::newRow("into a folder: records still coming when CLR ALL goes out, then the ACK")
+        << QList<int>{1, 2, 3, 4} << false << "" << 2 << "after" << 3
+        << "4 records from %1 written again to %2, the late ones included\n"
+           "the counter answered CLR ALL with ACK (\"COMMAND OK!\") after them: its records are cleared"
+        << true;
+    QTest::newRow("into a folder: a letter in a count")
+        << QList<int>{1, 2, 3} << false << "letter" << 0 << "after" << 3
+        << "data frame 2 of 3 (record 02) is malformed: CNTR3 (positions 18-22) reads \"00O02\", not 5 digits"
+        << true;
+    QTest::newRow("into a folder: 01 to 03, cleared") << QList<int>{1, 2, 3} << false << "" << 0 << "after" << 0
+                                                      << "3 records from %1 written to %2; clearing" << true;
 }
 
-// The session in-process; the test is the counter and answers "RDD ALL" with frames.
+// The session in-process, clearing as asked; the test is the counter and answers
+// "RDD ALL" with frames and "CLR ALL" with any late frames and the ACK.
 void TestCollect::recordNumbers()
 {
     QFETCH(QList<int>, numbers);
     QFETCH(bool, unplug);
+    QFETCH(QString, fault);
+    QFETCH(int, late);
+    QFETCH(QString, ack);
     QFETCH(int, status);
     QFETCH(QString, says);
+    QFETCH(bool, folder);
     QTemporaryDir dir;
     PtyPair pty;
     QVERIFY(pty.ok());
 
     QByteArray reply;
-    for (int n : numbers)
-        reply += dataFrame(n, {n, 1, 2, 3, 4});
+    QByteArray lateReply;
+    for (qsizetype k = 0; k < numbers.size(); ++k) {
+        const int n = numbers[k];
+        QByteArray frame = dataFrame(n, {n, 1, 2, 3, 4});
+        if (k == 1 && fault == QLatin1String("lost digit"))
+            frame.remove(13, 1); // inside CNTR2
+        else if (k == 1 && fault == QLatin1String("letter"))
+            frame[19] = 'O';     // CNTR3's third digit
+        (k < numbers.size() - late ? reply : lateReply) += frame;
+    }
+    if (ack == QLatin1String("after"))
+        lateReply += ackReply;
+    else if (ack == QLatin1String("before"))
+        lateReply.prepend(ackReply);
     QSocketNotifier counter(pty.fd, QSocketNotifier::Read);
     QObject::connect(&counter, &QSocketNotifier::activated, [&] {
         if (pty.line().endsWith(rddAll) && !reply.isEmpty()) {
@@ -491,12 +618,21 @@ void TestCollect::recordNumbers()
                 counter.setEnabled(false);
                 pty.unplug();
             }
+        } else if (pty.line().endsWith(clrAll) && !lateReply.isEmpty()) {
+            pty.write(lateReply);
+            lateReply.clear();
         }
     });
 
     CollectOptions options;
     options.device = QString::fromLocal8Bit(pty.slavePath);
-    options.output = dir.filePath("records.csv");
+    if (folder) {
+        QVERIFY(QDir(dir.path()).mkdir("runs"));
+        options.outputDir = dir.filePath("runs");
+    } else {
+        options.output = dir.filePath("records.csv");
+    }
+    options.clear = true;
     options.quietMs = 200;
     options.timeoutMs = 5000;
     LineCommControl port;
@@ -508,13 +644,26 @@ void TestCollect::recordNumbers()
     QVERIFY(finished.wait(10000));
 
     QCOMPARE(session.status(), status);
+    if (folder) {
+        // One file this run made, written again with any late records: no second one.
+        const QStringList files = QDir(options.outputDir).entryList(QDir::Files | QDir::Hidden);
+        QCOMPARE(files.size(), status == 0 || late > 0 ? 1 : 0);
+        options.output = QDir(options.outputDir).filePath(files.value(0, QStringLiteral("none.csv")));
+    }
+    if (says.contains(QLatin1String("%1")))
+        says = says.arg(options.device, options.output);
     QVERIFY2(messages.join('\n').contains(says), qPrintable(messages.join('\n')));
-    QCOMPARE(QFile::exists(options.output), status == 0);
-    if (status == 0) {
+    // Saved and cleared only when whole; late records are kept with the others.
+    QCOMPARE(QFile::exists(options.output), status == 0 || late > 0);
+    if (status == 0 || late > 0) {
         const QByteArray csv = fileBytes(options.output);
         QCOMPARE(csv.count("\r\n"), qsizetype(numbers.size()));
-        QVERIFY(csv.endsWith("\"0\",\"0\",\"1\",\"2\",\"3\",\"4\",\"10\"\r\n"));
+        const int last = numbers.last();
+        QVERIFY(csv.endsWith(QStringLiteral("\"%1\",\"%1\",\"1\",\"2\",\"3\",\"4\",\"%2\"\r\n")
+                                 .arg(last).arg(last + 10).toLatin1()));
     }
+    if (!unplug)
+        QCOMPARE(pty.line().contains(clrAll), status == 0 || late > 0);
     QVERIFY(!port.portOpen());
 }
 

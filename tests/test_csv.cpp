@@ -1,4 +1,4 @@
-#include "export/csv_writer.h"
+#include "csv/csv_writer.h"
 #include "table/record_decoder.h"
 #include "test_support.h"
 
@@ -137,7 +137,30 @@ void TestCsv::writesAndReplacesFiles()
     r = writeCsvFile(path, rx.table, 3);
     QVERIFY2(r.ok, qPrintable(r.error));
     QCOMPARE(QFileInfo(path).permissions() & 0x0FFF, QFile::ReadUser | QFile::WriteUser | QFile::ReadGroup);
+
+    // Replacing only an empty file: one with content stays as it was.
+    QCOMPARE(writeFileDurably(path, "new", ReplaceFile::OnlyEmpty).kind, FileWriteFailure::Kind::NotEmpty);
+    QCOMPARE(fileBytes(path), csv(rx));
+    QVERIFY(writeFile(path, ""));
+    QVERIFY(writeFileDurably(path, "new", ReplaceFile::OnlyEmpty).ok());
+    QCOMPARE(fileBytes(path), QByteArray("new"));
     QCOMPARE(listing(dir.path()), QStringList{"records.csv"});   // no temporary left over
+
+    // Never: a name is made anew or not at all; an empty file, a folder or a dangling
+    // link by that name is kept, and the first free name of several is taken.
+    QVERIFY(writeFile(path, ""));
+    QCOMPARE(writeFileDurably(path, "new", ReplaceFile::Never).kind, FileWriteFailure::Kind::NameTaken);
+    QCOMPARE(fileBytes(path), QByteArray());
+    QVERIFY(QFile::link(dir.filePath("gone.csv"), dir.filePath("dangling.csv")));
+    QVERIFY(QDir(dir.path()).mkdir("folder.csv"));
+    QString written;
+    const QStringList names{path, dir.filePath("dangling.csv"), dir.filePath("folder.csv"), dir.filePath("free.csv")};
+    QVERIFY(writeNewFileDurably(names, "fresh", &written).ok());
+    QCOMPARE(written, dir.filePath("free.csv"));
+    QCOMPARE(fileBytes(written), QByteArray("fresh"));
+    QCOMPARE(writeNewFileDurably(names.mid(0, 3), "again", &written).kind, FileWriteFailure::Kind::NameTaken);
+    QVERIFY(!QFileInfo::exists(dir.filePath("gone.csv")));
+    QCOMPARE(listing(dir.path()), (QStringList{"dangling.csv", "folder.csv", "free.csv", "records.csv"}));
 }
 
 void TestCsv::followsSymbolicLink()
@@ -260,6 +283,16 @@ void TestCsv::failureWhenFileTooLarge()
     QCOMPARE(fileBytes(path), oldBytes);
     QCOMPARE(listing(dir.path()), QStringList{"records.csv"});
     QVERIFY(csvFailureText(path, r.error).contains(QDir::toNativeSeparators(path)));
+
+    // A new file that cannot be written whole takes no name and leaves nothing behind.
+    QCOMPARE(setrlimit(RLIMIT_FSIZE, &small), 0);
+    oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+    const FileWriteFailure fresh = writeFileDurably(dir.filePath("new.csv"), csv(rx), ReplaceFile::Never);
+    setrlimit(RLIMIT_FSIZE, &saved);
+    std::signal(SIGXFSZ, oldHandler);
+    QCOMPARE(fresh.kind, FileWriteFailure::Kind::Write);
+    QCOMPARE(fresh.reason, qt_error_string(EFBIG));
+    QCOMPARE(listing(dir.path()), QStringList{"records.csv"});
 
     // The same save works once the limit is gone.
     QVERIFY(writeCsvFile(path, rx.table, rx.state.FrameCount).ok);

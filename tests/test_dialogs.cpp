@@ -1,9 +1,9 @@
 #include "fake_comm_control.h"
 #include "fake_request_view.h"
-#include "link/clr_all.h"
-#include "link/frm_port.h"
-#include "link/port_control.h"
-#include "link/request.h"
+#include "clr_all.h"
+#include "frm_port.h"
+#include "line/port_control.h"
+#include "line/request.h"
 #include "test_support.h"
 
 #include <QApplication>
@@ -54,23 +54,33 @@ void TestDialogs::portDialogLoad_data()
 {
     QTest::addColumn<int>("portNumber");
     QTest::addColumn<int>("selected");
-    QTest::newRow("COM1") << 1 << 0;
-    QTest::newRow("COM3") << 3 << 2;
-    QTest::newRow("COM4") << 4 << 3;
-    QTest::newRow("none yet") << 0 << -1;
+    QTest::addColumn<QByteArray>("com4");
+    QTest::addColumn<QString>("com4Tip");
+    // Not a path: Qt opens /dev/null.
+    const QByteArray null = "null";
+    const QString nullTip = QStringLiteral("COM4 = /dev/null（QZ7310_COM4 で指定、デバイスがあります）");
+    QTest::newRow("COM1") << 1 << 0 << null << nullTip;
+    QTest::newRow("COM3") << 3 << 2 << null << nullTip;
+    QTest::newRow("COM4") << 4 << 3 << null << nullTip;
+    QTest::newRow("none yet") << 0 << -1 << null << nullTip;
+    QTest::newRow("COM4 on a device server")
+        << 4 << 3 << QByteArray("tcp://[::1]:4001")
+        << QStringLiteral("COM4 = tcp://[::1]:4001（QZ7310_COM4 で指定、デバイスサーバー: ホスト ::1、ポート 4001、raw TCP）");
 }
 
 void TestDialogs::portDialogLoad()
 {
     QFETCH(int, portNumber);
     QFETCH(int, selected);
+    QFETCH(QByteArray, com4);
+    QFETCH(QString, com4Tip);
 
     QTemporaryFile present;
     QVERIFY(present.open());
     qputenv("QZ7310_COM1", QFile::encodeName(present.fileName()));
     qputenv("QZ7310_COM2", "/nonexistent/qz7310");
     qunsetenv("QZ7310_COM3");
-    qputenv("QZ7310_COM4", "tcp://[::1]:4001");
+    qputenv("QZ7310_COM4", com4);
     const auto unmap = qScopeGuard([] { qunsetenv("QZ7310_COM4"); });
     Module1 state;
     state.PortNumber = std::int16_t(portNumber);
@@ -92,8 +102,7 @@ void TestDialogs::portDialogLoad()
     QCOMPARE(combo->itemData(1, Qt::ToolTipRole).toString(),
              QStringLiteral("COM2 = /nonexistent/qz7310（QZ7310_COM2 で指定、デバイスが見つかりません）"));
     QVERIFY(combo->itemData(2, Qt::ToolTipRole).toString().startsWith(QStringLiteral("COM3 = /dev/ttyS2（デ")));
-    QCOMPARE(combo->itemData(3, Qt::ToolTipRole).toString(),
-             QStringLiteral("COM4 = tcp://[::1]:4001（QZ7310_COM4 で指定、デバイスサーバー: ホスト ::1、ポート 4001、raw TCP）"));
+    QCOMPARE(combo->itemData(3, Qt::ToolTipRole).toString(), com4Tip);
     QCOMPARE(port.calls, QStringList{"RTS=0"});
     QVERIFY(port.isOpen);
     QVERIFY(!port.rts);

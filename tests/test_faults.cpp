@@ -4,17 +4,17 @@
 // Line faults run on real pseudo-terminals with the real serial control; the
 // receive-side floods use the scripted control.
 
-#include "app/app_identity.h"
-#include "app/frm_main.h"
-#include "app/raw_text_box.h"
+#include "app_identity.h"
+#include "frm_main.h"
+#include "raw_text_box.h"
 #include "fake_comm_control.h"
 #include "test_support.h"
 #include "window_support.h"
-#include "link/module1.h"
-#include "link/port_control.h"
-#include "link/reply_framing.h"
-#include "link/request.h"
-#include "link/serial_comm_control.h"
+#include "line/module1.h"
+#include "line/port_control.h"
+#include "line/reply_framing.h"
+#include "line/request.h"
+#include "line/serial_comm_control.h"
 
 #include <QApplication>
 #include <QImage>

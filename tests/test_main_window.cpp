@@ -1,6 +1,7 @@
-#include "app/app_identity.h"
-#include "app/frm_splash.h"
-#include "app/startup.h"
+#include "app_identity.h"
+#include "frm_splash.h"
+#include "paint_pacer.h"
+#include "startup.h"
 #include "test_support.h"
 #include "window_support.h"
 
@@ -78,6 +79,8 @@ private slots:
     void rawTextBoxLongText();
     void rawTextBoxShowsTail();
     void rawTextBoxPaintsEveryBurst();
+    void paintPacerHoldsPaintsWhileCharactersCome_data();
+    void paintPacerHoldsPaintsWhileCharactersCome();
     void rawTextBoxKeys_data();
     void rawTextBoxKeys();
     void rawTextBoxViewFollowsCursor();
@@ -807,6 +810,57 @@ void TestMainWindow::rawTextBoxPaintsEveryBurst()
     QTRY_COMPARE(spy.painted, QByteArray());
     box.append('z');
     QTRY_COMPARE(spy.painted, QByteArray("z"));
+}
+
+void TestMainWindow::paintPacerHoldsPaintsWhileCharactersCome_data()
+{
+    QTest::addColumn<bool>("paced");
+    QTest::newRow("paced, as on a display") << true;
+    QTest::newRow("not paced, as offscreen") << false;
+}
+
+void TestMainWindow::paintPacerHoldsPaintsWhileCharactersCome()
+{
+    // Characters one at a time, each followed by the event loop's update request, as
+    // a line handing over one byte at a time gives them.
+    QFETCH(bool, paced);
+    QWidget window;
+    auto *box = new RawTextBox(&window);
+    box->setGeometry(10, 10, 369, 25);
+    window.resize(400, 50);
+    PaintPacer pacer(&window, paced);
+    QVERIFY(!PaintPacer::presentsOnDisplay()); // offscreen: the window does not pace
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    QTRY_VERIFY(!pacer.isHolding());
+    PaintSpy spy(box);
+
+    constexpr int Characters = 200;
+    QElapsedTimer clock;
+    clock.start();
+    for (int i = 0; i < Characters; ++i) {
+        box->append(char('A' + i % 26));
+        pacer.characterHandled();
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::UpdateRequest);
+        QCOMPARE(box->text().size(), i + 1); // the text itself never waits
+    }
+    const qint64 elapsed = clock.elapsed();
+    if (paced) {
+        // At most one paint a display frame while they come.
+        QVERIFY2(spy.paints <= 1 + elapsed / pacer.frameMs(), qPrintable(QString::number(spy.paints)));
+    } else {
+        QCOMPARE(spy.paints, Characters);
+    }
+    // The last character reaches the screen once the line is quiet, and then nothing
+    // is left running.
+    QTRY_COMPARE(spy.painted, box->text());
+    QVERIFY(!pacer.isHolding());
+
+    // A paint for anything else goes out at once while nothing waits to be shown.
+    const int before = spy.paints;
+    box->update();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::UpdateRequest);
+    QCOMPARE(spy.paints, before + 1);
 }
 
 void TestMainWindow::rawTextBoxKeys_data()

@@ -3,10 +3,10 @@
 // what it empties, the port dialog, the clear-all dialog, refused requests and the
 // CSV save dialog.
 
-#include "app/app_identity.h"
-#include "app/startup.h"
-#include "link/clr_all.h"
-#include "link/frm_port.h"
+#include "app_identity.h"
+#include "startup.h"
+#include "clr_all.h"
+#include "frm_port.h"
 #include "test_support.h"
 #include "window_support.h"
 

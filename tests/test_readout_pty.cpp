@@ -2,11 +2,11 @@
 // pseudo-terminals standing in for COM1 and COM3. The test holds the master sides
 // and plays the counter; the operator's clicks go to the windows.
 
-#include "app/app_identity.h"
-#include "app/startup.h"
-#include "link/clr_all.h"
-#include "link/frm_port.h"
-#include "link/serial_comm_control.h"
+#include "app_identity.h"
+#include "startup.h"
+#include "clr_all.h"
+#include "frm_port.h"
+#include "line/serial_comm_control.h"
 #include "test_support.h"
 #include "window_support.h"
 

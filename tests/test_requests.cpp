@@ -1,7 +1,7 @@
 #include "fake_comm_control.h"
 #include "fake_request_view.h"
-#include "link/port_control.h"
-#include "link/request.h"
+#include "line/port_control.h"
+#include "line/request.h"
 #include "table/record_decoder.h"
 #include "test_support.h"
 

@@ -2,8 +2,8 @@
 // Scaffolding shared by the tests: serial lines held raw by the test, counter frames
 // and commands, a receive path over a real table, and small file helpers.
 
-#include "link/module1.h"
-#include "link/reply_framing.h"
+#include "line/module1.h"
+#include "line/reply_framing.h"
 #include "table/counter_table.h"
 
 #include <QAbstractItemModelTester>
@@ -15,8 +15,11 @@
 
 #include <array>
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
 #include <pty.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -192,4 +195,62 @@ inline bool writeFile(const QString &path, const QByteArray &bytes)
 {
     QFile f(path);
     return f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size();
+}
+
+// --- another user ------------------------------------------------------------------
+
+// Drops root for good, as the tests' unprivileged children do: user and group
+// nobody, no other groups.
+inline bool becomeNobody()
+{
+    return ::setgroups(0, nullptr) == 0 && ::setgid(65534) == 0 && ::setuid(65534) == 0;
+}
+
+// What such a child cannot reach of what a test needs: the first of `paths` it cannot
+// look up, or "any lock folder" when it may write in none of the folders Qt keeps
+// serial port locks in (Qt then refuses every open before looking at the device).
+// Empty when it reaches them all. Where the root folder itself is closed to others
+// (a root made in a private mktemp -d folder), it reaches nothing at all.
+inline QString unreachableAsNobody(const QList<QByteArray> &paths)
+{
+    const pid_t child = ::fork();
+    if (child < 0)
+        return QStringLiteral("anything (fork failed)");
+    if (child == 0) {
+        if (!becomeNobody())
+            ::_exit(255);
+        for (qsizetype k = 0; k < paths.size(); ++k) {
+            struct stat info {};
+            if (::stat(paths[k].constData(), &info) != 0)
+                ::_exit(int(k + 1));
+        }
+        for (const char *folder : {"/var/lock", "/etc/locks", "/var/spool/locks", "/var/spool/uucp", "/tmp",
+                                   "/var/tmp", "/var/lock/lockdev", "/run/lock"}) {
+            if (::access(folder, R_OK | W_OK | X_OK) == 0)
+                ::_exit(0);
+        }
+        ::_exit(254);
+    }
+    int status = 0;
+    if (::waitpid(child, &status, 0) != child || !WIFEXITED(status))
+        return QStringLiteral("anything (the child did not finish)");
+    const int code = WEXITSTATUS(status);
+    if (code == 0)
+        return {};
+    if (code == 254)
+        return QStringLiteral("any lock folder");
+    if (code == 255)
+        return QStringLiteral("anything (it could not give up root)");
+    return QString::fromLocal8Bit(paths.value(code - 1));
+}
+
+// Why a test that opens a device as another user cannot run here, or nothing.
+inline QString nobodyCannotTry(const QList<QByteArray> &paths)
+{
+    const QString what = unreachableAsNobody(paths);
+    if (what.isEmpty())
+        return {};
+    return QStringLiteral("user nobody cannot reach %1 on this machine (a folder on the way, perhaps / itself, "
+                          "is closed to other users), so no open can be tried as another user")
+        .arg(what);
 }

@@ -2,10 +2,10 @@
 // Helpers for the window tests: controls by their object names, acting on a modal
 // window from inside its exec(), and the main window on the scripted port.
 
-#include "app/frm_main.h"
-#include "app/raw_text_box.h"
+#include "frm_main.h"
+#include "raw_text_box.h"
 #include "fake_comm_control.h"
-#include "link/module1.h"
+#include "line/module1.h"
 
 #include <QAction>
 #include <QApplication>

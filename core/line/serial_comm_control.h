@@ -1,0 +1,106 @@
+#pragma once
+
+#include "line/comm_control.h"
+#include "line/port_failure.h"
+
+#include <QSerialPort>
+#include <QString>
+#include <cstdint>
+#include <deque>
+#include <optional>
+
+// The device QSerialPort opens for a port name: elsewhere than on Windows a name
+// that does not start with "/", "./" or "../" is a device under /dev ("ttyUSB0"
+// opens /dev/ttyUSB0); a network line, tcp://HOST:PORT, stays as it is. Whoever
+// judges or shows the device looks at this path.
+QString serialDevicePath(const QString &name);
+
+// The device that port n (COMn) stands for: "COMn" on Windows; elsewhere the
+// environment variable QZ7310_COMn when it is set and not empty (as
+// serialDevicePath makes it), else /dev/ttyS{n-1}. An empty name for n < 1, which
+// names no port.
+QString portDeviceName(int n);
+
+// Line settings in the "9600,n,8,1" form: baud rate, parity (n, e, o, m, s),
+// data bits (5 to 8), stop bits (1, 1.5, 2).
+struct SerialSettings
+{
+    qint32 baudRate = 9600;
+    QSerialPort::Parity parity = QSerialPort::NoParity;
+    QSerialPort::DataBits dataBits = QSerialPort::Data8;
+    QSerialPort::StopBits stopBits = QSerialPort::OneStop;
+
+    friend bool operator==(const SerialSettings &, const SerialSettings &) = default;
+};
+
+// Nothing when the text is not a valid setting.
+std::optional<SerialSettings> parseSerialSettings(const QString &text);
+
+// The serial control on a real port (QSerialPort).
+//
+// Notifications are delivered from the event loop, never from inside QSerialPort's
+// own signal emissions, so a handler may close, reopen or write to the port freely.
+// A port that fails (the device went away) is closed by the control and the failure
+// is reported once, as an event of EventErrorBase + the QSerialPort error code.
+class SerialCommControl : public CommControl
+{
+    Q_OBJECT
+public:
+    explicit SerialCommControl(QObject *parent = nullptr);
+    ~SerialCommControl() override;
+
+    void setCommPort(std::int16_t port) override;
+    void setSettings(const QString &settings) override;
+    void setPortOpen(bool open) override;
+    bool portOpen() const override;
+    void setRTSEnable(bool enable) override;
+    bool Output(const QByteArray &bytes) override;
+    std::int16_t CommEvent() const override;
+    QByteArray Input() override;
+
+    std::int16_t commPort() const { return m_commPort; }
+    // A device to open instead of the one CommPort maps to (a program given a device
+    // path); empty: the mapping again. Takes effect at the next open.
+    void setDevice(const QString &device) { m_device = device; }
+    // The device the next open uses.
+    QString device() const;
+    // Why the last open failed, or why the open port failed; Kind::None after a
+    // successful open.
+    PortFailure lastFailure() const override { return m_lastFailure; }
+    SerialSettings settings() const { return m_settings; }
+    bool rtsEnable() const { return m_rts; }
+
+private:
+    struct PendingEvent
+    {
+        std::int16_t code;
+        char byte;
+    };
+
+    void openPort();
+    void closePort();
+    void applySettings();
+    void writeLineSettings();
+    void applyRts();
+    void onReadyRead();
+    void onError(QSerialPort::SerialPortError error);
+    void queueEvent(std::int16_t code, char byte = 0);
+    void deliverPending();
+
+    QSerialPort *m_port;
+    std::int16_t m_commPort = 1;
+    QString m_device;
+    PortFailure m_lastFailure;
+    SerialSettings m_settings;
+    bool m_rts = false;
+
+    // Events waiting for delivery, oldest first.
+    std::deque<PendingEvent> m_pending;
+    bool m_deliveryQueued = false;
+    std::int16_t m_event = 0;
+    QByteArray m_input;
+
+    int m_quiet = 0;              // > 0 while opening or writing line properties
+    bool m_failed = false;        // the open port failed; its close is on its way
+    quint64 m_session = 0;        // changes at every open and close
+};
