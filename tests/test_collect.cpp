@@ -285,6 +285,14 @@ void TestCollect::clearRefused_data()
         << QStringList{} << "folder sync" << 4
         << "the new file is in place but its folder could not be synced to disk, so it may not be on disk: "
            "Input/output error";
+    // --output-dir: the new file goes through the same checked steps.
+    QTest::newRow("--output-dir missing") << QStringList{} << "runs missing" << 4
+                                          << "runs: no such folder; nothing was read from the counter";
+    QTest::newRow("--output-dir: the file's sync fails") << QStringList{} << "runs file sync" << 4
+                                                         << "the file could not be synced to disk: Input/output error";
+    QTest::newRow("--output-dir: the folder's sync fails")
+        << QStringList{} << "runs folder sync" << 4
+        << "its folder could not be synced to disk, so it may not be on disk: Input/output error";
 }
 
 // Every refusal leaves the file and the counter's records as they were.
@@ -302,6 +310,9 @@ void TestCollect::clearRefused()
     QVERIFY(writeFile(output, earlier));
     std::function<void()> inChild;
     QProcessEnvironment env = headless();
+    const bool runs = target.startsWith(QLatin1String("runs "));
+    if (runs)
+        target = target.mid(5);
     if (target.endsWith(QLatin1String(" sync")))
         env = failingSync(target.section(' ', 0, 0));
     if (target == QLatin1String("folder")) {
@@ -319,13 +330,26 @@ void TestCollect::clearRefused()
     QStringList args{"--port", dir.filePath("COM1"), "--output", output, "--clear", "--quiet", "100"};
     if (target != QLatin1String("kept file"))
         args << "--overwrite";
+    const QString folder = dir.filePath("runs");
+    if (runs) {
+        if (target != QLatin1String("missing"))
+            QVERIFY(QDir(dir.path()).mkdir("runs"));
+        args = QStringList{"--port", dir.filePath("COM1"), "--output-dir", folder, "--clear", "--quiet", "100"};
+    }
     const Run r = collect(args, env, inChild);
     QCOMPARE(r.status, status);
     QVERIFY2(r.err.contains(says.toUtf8()), r.err.constData());
     QVERIFY2(r.err.contains("the counter was not cleared"), r.err.constData());
     QVERIFY(r.out.isEmpty());
 
-    if (target == QLatin1String("folder"))
+    if (runs) {
+        // A new file named only once it is whole; nothing else left in the folder.
+        const QStringList made = QDir(folder).entryList(QDir::Files | QDir::Hidden);
+        QCOMPARE(made.size(), target == QLatin1String("folder sync") ? 1 : 0);
+        if (!made.isEmpty())
+            QCOMPARE(fileBytes(QDir(folder).filePath(made[0])).count("\r\n"), 36);
+        QCOMPARE(fileBytes(output), earlier);
+    } else if (target == QLatin1String("folder"))
         QCOMPARE(fileBytes(output + "/inside.csv"), earlier);
     else if (target == QLatin1String("folder sync"))
         QCOMPARE(fileBytes(output).count("\r\n"), 36); // renamed into place whole, not known to be on disk
@@ -335,7 +359,7 @@ void TestCollect::clearRefused()
     const QByteArray log = sim.log();
     QVERIFY2(!log.contains("CLR ALL"), log.constData());
     // A target that cannot be used is found before the counter is asked anything.
-    if (target == QLatin1String("kept file") || target == QLatin1String("folder"))
+    if (target == QLatin1String("kept file") || target == QLatin1String("folder") || target == QLatin1String("missing"))
         QVERIFY2(!log.contains("received"), log.constData());
 }
 
