@@ -33,7 +33,7 @@ public:
     // A display frame, and the pacing derived from it.
     int frameMs() const { return m_frameMs; }
     int streamIntervalMs() const { return m_frameMs * StreamFrames; }
-    int tailDelayMs() const { return m_frameMs * 3 / 4; }
+    int tailDelayMs() const { return m_frameMs / 2; }
     // A paint of received characters is being held back.
     bool isHolding() const { return m_holding; }
 
