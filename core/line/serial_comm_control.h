@@ -59,7 +59,7 @@ public:
     // Long enough to take several bytes of a 9600-baud line per read (a byte every
     // 1.04 ms), short enough that the last byte of a burst still reaches the screen
     // within a display frame, and well under the collector's shortest quiet time.
-    static constexpr int DefaultReadHoldMs = 4;
+    static constexpr int DefaultReadHoldMs = 5;
 
     explicit SerialCommControl(QObject *parent = nullptr);
     ~SerialCommControl() override;
