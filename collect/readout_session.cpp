@@ -223,7 +223,9 @@ void ReadoutSession::onComm()
             endOfReply();
             return;
         }
-        m_quiet.start(m_options.quietMs);
+        // A byte reaches us up to the port's read hold after it came, so a silence
+        // between two deliveries can look that much longer than it was on the line.
+        m_quiet.start(m_options.quietMs + m_port.readHoldMs());
         return;
     }
     if (event >= CommControl::EventErrorBase && !m_port.portOpen()

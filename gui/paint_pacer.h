@@ -16,7 +16,9 @@ class QWidget;
 // in one piece) are painted at once, at most once a display frame; while they keep
 // coming one by one the window is painted once every `streamIntervalMs`, and once the
 // line has been quiet for `tailDelayMs` (under a display frame) it is painted with the
-// last character. Paints that come from anything else (a click, a key, an exposed
+// last character. The serial control hands a trickling line over a few characters every
+// 5 ms (its read hold): the tail wait is longer than that, so a steady stream is not
+// painted at every handover, and the hold plus the tail stay within a display frame. Paints that come from anything else (a click, a key, an exposed
 // window) are not held back while no character is waiting to be shown, and nothing
 // runs while the line is quiet.
 class PaintPacer : public QObject
@@ -33,7 +35,7 @@ public:
     // A display frame, and the pacing derived from it.
     int frameMs() const { return m_frameMs; }
     int streamIntervalMs() const { return m_frameMs * StreamFrames; }
-    int tailDelayMs() const { return m_frameMs * 3 / 4; }
+    int tailDelayMs() const { return m_frameMs * 5 / 8; }
     // A paint of received characters is being held back.
     bool isHolding() const { return m_holding; }
 

@@ -135,6 +135,8 @@ private slots:
     void settingsReachTheLine();
     void burstArrivesOneByteAtATime_data();
     void burstArrivesOneByteAtATime();
+    void bytesArrivingDuringReadHold_data();
+    void bytesArrivingDuringReadHold();
     void outputIsSentUnchanged();
     void missingDeviceStaysClosed();
     void portInUseStaysClosed();
@@ -320,6 +322,52 @@ void TestSerialPty::burstArrivesOneByteAtATime()
     QCOMPARE(l.rec.received, burst);
     QVERIFY(l.rec.inputEmptiedAfterRead);
     QVERIFY(l.control.Input().isEmpty());
+    QVERIFY(l.control.portOpen());
+}
+
+void TestSerialPty::bytesArrivingDuringReadHold_data()
+{
+    QTest::addColumn<int>("holdMs");
+    // Long enough that the second byte always comes "soon after" the first and the
+    // rest arrives while the port is left unread, however loaded the machine is.
+    QTest::newRow("held") << 2000;
+    QTest::newRow("no hold") << 0;
+}
+
+void TestSerialPty::bytesArrivingDuringReadHold()
+{
+    QFETCH(int, holdMs);
+    OpenLine l(1);
+    QVERIFY(l.pty.ok());
+    QVERIFY(l.control.portOpen());
+    l.control.setReadHoldMs(holdMs);
+
+    // The first byte after a quiet line holds nothing; the one right after it does.
+    QVERIFY(l.pty.write("a"));
+    QTRY_COMPARE_WITH_TIMEOUT(l.rec.received, QByteArray("a"), 10000);
+    QVERIFY(!l.control.isReadHeld());
+    QVERIFY(l.pty.write("b"));
+    QTRY_COMPARE_WITH_TIMEOUT(l.rec.received, QByteArray("ab"), 10000);
+    QCOMPARE(l.control.isReadHeld(), holdMs > 0);
+
+    const QByteArray rest = everyByte() + dataFrame(1, {1, 2, 3, 4, 5});
+    QVERIFY(l.pty.write(rest));
+    QTRY_COMPARE_WITH_TIMEOUT(l.rec.received.size(), 2 + rest.size(), 20000);
+    QCOMPARE(l.rec.received, "ab" + rest);
+    QCOMPARE(l.rec.events, QList<std::int16_t>(2 + rest.size(), CommControl::EventReceive));
+    for (const QByteArray &in : std::as_const(l.rec.inputs))
+        QCOMPARE(in.size(), 1);
+
+    // The last hold ends on a quiet line and nothing is armed after it.
+    QTRY_VERIFY_WITH_TIMEOUT(!l.control.isReadHeld(), 10000);
+    QTest::qWait(100);
+    QVERIFY(!l.control.isReadHeld());
+    QCOMPARE(l.rec.received.size(), 2 + rest.size());
+
+    // The line is still read after the hold: a byte after the quiet comes at once.
+    QVERIFY(l.pty.write("z"));
+    QTRY_COMPARE_WITH_TIMEOUT(l.rec.received.size(), 3 + rest.size(), 10000);
+    QCOMPARE(l.rec.received.back(), 'z');
     QVERIFY(l.control.portOpen());
 }
 

@@ -3,8 +3,12 @@
 
 #include <QMetaObject>
 #include <QPointer>
+#include <QSocketNotifier>
 #include <QStringList>
+#include <QTimerEvent>
 #include <QtGlobal>
+
+#include <algorithm>
 
 QString serialDevicePath(const QString &name)
 {
@@ -225,6 +229,7 @@ void SerialCommControl::openPort()
 
 void SerialCommControl::closePort()
 {
+    endHold();
     ++m_quiet;
     m_port->close();
     --m_quiet;
@@ -266,6 +271,67 @@ void SerialCommControl::onReadyRead()
     const QByteArray data = m_port->readAll();
     for (char c : data)
         queueEvent(EventReceive, c);
+    if (data.isEmpty())
+        return;
+    // Bytes one after the other (this read came soon after the last one, a hold
+    // included): let a few more come before looking again. A reply's first bytes,
+    // and a frame handed over whole, are read at once and hold nothing.
+    const bool trickling = m_sinceRead.isValid() && m_sinceRead.elapsed() < 2 * qint64(m_readHoldMs);
+    m_sinceRead.start();
+    if (trickling)
+        holdReads();
+}
+
+void SerialCommControl::setReadHoldMs(int ms)
+{
+    m_readHoldMs = std::max(0, ms);
+    if (m_readHoldMs == 0)
+        endHold();
+}
+
+// QSerialPort watches its descriptor with a QSocketNotifier of its own; where it has
+// none (another platform, another Qt), reads simply are not held.
+QSocketNotifier *SerialCommControl::readNotifier() const
+{
+#ifdef Q_OS_UNIX
+    const auto notifiers = m_port->findChildren<QSocketNotifier *>(Qt::FindDirectChildrenOnly);
+    for (QSocketNotifier *n : notifiers) {
+        if (n->type() == QSocketNotifier::Read && n->isEnabled() && n->socket() == m_port->handle())
+            return n;
+    }
+#endif
+    return nullptr;
+}
+
+void SerialCommControl::holdReads()
+{
+    if (m_readHoldMs <= 0 || m_hold.isActive())
+        return;
+    QSocketNotifier *notifier = readNotifier();
+    if (!notifier)
+        return;
+    notifier->setEnabled(false);
+    m_heldNotifier = notifier;
+    m_hold.start(m_readHoldMs, Qt::PreciseTimer, this);
+}
+
+void SerialCommControl::endHold()
+{
+    m_hold.stop();
+    // Whatever came in meanwhile makes the notifier fire in this same pass of the
+    // event loop; a quiet line leaves it waiting and nothing else armed.
+    if (m_heldNotifier)
+        m_heldNotifier->setEnabled(true);
+    m_heldNotifier = nullptr;
+}
+
+void SerialCommControl::timerEvent(QTimerEvent *event)
+{
+    if (event->timerId() == m_hold.timerId()) {
+        endHold();
+        return;
+    }
+    CommControl::timerEvent(event);
 }
 
 void SerialCommControl::onError(QSerialPort::SerialPortError error)

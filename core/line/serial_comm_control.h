@@ -3,11 +3,16 @@
 #include "line/comm_control.h"
 #include "line/port_failure.h"
 
+#include <QBasicTimer>
+#include <QElapsedTimer>
+#include <QPointer>
 #include <QSerialPort>
 #include <QString>
 #include <cstdint>
 #include <deque>
 #include <optional>
+
+class QSocketNotifier;
 
 // The device QSerialPort opens for a port name: elsewhere than on Windows a name
 // that does not start with "/", "./" or "../" is a device under /dev ("ttyUSB0"
@@ -42,10 +47,21 @@ std::optional<SerialSettings> parseSerialSettings(const QString &text);
 // own signal emissions, so a handler may close, reopen or write to the port freely.
 // A port that fails (the device went away) is closed by the control and the failure
 // is reported once, as an event of EventErrorBase + the QSerialPort error code.
+//
+// A line that trickles (a UART hands over one byte per millisecond at 9600 baud) is
+// not read at every byte: after a read that follows the previous one within
+// readHoldMs(), the port is not looked at again for readHoldMs(), and what came in
+// meanwhile is taken in one read. Each byte is still its own OnComm, in order; the
+// first byte after a quiet line is read at once, and nothing runs on a quiet line.
 class SerialCommControl : public CommControl
 {
     Q_OBJECT
 public:
+    // Long enough to take several bytes of a 9600-baud line per read (a byte every
+    // 1.04 ms), short enough that the last byte of a burst still reaches the screen
+    // within a display frame, and well under the collector's shortest quiet time.
+    static constexpr int DefaultReadHoldMs = 5;
+
     explicit SerialCommControl(QObject *parent = nullptr);
     ~SerialCommControl() override;
 
@@ -70,6 +86,17 @@ public:
     SerialSettings settings() const { return m_settings; }
     bool rtsEnable() const { return m_rts; }
 
+    // How long the port is left unread after a read while bytes trickle in; 0 reads
+    // at every notification. A byte may reach OnComm up to this much later than it
+    // came, so whoever times the line's silences allows for it.
+    int readHoldMs() const { return m_readHoldMs; }
+    void setReadHoldMs(int ms);
+    // A read is being held off (a timer runs until it is over).
+    bool isReadHeld() const { return m_hold.isActive(); }
+
+protected:
+    void timerEvent(QTimerEvent *event) override;
+
 private:
     struct PendingEvent
     {
@@ -86,6 +113,9 @@ private:
     void onError(QSerialPort::SerialPortError error);
     void queueEvent(std::int16_t code, char byte = 0);
     void deliverPending();
+    void holdReads();
+    void endHold();
+    QSocketNotifier *readNotifier() const;
 
     QSerialPort *m_port;
     std::int16_t m_commPort = 1;
@@ -103,4 +133,9 @@ private:
     int m_quiet = 0;              // > 0 while opening or writing line properties
     bool m_failed = false;        // the open port failed; its close is on its way
     quint64 m_session = 0;        // changes at every open and close
+
+    int m_readHoldMs = DefaultReadHoldMs;
+    QElapsedTimer m_sinceRead;    // since the last read that took bytes
+    QBasicTimer m_hold;
+    QPointer<QSocketNotifier> m_heldNotifier;
 };
