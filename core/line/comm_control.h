@@ -39,6 +39,10 @@ public:
     // last good open. Reason::None when nothing is known.
     virtual PortFailure lastFailure() const { return {}; }
 
+    // How much later than it came a byte may reach OnComm (a line read in batches);
+    // whoever times the line's silences allows for it.
+    virtual int readHoldMs() const { return 0; }
+
 signals:
     void OnComm();
 };

@@ -30,6 +30,7 @@ public:
     std::int16_t CommEvent() const override { return m_event; }
     QByteArray Input() override;
     PortFailure lastFailure() const override;
+    int readHoldMs() const override { return m_line->readHoldMs(); }
 
     // A device to open instead of the one CommPort maps to (a path or a tcp:// address);
     // empty: the mapping again. Takes effect at the next open.

@@ -89,7 +89,7 @@ public:
     // How long the port is left unread after a read while bytes trickle in; 0 reads
     // at every notification. A byte may reach OnComm up to this much later than it
     // came, so whoever times the line's silences allows for it.
-    int readHoldMs() const { return m_readHoldMs; }
+    int readHoldMs() const override { return m_readHoldMs; }
     void setReadHoldMs(int ms);
     // A read is being held off (a timer runs until it is over).
     bool isReadHeld() const { return m_hold.isActive(); }
