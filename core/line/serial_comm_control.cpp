@@ -273,10 +273,12 @@ void SerialCommControl::onReadyRead()
         queueEvent(EventReceive, c);
     if (data.isEmpty())
         return;
-    // Bytes one after the other (this read came soon after the last one, a hold
-    // included): let a few more come before looking again. A reply's first bytes,
-    // and a frame handed over whole, are read at once and hold nothing.
-    const bool trickling = m_sinceRead.isValid() && m_sinceRead.elapsed() < 2 * qint64(m_readHoldMs);
+    // Bytes one after the other at about a UART's pace (this read came soon after the
+    // last one, a hold included, and took no more than two bytes a millisecond): let a
+    // few more come before looking again. A reply's first bytes, a frame handed over
+    // whole and a burst faster than the line (a pseudo-terminal) are read at once.
+    const qint64 since = m_sinceRead.isValid() ? m_sinceRead.elapsed() : -1;
+    const bool trickling = since >= 0 && since < 2 * qint64(m_readHoldMs) && data.size() <= 2 * (since + 1);
     m_sinceRead.start();
     if (trickling)
         holdReads();
