@@ -3,14 +3,13 @@
 #include "link/module1.h"
 #include "link/reply_framing.h"
 #include "link/request.h"
+#include "link/serial_comm_control.h"
 #include "table/counter_table.h"
 
 #include <QElapsedTimer>
 #include <QObject>
 #include <QStringList>
 #include <QTimer>
-
-class SerialCommControl;
 
 // Exit statuses of qz7310-collect.
 namespace CollectStatus {

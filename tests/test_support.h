@@ -14,12 +14,18 @@
 #include <QStringList>
 
 #include <array>
+
+// The serial lines are POSIX pseudo-terminals; a Windows build of the core's tests
+// (run under Wine) has the rest.
+#ifdef Q_OS_UNIX
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
 #include <termios.h>
 #include <unistd.h>
+#endif
 
+#ifdef Q_OS_UNIX
 // --- serial lines ----------------------------------------------------------------
 
 // One end of a serial line, raw and non-blocking, as the counter's side of the cable.
@@ -128,6 +134,8 @@ public:
         return seen;
     }
 };
+
+#endif // Q_OS_UNIX
 
 // --- what travels on the line ------------------------------------------------------
 
