@@ -11,6 +11,7 @@
 set -uo pipefail
 build=$(cd "$1" && pwd)
 linux=$(cd "$2" && pwd)
+source=$(cd "$(dirname "$0")/../.." && pwd)
 sim=$linux/bin/qz7310-sim
 collect_linux=$linux/bin/qz7310-collect
 installer=$(ls "$build"/qz7310-*-win64.exe | head -1)
@@ -24,7 +25,8 @@ export WINEPREFIX=$work/prefix WINEARCH=win64 WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="
 instdir='C:\QZ7310'
 inst=$WINEPREFIX/drive_c/QZ7310
-uninstall_key='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\qz7310 0.9.2'
+uninstall_key='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\QZ-7310'
+vendor_key='HKLM\Software\MORVELLA CO.,LTD'
 
 failures=0
 pass() { echo "PASS: $*"; }
@@ -101,14 +103,26 @@ wine reg query "$uninstall_key" >/dev/null 2>&1 && pass "uninstall entry in the 
 
 echo "== The core's tests"
 export WINEPATH="$(winepath -w "$QZ_QT_PREFIX/bin");$instdir"
+peer_pid=
 for t in "$build"/tests/test_*.exe; do
   name=$(basename "$t" .exe)
+  if [ "$name" = test_win32_serial ]; then
+    # Its line: COM1 on a pseudo-terminal whose far end echoes, then goes away.
+    python3 "$source/tests/win32_line_peer.py" >"$work/peer.out" &
+    peer_pid=$!
+    for _ in $(seq 100); do [ -s "$work/peer.out" ] && break; sleep 0.05; done
+    wineserver -w
+    set_com1 "$(head -1 "$work/peer.out")"
+    export QZ_TEST_PORT=COM1
+  fi
   if wine "$t" >"$shots/$name.txt" 2>&1; then
     pass "$name: $(grep -a '^Totals' "$shots/$name.txt" | tr -d '\r')"
   else
     fail "$name (output in $shots/$name.txt)"
   fi
+  unset QZ_TEST_PORT
 done
+[ -n "$peer_pid" ] && { kill "$peer_pid" 2>/dev/null; wait "$peer_pid" 2>/dev/null; }
 wineserver -w
 unset WINEPATH
 
@@ -195,7 +209,12 @@ echo "== The window program"
 start_sim
 set_com1 "$pty"
 wine "$instdir\\qz7310.exe" >"$work/window.log" 2>&1 &
-sleep 1.5
+# The first window is the splash (Wine names the X window's class after the program).
+for _ in $(seq 300); do
+  [ -n "$(xdotool search --onlyvisible --class qz7310.exe 2>/dev/null)" ] && break
+  sleep 0.1
+done
+sleep 0.5
 shot 01-splash
 window=
 for _ in $(seq 300); do
@@ -242,8 +261,9 @@ wine "$instdir\\Uninstall.exe" /S >/dev/null 2>&1
 wineserver -w
 left=$(find "$inst" 2>/dev/null | head -5)
 lnk=$(find "$WINEPREFIX/drive_c" -name 'QZ-7310 TALVEN SOFTWARE.lnk' | head -1)
-if [ -z "$left" ] && [ -z "$lnk" ] && ! wine reg query "$uninstall_key" >/dev/null 2>&1; then
-  pass "the uninstaller left nothing (folder, shortcut, registry entry)"
+if [ -z "$left" ] && [ -z "$lnk" ] && ! wine reg query "$uninstall_key" >/dev/null 2>&1 \
+   && ! wine reg query "$vendor_key" >/dev/null 2>&1; then
+  pass "the uninstaller left nothing (folder, shortcut, registry entries)"
 else
   fail "left after uninstall: ${left:-} ${lnk:-}"
 fi
