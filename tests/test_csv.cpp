@@ -133,12 +133,14 @@ void TestCsv::writesAndReplacesFiles()
     QVERIFY2(r.ok, qPrintable(r.error));
     QCOMPARE(QFileInfo(path).size(), 0);
 
-    // Permissions of a replaced file are kept.
+#ifdef Q_OS_UNIX
+    // Permissions of a replaced file are kept (Windows has no such bits to keep).
     QVERIFY(writeFile(path, "old"));
     QVERIFY(QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup));
     r = writeCsvFile(path, rx.table, 3);
     QVERIFY2(r.ok, qPrintable(r.error));
     QCOMPARE(QFileInfo(path).permissions() & 0x0FFF, QFile::ReadUser | QFile::WriteUser | QFile::ReadGroup);
+#endif
     QCOMPARE(listing(dir.path()), QStringList{"records.csv"});   // no temporary left over
 }
 

@@ -115,7 +115,8 @@ for t in "$build"/tests/test_*.exe; do
     set_com1 "$(head -1 "$work/peer.out")"
     export QZ_TEST_PORT=COM1
   fi
-  if wine "$t" >"$shots/$name.txt" 2>&1; then
+  # Qt Test's report into a file: under Wine its standard output is not the file's.
+  if wine "$t" -o "$(winepath -w "$shots/$name.txt"),txt" >"$work/$name.out" 2>&1; then
     pass "$name: $(grep -a '^Totals' "$shots/$name.txt" | tr -d '\r')"
   else
     fail "$name (output in $shots/$name.txt)"
@@ -216,9 +217,14 @@ for _ in $(seq 300); do
 done
 sleep 0.5
 shot 01-splash
+# The main window: the splash has the same title, so the one 858 pixels wide.
 window=
 for _ in $(seq 300); do
-  window=$(xdotool search --onlyvisible --name '^QZ-7310 TALVEN SOFTWARE$' 2>/dev/null | head -1)
+  for w in $(xdotool search --onlyvisible --name '^QZ-7310 TALVEN SOFTWARE$' 2>/dev/null); do
+    WIDTH=0 HEIGHT=0
+    eval "$(xdotool getwindowgeometry --shell "$w" 2>/dev/null)"
+    [ "$WIDTH" -ge 800 ] && { window=$w; break; }
+  done
   [ -n "$window" ] && break
   sleep 0.1
 done
@@ -227,7 +233,6 @@ if [ -n "$window" ]; then
   shot 02-main-window
   pass "the main window is on screen"
   # Command1 ("RDD ALL") at its place in the 858 x 419 client area below the menu bar.
-  eval "$(xdotool getwindowgeometry --shell "$window")"
   menu_bar=$((HEIGHT - 419))
   xdotool windowactivate --sync "$window" 2>/dev/null
   xdotool mousemove --window "$window" $((24 + 177 / 2)) $((menu_bar + 88 + 33 / 2)) click 1
