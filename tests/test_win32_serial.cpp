@@ -6,7 +6,15 @@
 
 #include <QtTest>
 
+#include <windows.h>
+
 namespace {
+
+bool underWine()
+{
+    const HMODULE ntdll = ::GetModuleHandleW(L"ntdll.dll");
+    return ntdll && ::GetProcAddress(ntdll, "wine_get_version");
+}
 
 struct Recorder
 {
@@ -84,6 +92,9 @@ void TestWin32Serial::echoArrivesOneByteAtATime()
 // Windows ports are exclusive: a second open is refused as held by another program.
 void TestWin32Serial::secondOpenIsHeld()
 {
+    // Seen here: Wine 8 lets a second CreateFile with no sharing open the same port.
+    if (underWine())
+        QSKIP("Wine does not refuse a second open of a serial port; Windows does");
     SerialCommControl first;
     SerialCommControl second;
     first.setDevice(m_port);

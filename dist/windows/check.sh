@@ -172,7 +172,7 @@ else
 fi
 
 echo "== A line closed mid-reply"
-# The simulator at the line's real pace (36 frames, 1.5 s) is stopped 0.4 s into its reply.
+# The simulator at the line's real pace (100 frames, 4.4 s) is stopped 0.4 s into its reply.
 cut_reply() {
   local since
   since=$(grep -c 'answering' "$work/sim.log")
@@ -183,13 +183,13 @@ cut_reply() {
   sleep 0.4
   stop_sim
 }
-start_sim
+start_sim --records 100
 QZ7310_COM1=$pty "$collect_linux" --output "$work/linux-cut.csv" 2>"$work/linux.err" &
 collector=$!
 cut_reply
 wait $collector
 linux_status=$?
-start_sim
+start_sim --records 100
 set_com1 "$pty"
 wine "$instdir\\qz7310-collect.exe" --output "$(winepath -w "$work/windows-cut.csv")" 2>"$work/windows.err" &
 collector=$!
@@ -232,6 +232,18 @@ if [ -n "$window" ]; then
   sleep 1
   shot 02-main-window
   pass "the main window is on screen"
+  # At start the port dialog asks for the port; "決定" has the focus.
+  dialog=
+  for _ in $(seq 100); do
+    dialog=$(xdotool search --onlyvisible --name '^COM PORT$' 2>/dev/null | head -1)
+    [ -n "$dialog" ] && break
+    sleep 0.1
+  done
+  if [ -n "$dialog" ]; then
+    xdotool windowactivate --sync "$dialog" 2>/dev/null
+    xdotool key Return
+    sleep 1
+  fi
   # Command1 ("RDD ALL") at its place in the 858 x 419 client area below the menu bar.
   menu_bar=$((HEIGHT - 419))
   xdotool windowactivate --sync "$window" 2>/dev/null
