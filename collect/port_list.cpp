@@ -5,13 +5,19 @@
 
 #include <QDir>
 #include <QFileInfo>
-#include <QSerialPortInfo>
 #include <QStringList>
+
+#ifdef Q_OS_WIN
+#include "line/win32_ports.h"
+#else
+#include <QSerialPortInfo>
+#endif
 
 namespace {
 
 constexpr int Ports = 4; // COM1 to COM4, as the port dialog offers them
 
+#ifndef Q_OS_WIN
 // The /dev/serial/by-id/ link that leads to `device`, if there is one: its name stays
 // the same whichever order adapters are plugged in.
 QString stableName(const QString &device)
@@ -26,6 +32,7 @@ QString stableName(const QString &device)
     }
     return {};
 }
+#endif
 
 QString orNone(const QString &text)
 {
@@ -33,6 +40,35 @@ QString orNone(const QString &text)
 }
 
 } // namespace
+
+#ifdef Q_OS_WIN
+
+// Windows: the COM ports from the system's DOS device names (no registry), and what
+// stands behind each.
+QString portListText()
+{
+    QStringList lines;
+    lines << QStringLiteral("Serial ports on this system:");
+    const QList<Win32Port> ports = win32SerialPorts();
+    for (const Win32Port &port : ports)
+        lines << QStringLiteral("  %1  %2").arg(port.name, orNone(port.target));
+    if (ports.isEmpty())
+        lines << QStringLiteral("  (none found)");
+
+    lines << QString() << QStringLiteral("Ports COM1 to COM4, as the QZ-7310 window and --port name them:");
+    for (int n = 1; n <= Ports; ++n) {
+        const QString device = portDeviceName(n);
+        lines << QStringLiteral("  COM%1: %2")
+                     .arg(n)
+                     .arg(win32PortTarget(device).isEmpty() ? QStringLiteral("does not exist")
+                                                            : QStringLiteral("exists"));
+    }
+    lines << QString()
+          << QStringLiteral("A port numbered above 4 can be given to qz7310-collect directly: --port COM7");
+    return lines.join(QLatin1Char('\n')) + QLatin1Char('\n');
+}
+
+#else
 
 QString portListText()
 {
@@ -58,14 +94,10 @@ QString portListText()
     lines << QString() << QStringLiteral("Ports COM1 to COM4, as the QZ-7310 window and --port map them:");
     for (int n = 1; n <= Ports; ++n) {
         const QString device = portDeviceName(n);
-#ifdef Q_OS_WIN
-        const QString source;
-#else
         const QString variable = QStringLiteral("QZ7310_COM%1").arg(n);
         const QString source = qEnvironmentVariableIsEmpty(qPrintable(variable))
                                    ? QStringLiteral(" (default)")
                                    : QStringLiteral(" (from %1)").arg(variable);
-#endif
         QString state;
         if (isNetworkDevice(device)) {
             // Not tried: a connection could take the server's line from whoever has it.
@@ -78,7 +110,6 @@ QString portListText()
         lines << QStringLiteral("  COM%1  %2%3: %4").arg(n).arg(device, source, state);
     }
 
-#ifndef Q_OS_WIN
     if (example.isEmpty())
         example = QStringLiteral("/dev/ttyUSB0");
     lines << QString()
@@ -88,6 +119,7 @@ QString portListText()
           << QStringLiteral("or give the device to qz7310-collect directly: --port %1").arg(example)
           << QStringLiteral("A serial device server's port in raw TCP mode is named tcp://HOST:PORT "
                             "(QZ7310_COM1=tcp://192.168.1.50:4001, an IPv6 address in brackets).");
-#endif
     return lines.join(QLatin1Char('\n')) + QLatin1Char('\n');
 }
+
+#endif

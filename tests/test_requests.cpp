@@ -206,7 +206,11 @@ void TestRequests::warningNamesTheMenuEntry_data()
     QTest::newRow("no such device")
         << failureOf(K::NoSuchDevice, "/dev/ttyUSB0", "No such file or directory") << 2
         << QStringList{"COM2 (/dev/ttyUSB0): ", "デバイスがありません（No such file or directory）",
+#ifdef Q_OS_WIN
+                       "デバイス マネージャー"};
+#else
                        "QZ7310_COM2=/dev/ttyUSB0"};
+#endif
     PortFailure denied = failureOf(K::PermissionDenied, "/dev/ttyUSB0", "Permission denied");
     denied.group = QStringLiteral("dialout");
     denied.groupMayUse = true;
@@ -228,7 +232,12 @@ void TestRequests::warningNamesTheMenuEntry_data()
     held.holderName = QStringLiteral("minicom");
     QTest::newRow("held by another program")
         << held << 4
-        << QStringList{"COM4 (/dev/ttyS3): ", "使用中です（PID 4242、minicom）", "fuser -v /dev/ttyS3"};
+        << QStringList{"COM4 (/dev/ttyS3): ", "使用中です（PID 4242、minicom）",
+#ifdef Q_OS_WIN
+                       "そのプログラムを終了してください。"};
+#else
+                       "fuser -v /dev/ttyS3"};
+#endif
     QTest::newRow("held, holder unknown") << failureOf(K::Busy, "/dev/ttyS0", "busy") << 1
                                           << QStringList{"他のプログラムが使用中です。"};
     QTest::newRow("line lost") << failureOf(K::Lost, "/dev/pts/7", "Input/output error") << 3

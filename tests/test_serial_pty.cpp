@@ -139,6 +139,8 @@ private slots:
     void bytesArrivingDuringReadHold();
     void outputIsSentUnchanged();
     void missingDeviceStaysClosed();
+    void windowsErrorsClassified_data();
+    void windowsErrorsClassified();
     void portInUseStaysClosed();
     void permissionDeniedNamesTheGroup();
     void rtsOnPtyRaisesNoEvent();
@@ -187,18 +189,18 @@ void TestSerialPty::settingsParsing_data()
     QTest::addColumn<int>("dataBits");
     QTest::addColumn<int>("stopBits");
 
-    QTest::newRow("line default") << "9600,n,8,1" << true << 9600 << int(QSerialPort::NoParity)
-                                  << 8 << int(QSerialPort::OneStop);
+    QTest::newRow("line default") << "9600,n,8,1" << true << 9600 << int(SerialSettings::Parity::None)
+                                  << 8 << int(SerialSettings::StopBits::One);
     QTest::newRow("even 7 2, upper case") << "19200,E,7,2" << true << 19200
-                                          << int(QSerialPort::EvenParity) << 7
-                                          << int(QSerialPort::TwoStop);
-    QTest::newRow("odd 5 1.5") << "300,o,5,1.5" << true << 300 << int(QSerialPort::OddParity) << 5
-                               << int(QSerialPort::OneAndHalfStop);
-    QTest::newRow("mark 6") << "1200,m,6,1" << true << 1200 << int(QSerialPort::MarkParity) << 6
-                            << int(QSerialPort::OneStop);
+                                          << int(SerialSettings::Parity::Even) << 7
+                                          << int(SerialSettings::StopBits::Two);
+    QTest::newRow("odd 5 1.5") << "300,o,5,1.5" << true << 300 << int(SerialSettings::Parity::Odd) << 5
+                               << int(SerialSettings::StopBits::OneAndHalf);
+    QTest::newRow("mark 6") << "1200,m,6,1" << true << 1200 << int(SerialSettings::Parity::Mark) << 6
+                            << int(SerialSettings::StopBits::One);
     QTest::newRow("space, blanks") << " 4800 , s , 8 , 1 " << true << 4800
-                                   << int(QSerialPort::SpaceParity) << 8
-                                   << int(QSerialPort::OneStop);
+                                   << int(SerialSettings::Parity::Space) << 8
+                                   << int(SerialSettings::StopBits::One);
 
     for (const char *bad : {"", "9600", "9600,n,8", "9600,n,8,1,0", "abc,n,8,1", "-9600,n,8,1",
                             "0,n,8,1", "+9600,n,8,1", "99999999999,n,8,1", "9600,x,8,1",
@@ -217,8 +219,7 @@ void TestSerialPty::settingsParsing()
     QCOMPARE(s.has_value(), valid);
 
     SerialCommControl control;
-    const SerialSettings before {2400, QSerialPort::OddParity, QSerialPort::Data7,
-                                 QSerialPort::TwoStop};
+    const SerialSettings before {2400, SerialSettings::Parity::Odd, 7, SerialSettings::StopBits::Two};
     control.setSettings(QStringLiteral("2400,o,7,2"));
     QCOMPARE(control.settings(), before);
     control.setSettings(text);
@@ -425,6 +426,38 @@ void TestSerialPty::missingDeviceStaysClosed()
     // Closing a port that never opened is harmless.
     control.setPortOpen(false);
     QVERIFY(!control.portOpen());
+}
+
+// The Windows control's reasons, from Win32 error numbers: the same kinds, and so the
+// same words and exit statuses, as the Linux control gives.
+void TestSerialPty::windowsErrorsClassified_data()
+{
+    QTest::addColumn<quint32>("error");
+    QTest::addColumn<int>("kind");
+    using K = PortFailure::Kind;
+    QTest::newRow("no error") << 0u << int(K::None);
+    QTest::newRow("file not found") << 2u << int(K::NoSuchDevice);
+    QTest::newRow("path not found") << 3u << int(K::NoSuchDevice);
+    QTest::newRow("invalid name") << 123u << int(K::NoSuchDevice);
+    QTest::newRow("access denied: held") << 5u << int(K::Busy);
+    QTest::newRow("sharing violation") << 32u << int(K::Busy);
+    QTest::newRow("broken pipe") << 109u << int(K::Lost);
+    QTest::newRow("bad command") << 22u << int(K::Lost);
+    QTest::newRow("device removed") << 1617u << int(K::Lost);
+    QTest::newRow("device not connected") << 1167u << int(K::Lost);
+    QTest::newRow("general failure") << 31u << int(K::Lost);
+    QTest::newRow("not supported") << 50u << int(K::Other);
+}
+
+void TestSerialPty::windowsErrorsClassified()
+{
+    QFETCH(quint32, error);
+    QFETCH(int, kind);
+    const PortFailure f = classifyWin32PortFailure(QStringLiteral("COM3"), error, QStringLiteral("why"));
+    QCOMPARE(int(f.kind), kind);
+    QCOMPARE(f.device, QStringLiteral("COM3"));
+    QCOMPARE(f.reason, QStringLiteral("why"));
+    QCOMPARE(f.error, int(error));
 }
 
 void TestSerialPty::portInUseStaysClosed()

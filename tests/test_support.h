@@ -14,6 +14,10 @@
 #include <QStringList>
 
 #include <array>
+
+// The serial lines are POSIX pseudo-terminals; a Windows build of the core's tests
+// (run under Wine) has the rest.
+#ifdef Q_OS_UNIX
 #include <fcntl.h>
 #include <grp.h>
 #include <poll.h>
@@ -22,7 +26,9 @@
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
+#endif
 
+#ifdef Q_OS_UNIX
 // --- serial lines ----------------------------------------------------------------
 
 // One end of a serial line, raw and non-blocking, as the counter's side of the cable.
@@ -132,6 +138,8 @@ public:
     }
 };
 
+#endif // Q_OS_UNIX
+
 // --- what travels on the line ------------------------------------------------------
 
 // A data frame as the counter sends it, 42 bytes: STX 'D', the record number in two
@@ -197,6 +205,7 @@ inline bool writeFile(const QString &path, const QByteArray &bytes)
     return f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size();
 }
 
+#ifdef Q_OS_UNIX
 // --- another user ------------------------------------------------------------------
 
 // Drops root for good, as the tests' unprivileged children do: user and group
@@ -254,3 +263,5 @@ inline QString nobodyCannotTry(const QList<QByteArray> &paths)
                           "is closed to other users), so no open can be tried as another user")
         .arg(what);
 }
+
+#endif // Q_OS_UNIX

@@ -5,7 +5,13 @@
 #include <QString>
 #include <cstdint>
 
+#ifdef QZ_WIN32_SERIAL
+// Windows: the serial line is our Win32 control (serial_comm_control.h says the same).
+class Win32CommControl;
+using SerialCommControl = Win32CommControl;
+#else
 class SerialCommControl;
+#endif
 class TcpCommControl;
 
 // The control the programs hold: one CommControl whose line is chosen by the device

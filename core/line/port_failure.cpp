@@ -14,6 +14,63 @@
 #include <vector>
 #endif
 
+PortFailure classifyWin32PortFailure(const QString &device, quint32 error, const QString &reason)
+{
+    // The Win32 codes by number (winerror.h), so this builds and is tested anywhere.
+    enum : quint32 {
+        NoError = 0,
+        FileNotFound = 2,
+        PathNotFound = 3,
+        AccessDenied = 5,
+        InvalidHandle = 6,
+        BadCommand = 22,
+        GenFailure = 31,
+        SharingViolation = 32,
+        DevNotExist = 55,
+        BrokenPipe = 109,
+        InvalidName = 123,
+        OperationAborted = 995,
+        DeviceNotConnected = 1167,
+        DeviceRemoved = 1617,
+    };
+
+    PortFailure f;
+    f.device = device;
+    f.reason = reason;
+    f.error = int(error);
+    switch (error) {
+    case NoError:
+        break;
+    case FileNotFound:
+    case PathNotFound:
+    case InvalidName:
+        f.kind = PortFailure::Kind::NoSuchDevice;
+        break;
+    case AccessDenied:
+    case SharingViolation:
+        f.kind = PortFailure::Kind::Busy;
+        break;
+    // A far end that closes (a pseudo-terminal under Wine) breaks the pipe; an unplugged
+    // USB adapter fails its pending read with one of the others.
+    case InvalidHandle:
+    case BadCommand:
+    case GenFailure:
+    case DevNotExist:
+    case BrokenPipe:
+    case OperationAborted:
+    case DeviceNotConnected:
+    case DeviceRemoved:
+        f.kind = PortFailure::Kind::Lost;
+        break;
+    default:
+        f.kind = PortFailure::Kind::Other;
+        break;
+    }
+    return f;
+}
+
+#ifndef QZ_WIN32_SERIAL
+
 namespace {
 
 #ifdef Q_OS_UNIX
@@ -104,6 +161,8 @@ void classifyPermission(PortFailure &f)
 
 } // namespace
 
+#endif // QZ_WIN32_SERIAL
+
 PortFailure::Cause PortFailure::cause() const
 {
     switch (kind) {
@@ -134,6 +193,8 @@ PortFailure::Cause PortFailure::cause() const
     }
     return isNetworkDevice(device) ? Cause::NetworkOther : Cause::Other;
 }
+
+#ifndef QZ_WIN32_SERIAL
 
 PortFailure classifyPortFailure(const QString &device, QSerialPort::SerialPortError error,
                                 const QString &reason)
@@ -174,3 +235,5 @@ PortFailure classifyPortFailure(const QString &device, QSerialPort::SerialPortEr
     f.kind = PortFailure::Kind::Other;
     return f;
 }
+
+#endif // QZ_WIN32_SERIAL

@@ -1,9 +1,9 @@
 #pragma once
 
-#include <QSerialPort>
 #include <QString>
+#include <QtGlobal>
 
-// Why a port could not be opened or stopped working, told from QSerialPort's error and
+// Why a port could not be opened or stopped working, told from the system's error and
 // the state of the device, so that whoever reports it can name a remedy. Plain facts
 // only: the window and the collector word them in their own language.
 struct PortFailure
@@ -26,7 +26,9 @@ struct PortFailure
     Kind kind = Kind::None;
     QString device;       // the device as it was opened
     QString reason;       // the system's words
-    QSerialPort::SerialPortError error = QSerialPort::NoError;
+    // The error as the control had it: QSerialPort's SerialPortError, or on Windows
+    // the Win32 error code (GetLastError).
+    int error = 0;
 
     // PermissionDenied: the group that owns the device, whether the group may read and
     // write it, and whether this process already has that group.
@@ -63,8 +65,18 @@ struct PortFailure
     Cause cause() const;
 };
 
+// Classifies a failed open of `device`, or a failure of the open port, from a Win32
+// error code (GetLastError) and its text. Windows ports are exclusive, so "access
+// denied" means another program holds the port. Plain numbers: classified the same
+// wherever it is built.
+PortFailure classifyWin32PortFailure(const QString &device, quint32 error, const QString &reason);
+
+#ifndef QZ_WIN32_SERIAL
+#include <QSerialPort>
+
 // Classifies a failed open of `device`, or a failure of the open port, from the error
 // QSerialPort reported and its text. Looks at the device and its lock file at once, so
 // call it right after the failure.
 PortFailure classifyPortFailure(const QString &device, QSerialPort::SerialPortError error,
                                 const QString &reason);
+#endif

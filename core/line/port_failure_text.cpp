@@ -5,7 +5,7 @@
 #include <QFileInfo>
 #include <QtGlobal>
 #ifdef Q_OS_WIN
-#include <QSerialPortInfo>
+#include "line/win32_ports.h"
 #endif
 
 namespace {
@@ -61,10 +61,16 @@ QString portFailureLine(int port, const PortFailure &f)
     case Cause::None:
         return {};
     case Cause::NoSuchDevice:
+#ifdef Q_OS_WIN
+        return where + withReason(QStringLiteral("デバイスがありません"), f.reason)
+            + QStringLiteral("。アダプタが差し込まれているか、デバイス マネージャーの「ポート (COM と LPT)」で"
+                             "その番号を確かめ、「ﾎﾟｰﾄ選択(P)」で選び直してください。");
+#else
         return where + withReason(QStringLiteral("デバイスがありません"), f.reason)
             + QStringLiteral("。COM%1 に別のデバイスを使うには、環境変数 QZ7310_COM%1 にそのパスを"
                              "設定して起動してください（例: QZ7310_COM%1=/dev/ttyUSB0）。")
                   .arg(port);
+#endif
     case Cause::NoAccess:
     case Cause::NotInGroup:
     case Cause::OwnerOnly:
@@ -133,10 +139,10 @@ QString portDeviceDescription(int n)
                    : QStringLiteral("アドレスが正しくありません"));
     }
 #ifdef Q_OS_WIN
-    bool present = false;
-    for (const QSerialPortInfo &info : QSerialPortInfo::availablePorts())
-        present = present || info.portName().compare(device, Qt::CaseInsensitive) == 0;
-    const QString how;
+    // What stands behind COMn, as Windows names it.
+    const QString target = win32PortTarget(device);
+    const bool present = !target.isEmpty();
+    const QString how = present ? target + QStringLiteral("、") : QString();
 #else
     const bool present = QFileInfo::exists(device);
     const QString how = qEnvironmentVariableIsEmpty(qPrintable(QStringLiteral("QZ7310_COM%1").arg(n)))

@@ -62,44 +62,76 @@ std::optional<SerialSettings> parseSerialSettings(const QString &text)
 
     const QString parity = parts[1].trimmed().toLower();
     if (parity == QLatin1String("n"))
-        s.parity = QSerialPort::NoParity;
+        s.parity = SerialSettings::Parity::None;
     else if (parity == QLatin1String("e"))
-        s.parity = QSerialPort::EvenParity;
+        s.parity = SerialSettings::Parity::Even;
     else if (parity == QLatin1String("o"))
-        s.parity = QSerialPort::OddParity;
+        s.parity = SerialSettings::Parity::Odd;
     else if (parity == QLatin1String("m"))
-        s.parity = QSerialPort::MarkParity;
+        s.parity = SerialSettings::Parity::Mark;
     else if (parity == QLatin1String("s"))
-        s.parity = QSerialPort::SpaceParity;
+        s.parity = SerialSettings::Parity::Space;
     else
         return std::nullopt;
 
     const QString data = parts[2].trimmed();
     if (data == QLatin1String("5"))
-        s.dataBits = QSerialPort::Data5;
+        s.dataBits = 5;
     else if (data == QLatin1String("6"))
-        s.dataBits = QSerialPort::Data6;
+        s.dataBits = 6;
     else if (data == QLatin1String("7"))
-        s.dataBits = QSerialPort::Data7;
+        s.dataBits = 7;
     else if (data == QLatin1String("8"))
-        s.dataBits = QSerialPort::Data8;
+        s.dataBits = 8;
     else
         return std::nullopt;
 
     const QString stop = parts[3].trimmed();
     if (stop == QLatin1String("1"))
-        s.stopBits = QSerialPort::OneStop;
+        s.stopBits = SerialSettings::StopBits::One;
     else if (stop == QLatin1String("1.5"))
-        s.stopBits = QSerialPort::OneAndHalfStop;
+        s.stopBits = SerialSettings::StopBits::OneAndHalf;
     else if (stop == QLatin1String("2"))
-        s.stopBits = QSerialPort::TwoStop;
+        s.stopBits = SerialSettings::StopBits::Two;
     else
         return std::nullopt;
 
     return s;
 }
 
+#ifndef QZ_WIN32_SERIAL
+
 namespace {
+
+QSerialPort::Parity qtParity(SerialSettings::Parity p)
+{
+    switch (p) {
+    case SerialSettings::Parity::None:
+        break;
+    case SerialSettings::Parity::Even:
+        return QSerialPort::EvenParity;
+    case SerialSettings::Parity::Odd:
+        return QSerialPort::OddParity;
+    case SerialSettings::Parity::Mark:
+        return QSerialPort::MarkParity;
+    case SerialSettings::Parity::Space:
+        return QSerialPort::SpaceParity;
+    }
+    return QSerialPort::NoParity;
+}
+
+QSerialPort::StopBits qtStopBits(SerialSettings::StopBits b)
+{
+    switch (b) {
+    case SerialSettings::StopBits::One:
+        break;
+    case SerialSettings::StopBits::OneAndHalf:
+        return QSerialPort::OneAndHalfStop;
+    case SerialSettings::StopBits::Two:
+        return QSerialPort::TwoStop;
+    }
+    return QSerialPort::OneStop;
+}
 
 // Errors after which the device is of no more use: the line went away.
 // Qt keeps raising ReadError at full speed on such a port until it is closed.
@@ -249,9 +281,9 @@ void SerialCommControl::applySettings()
 void SerialCommControl::writeLineSettings()
 {
     m_port->setBaudRate(m_settings.baudRate);
-    m_port->setParity(m_settings.parity);
-    m_port->setDataBits(m_settings.dataBits);
-    m_port->setStopBits(m_settings.stopBits);
+    m_port->setParity(qtParity(m_settings.parity));
+    m_port->setDataBits(QSerialPort::DataBits(m_settings.dataBits)); // Data5..Data8 are 5..8
+    m_port->setStopBits(qtStopBits(m_settings.stopBits));
 }
 
 void SerialCommControl::applyRts()
@@ -394,3 +426,5 @@ void SerialCommControl::deliverPending()
     }
     m_input.clear();
 }
+
+#endif // QZ_WIN32_SERIAL

@@ -3,10 +3,6 @@
 #include "line/comm_control.h"
 #include "line/port_failure.h"
 
-#include <QBasicTimer>
-#include <QElapsedTimer>
-#include <QPointer>
-#include <QSerialPort>
 #include <QString>
 #include <cstdint>
 #include <deque>
@@ -28,18 +24,34 @@ QString portDeviceName(int n);
 
 // Line settings in the "9600,n,8,1" form: baud rate, parity (n, e, o, m, s),
 // data bits (5 to 8), stop bits (1, 1.5, 2).
+// Our own types, so that a build without Qt SerialPort (Windows) has them too.
 struct SerialSettings
 {
+    enum class Parity { None, Even, Odd, Mark, Space };
+    enum class StopBits { One, OneAndHalf, Two };
+
     qint32 baudRate = 9600;
-    QSerialPort::Parity parity = QSerialPort::NoParity;
-    QSerialPort::DataBits dataBits = QSerialPort::Data8;
-    QSerialPort::StopBits stopBits = QSerialPort::OneStop;
+    Parity parity = Parity::None;
+    int dataBits = 8;
+    StopBits stopBits = StopBits::One;
 
     friend bool operator==(const SerialSettings &, const SerialSettings &) = default;
 };
 
 // Nothing when the text is not a valid setting.
 std::optional<SerialSettings> parseSerialSettings(const QString &text);
+
+#ifdef QZ_WIN32_SERIAL
+// Windows without Qt SerialPort: our own control on Win32 is the serial control.
+#include "line/win32_comm_control.h"
+class Win32CommControl;
+using SerialCommControl = Win32CommControl;
+#else
+
+#include <QBasicTimer>
+#include <QElapsedTimer>
+#include <QPointer>
+#include <QSerialPort>
 
 // The serial control on a real port (QSerialPort).
 //
@@ -139,3 +151,5 @@ private:
     QBasicTimer m_hold;
     QPointer<QSocketNotifier> m_heldNotifier;
 };
+
+#endif // QZ_WIN32_SERIAL

@@ -6,7 +6,9 @@
 #include <QHostInfo>
 #include <QMetaObject>
 #include <QPointer>
+#ifndef QZ_WIN32_SERIAL
 #include <QSerialPort>
+#endif
 #include <QTcpSocket>
 #include <QUrl>
 
@@ -276,7 +278,12 @@ void TcpCommControl::onError(QAbstractSocket::SocketError error)
                 closeConnection();
         },
         Qt::QueuedConnection);
+#ifdef QZ_WIN32_SERIAL
+    // No Qt SerialPort here: the Win32 control's failed-line event, the same number.
+    queueEvent(Win32CommControl::LineFailedEvent);
+#else
     queueEvent(std::int16_t(EventErrorBase + QSerialPort::ResourceError));
+#endif
 }
 
 void TcpCommControl::queueEvent(std::int16_t code, char byte)

@@ -7,16 +7,20 @@ QZ_QT_PREFIX=$QZ_QT_CACHE/qt-$QZ_QT_VERSION
 QZ_QT_SRC=$QZ_QT_CACHE/src
 QZ_QT_TOOLCHAIN=$QZ_ROOT/dist/windows/mingw-w64.cmake
 
-# Only what the programs use. Debian's qt6-base leaves out src/3rdparty/wintab (tablet input
-# in the Windows plugin), iaccessible2 and sqlite: tablet events and SQL are off. Everything
-# else third-party is built from the copies bundled in the source (MinGW has no system ones).
+# Only what the programs use, plus Qt Test (the core's tests run under Wine) and Qt Network
+# (plain TCP lines; no TLS backend, so neither OpenSSL nor Schannel). Debian's qt6-base
+# leaves out src/3rdparty/wintab (tablet input in the Windows plugin), iaccessible2 and
+# sqlite: tablet events and SQL are off. Everything else third-party is built from the
+# copies bundled in the source (MinGW has no system ones).
 # OpenGL: FEATURE_opengl=OFF alone leaves dynamic OpenGL on, and the Windows plugin then
 # fails to compile (QOpenGLStaticContext); all of its switches are off. Without Direct2D the
 # DirectWrite font database is not built into Qt Gui, yet the Windows plugin links it while
 # directwrite3 is on: off too (text then goes through the GDI font database, Qt's default).
 QZ_QT_FEATURES=(
-  -DFEATURE_sql=OFF -DFEATURE_network=OFF -DFEATURE_xml=OFF -DFEATURE_concurrent=OFF
-  -DFEATURE_dbus=OFF -DFEATURE_printsupport=OFF -DFEATURE_testlib=OFF
+  -DFEATURE_sql=OFF -DFEATURE_xml=OFF -DFEATURE_concurrent=OFF
+  -DFEATURE_dbus=OFF -DFEATURE_printsupport=OFF
+  -DFEATURE_openssl=OFF -DFEATURE_schannel=OFF -DFEATURE_gssapi=OFF -DFEATURE_libproxy=OFF
+  -DFEATURE_brotli=OFF
   -DINPUT_opengl=no -DFEATURE_opengl=OFF -DFEATURE_opengl_dynamic=OFF -DFEATURE_dynamicgl=OFF
   -DFEATURE_vulkan=OFF -DFEATURE_direct2d=OFF -DFEATURE_directwrite3=OFF
   -DFEATURE_tabletevent=OFF -DFEATURE_freetype=OFF -DFEATURE_icu=OFF -DFEATURE_zstd=OFF
@@ -68,10 +72,18 @@ qz_qt_source() {
   (cd "$QZ_QT_SRC" && dpkg-source -x "${pkg}_${ver#*:}.dsc" "$pkg")
 }
 
+# The stamp holds the configuration: a cache built with other features is built again.
+qz_qtbase_stamp() { echo "${QZ_QT_CMAKE_ARGS[@]}" "${QZ_QT_FEATURES[@]}"; }
+
 qz_qtbase() {
-  [ -f "$QZ_QT_PREFIX/.qtbase-done" ] && { echo "qtbase for MinGW: cached in $QZ_QT_PREFIX"; return 0; }
+  local stamp=$QZ_QT_PREFIX/.qtbase-done
+  if [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$(qz_qtbase_stamp)" ]; then
+    echo "qtbase for MinGW: cached in $QZ_QT_PREFIX"
+    return 0
+  fi
   qz_qt_source qt6-base || return 1
   local b=$QZ_QT_CACHE/build-base
+  rm -rf "$b" "$QZ_QT_PREFIX"
   mkdir -p "$b"
   echo "Building qtbase $QZ_QT_VERSION for MinGW in $b (log: $b/build.log); half an hour or more on two shared cores"
   # nice: the machine's two cores are shared; time -v: the wall and CPU time are reported.
@@ -89,7 +101,7 @@ qz_qtbase() {
   fi
   grep -E 'Elapsed|User time|System time' "$QZ_QT_CACHE/time-qtbase.txt"
   qz_qt_note qt6-base
-  touch "$QZ_QT_PREFIX/.qtbase-done"
+  qz_qtbase_stamp > "$stamp"
 }
 
 # Where the source came from and how it was configured, and Qt's licence texts, kept
@@ -108,16 +120,6 @@ qz_qt_note() {
   cp "$QZ_QT_SRC/$pkg"/LICENSES/*.txt "$QZ_QT_PREFIX/share/qz7310/LICENSES/" 2>/dev/null || true
 }
 
-qz_qtserialport() {
-  [ -f "$QZ_QT_PREFIX/.qtserialport-done" ] && return 0
-  if ! qz_qt_source qt6-serialport; then
-    echo "Qt SerialPort for MinGW cannot be built without Debian's qt6-serialport source" >&2
-    return 1
-  fi
-  echo "qt6-serialport source unpacked; building it for MinGW is not written yet" >&2
-  return 1
-}
-
 qz_mingw_qt() {
-  qz_qtbase && qz_qtserialport
+  qz_qtbase
 }

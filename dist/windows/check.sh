@@ -1,0 +1,295 @@
+#!/usr/bin/env bash
+# The Windows build proven under Wine on Xvfb (scripts/windows --check):
+#   check.sh <build-win> <Linux build>
+# In a fresh Wine prefix: the installer installs silently; the core's tests pass; the
+# collector lists the ports, and its "RDD ALL" CSV over COM1 (the simulator's
+# pseudo-terminal, set through Wine's Ports value) is byte-identical to the Linux
+# collector's; a port that does not exist and a line closed mid-reply end with the same
+# exit status and the same remedy as on Linux; the window program shows its windows and
+# fills its table (screenshots in <build-win>/check/ to look at); the uninstaller leaves
+# nothing. Exit status 0 only when every step passed.
+set -uo pipefail
+build=$(cd "$1" && pwd)
+linux=$(cd "$2" && pwd)
+source=$(cd "$(dirname "$0")/../.." && pwd)
+sim=$linux/bin/qz7310-sim
+collect_linux=$linux/bin/qz7310-collect
+installer=$(ls "$build"/qz7310-*-win64.exe | head -1)
+shots=$build/check
+rm -rf "$shots"
+mkdir -p "$shots"
+
+work=$(mktemp -d /tmp/qz7310-wine.XXXXXX)
+export WINEPREFIX=$work/prefix WINEARCH=win64 WINEDEBUG=-all
+# No Mono or Gecko installer prompts: the programs need neither.
+export WINEDLLOVERRIDES="mscoree,mshtml="
+instdir='C:\QZ7310'
+inst=$WINEPREFIX/drive_c/QZ7310
+uninstall_key='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\QZ-7310'
+vendor_key='HKLM\Software\MORVELLA CO.,LTD'
+
+failures=0
+pass() { echo "PASS: $*"; }
+fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+
+# --- a display of our own, with a window manager ---
+display=
+for n in $(seq 71 99); do
+  [ -e /tmp/.X$n-lock ] || [ -e /tmp/.X11-unix/X$n ] || { display=:$n; break; }
+done
+Xvfb "$display" -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 &
+xvfb_pid=$!
+export DISPLAY=$display
+for _ in $(seq 100); do xdpyinfo >/dev/null 2>&1 && break; sleep 0.1; done
+openbox >/dev/null 2>&1 &
+wm_pid=$!
+
+sim_pid=
+cleanup() {
+  [ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null
+  wineserver -k 2>/dev/null
+  kill "$wm_pid" "$xvfb_pid" 2>/dev/null
+  wait 2>/dev/null
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+shot() { import -window root "$shots/$1.png" && echo "screenshot: $shots/$1.png"; }
+
+# The simulator on a fresh pseudo-terminal; its path in $pty. Extra options pass on.
+start_sim() {
+  [ -n "$sim_pid" ] && stop_sim
+  "$sim" --seed 7310 --records 36 --log "$@" </dev/null >"$work/sim.out" 2>"$work/sim.log" &
+  sim_pid=$!
+  for _ in $(seq 100); do [ -s "$work/sim.out" ] && break; sleep 0.05; done
+  pty=$(head -1 "$work/sim.out")
+}
+stop_sim() { kill "$sim_pid" 2>/dev/null; wait "$sim_pid" 2>/dev/null; sim_pid=; }
+
+# Wine's COM1 is the registry value; Wine reads it when its server starts.
+set_com1() {
+  wine reg add 'HKLM\Software\Wine\Ports' /v COM1 /t REG_SZ /d "$1" /f >/dev/null 2>&1
+  wineserver -w
+}
+
+# Waits until the simulator has answered a request ($1 answers in its log).
+wait_answer() {
+  for _ in $(seq 200); do
+    [ "$(grep -c 'answering' "$work/sim.log")" -ge "$1" ] && return 0
+    sleep 0.05
+  done
+  return 1
+}
+
+echo "== Wine prefix $WINEPREFIX on $display"
+wine wineboot --init >/dev/null 2>&1
+wineserver -w
+
+echo "== Silent install of $(basename "$installer")"
+wine "$installer" /S "/D=$instdir" >/dev/null 2>&1
+wineserver -w
+missing=
+for f in qz7310.exe qz7310-collect.exe Qt6Core.dll Qt6Gui.dll Qt6Widgets.dll Qt6Network.dll libstdc++-6.dll \
+         libgcc_s_seh-1.dll libwinpthread-1.dll qt.conf plugins/platforms/qwindows.dll \
+         plugins/styles/qwindowsvistastyle.dll plugins/imageformats/qjpeg.dll \
+         plugins/imageformats/qgif.dll translations/qtbase_ja.qm Uninstall.exe; do
+  [ -f "$inst/$f" ] || missing="$missing $f"
+done
+[ -z "$missing" ] && pass "installed into $instdir" || fail "not installed:$missing"
+shortcut=$(find "$WINEPREFIX/drive_c" -name 'QZ-7310 TALVEN SOFTWARE.lnk' | head -1)
+[ -n "$shortcut" ] && pass "Start-menu shortcut ${shortcut#$WINEPREFIX/}" || fail "no Start-menu shortcut"
+wine reg query "$uninstall_key" >/dev/null 2>&1 && pass "uninstall entry in the registry" \
+  || fail "no uninstall entry ($uninstall_key)"
+
+echo "== The core's tests"
+export WINEPATH="$(winepath -w "$QZ_QT_PREFIX/bin");$instdir"
+peer_pid=
+for t in "$build"/tests/test_*.exe; do
+  name=$(basename "$t" .exe)
+  if [ "$name" = test_win32_serial ]; then
+    # Its line: COM1 on a pseudo-terminal whose far end echoes, then goes away.
+    python3 "$source/tests/win32_line_peer.py" >"$work/peer.out" &
+    peer_pid=$!
+    for _ in $(seq 100); do [ -s "$work/peer.out" ] && break; sleep 0.05; done
+    wineserver -w
+    set_com1 "$(head -1 "$work/peer.out")"
+    export QZ_TEST_PORT=COM1
+  fi
+  # Qt Test's report into a file: under Wine its standard output is not the file's.
+  if wine "$t" -o "$(winepath -w "$shots/$name.txt"),txt" >"$work/$name.out" 2>&1; then
+    pass "$name: $(grep -a '^Totals' "$shots/$name.txt" | tr -d '\r')"
+  else
+    fail "$name (output in $shots/$name.txt)"
+  fi
+  unset QZ_TEST_PORT
+done
+[ -n "$peer_pid" ] && { kill "$peer_pid" 2>/dev/null; wait "$peer_pid" 2>/dev/null; }
+wineserver -w
+unset WINEPATH
+
+echo "== The collector over COM1 (the simulator)"
+start_sim --fast
+set_com1 "$pty"
+wine "$instdir\\qz7310-collect.exe" --list-ports >"$shots/list-ports.txt" 2>&1
+tr -d '\r' <"$shots/list-ports.txt" | sed 's/^/  /'
+grep -aq '^  COM1 ' "$shots/list-ports.txt" && grep -aq '^  COM1: exists' "$shots/list-ports.txt" \
+  && pass "--list-ports finds COM1" || fail "--list-ports does not show COM1"
+
+QZ7310_COM1=$pty "$collect_linux" --output "$work/linux.csv" 2>"$work/linux.err"
+linux_status=$?
+wine "$instdir\\qz7310-collect.exe" --output "$(winepath -w "$work/windows.csv")" 2>"$work/windows.err"
+windows_status=$?
+if [ $linux_status -eq 0 ] && [ $windows_status -eq 0 ] && cmp -s "$work/linux.csv" "$work/windows.csv"; then
+  pass "RDD ALL: the Windows CSV is byte-identical to the Linux one ($(wc -c <"$work/linux.csv") bytes, $(wc -l <"$work/linux.csv") lines)"
+else
+  fail "RDD ALL: Linux status $linux_status, Windows status $windows_status; CSVs differ or missing"
+  cat "$work/linux.err" "$work/windows.err"
+fi
+cp "$work/windows.csv" "$shots/readout-windows.csv" 2>/dev/null
+wineserver -w
+
+# "cannot open LABEL: REASON; REMEDY": the remedy is the program's, the reason the system's.
+remedy() { tr -d '\r' <"$1" | sed -n 's/.*; //p' | head -1; }
+# "... the port closed during the read-out: REASON (REMEDY)" and the status.
+lost_remedy() { tr -d '\r' <"$1" | grep -o 'the port closed[^:]*: .*' | sed 's/.*(\(.*\))$/\1/' | head -1; }
+
+echo "== A port that does not exist"
+if grep -aq '^  COM4: does not exist' "$shots/list-ports.txt"; then
+  QZ7310_COM4=/nonexistent/qz7310 "$collect_linux" --port COM4 >/dev/null 2>"$work/linux.err"
+  linux_status=$?
+  wine "$instdir\\qz7310-collect.exe" --port COM4 >/dev/null 2>"$work/windows.err"
+  windows_status=$?
+  tr -d '\r' <"$work/linux.err" | sed 's/^/  Linux:   /'
+  tr -d '\r' <"$work/windows.err" | sed 's/^/  Windows: /'
+  if [ $linux_status -eq 2 ] && [ $windows_status -eq 2 ] \
+     && [ -n "$(remedy "$work/linux.err")" ] && [ "$(remedy "$work/linux.err")" = "$(remedy "$work/windows.err")" ]; then
+    pass "missing port: exit status 2 and the same remedy on both"
+  else
+    fail "missing port: Linux $linux_status, Windows $windows_status"
+  fi
+else
+  fail "COM4 exists in this Wine prefix; no missing port to try"
+fi
+
+echo "== A line closed mid-reply"
+# The simulator at the line's real pace (100 frames, 4.4 s) is stopped 0.4 s into its reply.
+cut_reply() {
+  local since
+  since=$(grep -c 'answering' "$work/sim.log")
+  for _ in $(seq 200); do
+    [ "$(grep -c 'answering' "$work/sim.log")" -gt "$since" ] && break
+    sleep 0.05
+  done
+  sleep 0.4
+  stop_sim
+}
+start_sim --records 100
+QZ7310_COM1=$pty "$collect_linux" --output "$work/linux-cut.csv" 2>"$work/linux.err" &
+collector=$!
+cut_reply
+wait $collector
+linux_status=$?
+start_sim --records 100
+set_com1 "$pty"
+wine "$instdir\\qz7310-collect.exe" --output "$(winepath -w "$work/windows-cut.csv")" 2>"$work/windows.err" &
+collector=$!
+cut_reply
+wait $collector
+windows_status=$?
+wineserver -w
+tr -d '\r' <"$work/linux.err" | sed 's/^/  Linux:   /'
+tr -d '\r' <"$work/windows.err" | sed 's/^/  Windows: /'
+if [ $linux_status -eq 3 ] && [ $windows_status -eq 3 ] && [ -n "$(lost_remedy "$work/linux.err")" ] \
+   && [ "$(lost_remedy "$work/linux.err")" = "$(lost_remedy "$work/windows.err")" ]; then
+  pass "line closed mid-reply: exit status 3 and the same remedy on both"
+else
+  fail "line closed mid-reply: Linux $linux_status, Windows $windows_status"
+fi
+
+echo "== The window program"
+start_sim
+set_com1 "$pty"
+wine "$instdir\\qz7310.exe" >"$work/window.log" 2>&1 &
+# The first window is the splash (Wine names the X window's class after the program).
+for _ in $(seq 300); do
+  [ -n "$(xdotool search --onlyvisible --class qz7310.exe 2>/dev/null)" ] && break
+  sleep 0.1
+done
+sleep 0.5
+shot 01-splash
+# The main window: the splash has the same title, so the one 858 pixels wide.
+window=
+for _ in $(seq 300); do
+  for w in $(xdotool search --onlyvisible --name '^QZ-7310 TALVEN SOFTWARE$' 2>/dev/null); do
+    WIDTH=0 HEIGHT=0
+    eval "$(xdotool getwindowgeometry --shell "$w" 2>/dev/null)"
+    [ "$WIDTH" -ge 800 ] && { window=$w; break; }
+  done
+  [ -n "$window" ] && break
+  sleep 0.1
+done
+if [ -n "$window" ]; then
+  sleep 1
+  shot 02-main-window
+  pass "the main window is on screen"
+  # At start the port dialog asks for the port; "決定" has the focus.
+  dialog=
+  for _ in $(seq 100); do
+    dialog=$(xdotool search --onlyvisible --name '^COM PORT$' 2>/dev/null | head -1)
+    [ -n "$dialog" ] && break
+    sleep 0.1
+  done
+  if [ -n "$dialog" ]; then
+    xdotool windowactivate --sync "$dialog" 2>/dev/null
+    xdotool key Return
+    sleep 1
+  fi
+  # Command1 ("RDD ALL") at its place in the 858 x 419 client area below the menu bar.
+  menu_bar=$((HEIGHT - 419))
+  xdotool windowactivate --sync "$window" 2>/dev/null
+  xdotool mousemove --window "$window" $((24 + 177 / 2)) $((menu_bar + 88 + 33 / 2)) click 1
+  if wait_answer 1; then
+    sleep 2.5 # 36 frames at 9600 baud
+    shot 03-table-filled
+    pass "the window's RDD ALL was answered ($(grep -a answering "$work/sim.log" | tail -1 | sed 's/.*answering/answering/'))"
+  else
+    shot 03-no-answer
+    fail "the window's RDD ALL never reached the simulator"
+  fi
+  # The port dialog, opened from the menu.
+  xdotool key --delay 50 alt+p
+  sleep 1.5
+  shot 04-port-dialog
+  xdotool key Escape
+  sleep 0.5
+  xdotool windowactivate --sync "$window" 2>/dev/null
+  xdotool key --delay 50 alt+z
+else
+  shot 02-no-window
+  fail "no main window"
+fi
+sleep 2
+wineserver -k 2>/dev/null
+wineserver -w
+stop_sim
+
+echo "== Silent uninstall"
+wine "$instdir\\Uninstall.exe" /S >/dev/null 2>&1
+wineserver -w
+left=$(find "$inst" 2>/dev/null | head -5)
+lnk=$(find "$WINEPREFIX/drive_c" -name 'QZ-7310 TALVEN SOFTWARE.lnk' | head -1)
+if [ -z "$left" ] && [ -z "$lnk" ] && ! wine reg query "$uninstall_key" >/dev/null 2>&1 \
+   && ! wine reg query "$vendor_key" >/dev/null 2>&1; then
+  pass "the uninstaller left nothing (folder, shortcut, registry entries)"
+else
+  fail "left after uninstall: ${left:-} ${lnk:-}"
+fi
+wineserver -w
+
+echo
+if [ $failures -eq 0 ]; then
+  echo "scripts/windows --check: everything passed; screenshots in $shots"
+  exit 0
+fi
+echo "scripts/windows --check: $failures step(s) failed; screenshots and logs in $shots"
+exit 1
