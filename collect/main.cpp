@@ -7,12 +7,10 @@
 #include "readout_session.h"
 #include "csv/durable_file.h"
 #include "line/line_comm_control.h"
-#include "line/serial_comm_control.h"
-#include "line/tcp_comm_control.h"
+#include "line/port_address.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
-#include <QRegularExpression>
 #include <QTimer>
 
 #include <cstdio>
@@ -120,10 +118,8 @@ void parsePort(const QString &text, CollectOptions &options)
         options.device = text;
         return;
     }
-    static const QRegularExpression com(QStringLiteral("^COM([1-4])$"), QRegularExpression::CaseInsensitiveOption);
-    const QRegularExpressionMatch m = com.match(text);
-    if (m.hasMatch()) {
-        options.portNumber = m.captured(1).toInt();
+    if (const int n = comPortNumber(text); n >= 1 && n <= 4) {
+        options.portNumber = n;
         return;
     }
 #ifdef Q_OS_WIN

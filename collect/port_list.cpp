@@ -1,7 +1,6 @@
 #include "port_list.h"
 
-#include "line/serial_comm_control.h"
-#include "line/tcp_comm_control.h"
+#include "line/port_address.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -93,15 +92,14 @@ QString portListText()
 
     lines << QString() << QStringLiteral("Ports COM1 to COM4, as the QZ-7310 window and --port map them:");
     for (int n = 1; n <= Ports; ++n) {
-        const QString device = portDeviceName(n);
-        const QString variable = QStringLiteral("QZ7310_COM%1").arg(n);
-        const QString source = qEnvironmentVariableIsEmpty(qPrintable(variable))
-                                   ? QStringLiteral(" (default)")
-                                   : QStringLiteral(" (from %1)").arg(variable);
+        const PortAddress address = PortAddress::forPort(n);
+        const QString device = address.device();
+        const QString source = address.variable().isEmpty() ? QStringLiteral(" (default)")
+                                                            : QStringLiteral(" (from %1)").arg(address.variable());
         QString state;
-        if (isNetworkDevice(device)) {
+        if (address.isNetwork()) {
             // Not tried: a connection could take the server's line from whoever has it.
-            const std::optional<NetworkAddress> a = parseNetworkAddress(device);
+            const std::optional<NetworkAddress> &a = address.network();
             state = a ? QStringLiteral("serial device server at %1, raw TCP (not tried)").arg(a->text())
                       : QStringLiteral("not a valid tcp://HOST:PORT address");
         } else {

@@ -1,6 +1,6 @@
 #include "port_messages.h"
 
-#include "line/tcp_comm_control.h"
+#include "line/port_address.h"
 #include "csv/durable_file.h"
 
 #ifdef Q_OS_UNIX

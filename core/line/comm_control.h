@@ -12,7 +12,9 @@
 // scripted double for tests both follow this contract:
 //  - OnComm is emitted on the GUI thread, once per received byte, in arrival order,
 //    with CommEvent() == EventReceive and Input() yielding exactly that byte;
-//  - other events (errors) are emitted with codes of EventErrorBase and up;
+//  - other events (errors) are emitted with codes of EventErrorBase and up; a line
+//    that failed (unplugged, closed by its far end, a lost connection) is reported
+//    once, as LineFailedEvent or, on QSerialPort, the code of its own error;
 //  - Output writes the bytes as given and returns without waiting for an answer;
 //  - RTSEnable may be written whether the port is open or not;
 //  - lastFailure says why the port is closed, where the implementation knows it.
@@ -22,6 +24,9 @@ class CommControl : public QObject
 public:
     static constexpr std::int16_t EventReceive = 2;
     static constexpr std::int16_t EventErrorBase = 1000;
+    // A line that went away, whichever line it was: the number Qt 6's QSerialPort
+    // gives ResourceError (an unplugged adapter).
+    static constexpr std::int16_t LineFailedEvent = EventErrorBase + 6;
 
     using QObject::QObject;
     ~CommControl() override = default;

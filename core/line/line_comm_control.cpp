@@ -1,6 +1,4 @@
 #include "line/line_comm_control.h"
-#include "line/serial_comm_control.h"
-#include "line/tcp_comm_control.h"
 
 #include <QPointer>
 
@@ -19,6 +17,7 @@ LineCommControl::~LineCommControl() = default;
 
 void LineCommControl::setCommPort(std::int16_t port)
 {
+    m_commPort = port;
     m_serial->setCommPort(port);
     m_network->setCommPort(port);
 }
@@ -37,8 +36,8 @@ void LineCommControl::setPortOpen(bool open)
     }
     if (m_line->portOpen())
         return;
-    CommControl *next = isNetworkDevice(device()) ? static_cast<CommControl *>(m_network)
-                                                  : static_cast<CommControl *>(m_serial);
+    CommControl *next = address().isNetwork() ? static_cast<CommControl *>(m_network)
+                                              : static_cast<CommControl *>(m_serial);
     if (next != m_line) {
         // A failed line may still hold its device until its close comes round.
         m_line->setPortOpen(false);
@@ -77,13 +76,9 @@ PortFailure LineCommControl::lastFailure() const
 
 void LineCommControl::setDevice(const QString &device)
 {
+    m_device = device;
     m_serial->setDevice(device);
     m_network->setDevice(device);
-}
-
-QString LineCommControl::device() const
-{
-    return m_serial->device();
 }
 
 bool LineCommControl::onNetwork() const

@@ -1,18 +1,12 @@
 #pragma once
 
 #include "line/comm_control.h"
+#include "line/port_address.h"
+#include "line/serial_comm_control.h"
+#include "line/tcp_comm_control.h"
 
 #include <QString>
 #include <cstdint>
-
-#ifdef QZ_WIN32_SERIAL
-// Windows: the serial line is our Win32 control (serial_comm_control.h says the same).
-class Win32CommControl;
-using SerialCommControl = Win32CommControl;
-#else
-class SerialCommControl;
-#endif
-class TcpCommControl;
 
 // The control the programs hold: one CommControl whose line is chosen by the device
 // name at each open. "tcp://HOST:PORT" opens a connection to a serial device server
@@ -41,8 +35,9 @@ public:
     // A device to open instead of the one CommPort maps to (a path or a tcp:// address);
     // empty: the mapping again. Takes effect at the next open.
     void setDevice(const QString &device);
-    // The device the next open uses.
-    QString device() const;
+    // The device the next open uses, and what it is.
+    QString device() const { return address().device(); }
+    PortAddress address() const { return PortAddress::of(m_commPort, m_device); }
     // Whether the line last opened (or tried) is the network one.
     bool onNetwork() const;
 
@@ -55,6 +50,8 @@ private:
     SerialCommControl *m_serial;
     TcpCommControl *m_network;
     CommControl *m_line;          // the line last opened; the serial one at first
+    std::int16_t m_commPort = 1;
+    QString m_device;
     std::int16_t m_event = 0;
     QByteArray m_input;
 };

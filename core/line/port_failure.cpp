@@ -1,5 +1,5 @@
 #include "line/port_failure.h"
-#include "line/tcp_comm_control.h"
+#include "line/port_address.h"
 
 #include <QFile>
 #include <QFileInfo>

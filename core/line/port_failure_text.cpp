@@ -1,6 +1,5 @@
 #include "line/port_failure_text.h"
-#include "line/serial_comm_control.h"
-#include "line/tcp_comm_control.h"
+#include "line/port_address.h"
 
 #include <QFileInfo>
 #include <QtGlobal>
@@ -129,12 +128,13 @@ QString portFailureLine(int port, const PortFailure &f)
 
 QString portDeviceDescription(int n)
 {
-    const QString device = portDeviceName(n);
-    if (isNetworkDevice(device)) {
+    const PortAddress address = PortAddress::forPort(n);
+    const QString device = address.device();
+    if (address.isNetwork()) {
         // Not tried here: a connection would take the server's one line from whoever has it.
-        const std::optional<NetworkAddress> a = parseNetworkAddress(device);
-        return QStringLiteral("COM%1 = %2（QZ7310_COM%1 で指定、%3）")
-            .arg(QString::number(n), device,
+        const std::optional<NetworkAddress> &a = address.network();
+        return QStringLiteral("COM%1 = %2（%3 で指定、%4）")
+            .arg(QString::number(n), device, address.variable(),
                  a ? QStringLiteral("デバイスサーバー: ホスト %1、ポート %2、raw TCP").arg(a->host).arg(a->port)
                    : QStringLiteral("アドレスが正しくありません"));
     }
@@ -145,9 +145,8 @@ QString portDeviceDescription(int n)
     const QString how = present ? target + QStringLiteral("、") : QString();
 #else
     const bool present = QFileInfo::exists(device);
-    const QString how = qEnvironmentVariableIsEmpty(qPrintable(QStringLiteral("QZ7310_COM%1").arg(n)))
-        ? QString()
-        : QStringLiteral("QZ7310_COM%1 で指定、").arg(n);
+    const QString how = address.variable().isEmpty() ? QString()
+                                                     : QStringLiteral("%1 で指定、").arg(address.variable());
 #endif
     return QStringLiteral("COM%1 = %2（%3%4）")
         .arg(QString::number(n), device, how,

@@ -1,103 +1,10 @@
 #include "line/serial_comm_control.h"
-#include "line/tcp_comm_control.h"
 
-#include <QMetaObject>
-#include <QPointer>
 #include <QSocketNotifier>
-#include <QStringList>
 #include <QTimerEvent>
 #include <QtGlobal>
 
 #include <algorithm>
-
-QString serialDevicePath(const QString &name)
-{
-#ifdef Q_OS_WIN
-    return name;
-#else
-    // QSerialPort's own rule: a name that is not a path is a device under /dev. A
-    // device server's tcp://HOST:PORT is no device at all and stays as it is.
-    if (isNetworkDevice(name))
-        return name;
-    if (name.isEmpty() || name.startsWith(QLatin1Char('/')) || name.startsWith(QLatin1String("./"))
-        || name.startsWith(QLatin1String("../")))
-        return name;
-    return QStringLiteral("/dev/") + name;
-#endif
-}
-
-QString portDeviceName(int n)
-{
-    if (n < 1)
-        return {};
-#ifdef Q_OS_WIN
-    return QStringLiteral("COM%1").arg(n);
-#else
-    const QString mapped = qEnvironmentVariable(qPrintable(QStringLiteral("QZ7310_COM%1").arg(n)));
-    if (!mapped.isEmpty())
-        return serialDevicePath(mapped);
-    return QStringLiteral("/dev/ttyS%1").arg(n - 1);
-#endif
-}
-
-std::optional<SerialSettings> parseSerialSettings(const QString &text)
-{
-    const QStringList parts = text.split(QLatin1Char(','));
-    if (parts.size() != 4)
-        return std::nullopt;
-
-    SerialSettings s;
-
-    const QString baud = parts[0].trimmed();
-    if (baud.isEmpty())
-        return std::nullopt;
-    for (QChar c : baud) {
-        if (c < QLatin1Char('0') || c > QLatin1Char('9'))
-            return std::nullopt;
-    }
-    bool ok = false;
-    s.baudRate = baud.toInt(&ok);
-    if (!ok || s.baudRate <= 0)
-        return std::nullopt;
-
-    const QString parity = parts[1].trimmed().toLower();
-    if (parity == QLatin1String("n"))
-        s.parity = SerialSettings::Parity::None;
-    else if (parity == QLatin1String("e"))
-        s.parity = SerialSettings::Parity::Even;
-    else if (parity == QLatin1String("o"))
-        s.parity = SerialSettings::Parity::Odd;
-    else if (parity == QLatin1String("m"))
-        s.parity = SerialSettings::Parity::Mark;
-    else if (parity == QLatin1String("s"))
-        s.parity = SerialSettings::Parity::Space;
-    else
-        return std::nullopt;
-
-    const QString data = parts[2].trimmed();
-    if (data == QLatin1String("5"))
-        s.dataBits = 5;
-    else if (data == QLatin1String("6"))
-        s.dataBits = 6;
-    else if (data == QLatin1String("7"))
-        s.dataBits = 7;
-    else if (data == QLatin1String("8"))
-        s.dataBits = 8;
-    else
-        return std::nullopt;
-
-    const QString stop = parts[3].trimmed();
-    if (stop == QLatin1String("1"))
-        s.stopBits = SerialSettings::StopBits::One;
-    else if (stop == QLatin1String("1.5"))
-        s.stopBits = SerialSettings::StopBits::OneAndHalf;
-    else if (stop == QLatin1String("2"))
-        s.stopBits = SerialSettings::StopBits::Two;
-    else
-        return std::nullopt;
-
-    return s;
-}
 
 #ifndef QZ_WIN32_SERIAL
 
@@ -141,10 +48,12 @@ bool isPortFailure(QSerialPort::SerialPortError e)
         || e == QSerialPort::WriteError;
 }
 
+static_assert(CommControl::LineFailedEvent == CommControl::EventErrorBase + QSerialPort::ResourceError);
+
 } // namespace
 
 SerialCommControl::SerialCommControl(QObject *parent)
-    : CommControl(parent), m_port(new QSerialPort(this))
+    : QueuedCommControl(parent), m_port(new QSerialPort(this))
 {
     connect(m_port, &QSerialPort::readyRead, this, &SerialCommControl::onReadyRead);
     connect(m_port, &QSerialPort::errorOccurred, this, &SerialCommControl::onError);
@@ -192,7 +101,7 @@ void SerialCommControl::setPortOpen(bool open)
 
 bool SerialCommControl::portOpen() const
 {
-    return m_port->isOpen() && !m_failed;
+    return m_port->isOpen() && !lineHasFailed();
 }
 
 void SerialCommControl::setRTSEnable(bool enable)
@@ -212,21 +121,9 @@ bool SerialCommControl::Output(const QByteArray &bytes)
     return m_port->write(bytes) == bytes.size();
 }
 
-std::int16_t SerialCommControl::CommEvent() const
-{
-    return m_event;
-}
-
-QByteArray SerialCommControl::Input()
-{
-    QByteArray b = m_input;
-    m_input.clear();
-    return b;
-}
-
 QString SerialCommControl::device() const
 {
-    return m_device.isEmpty() ? portDeviceName(m_commPort) : serialDevicePath(m_device);
+    return PortAddress::of(m_commPort, m_device).device();
 }
 
 void SerialCommControl::openPort()
@@ -243,19 +140,19 @@ void SerialCommControl::openPort()
     const bool opened = m_port->open(QIODevice::ReadWrite);
     --m_quiet;
     if (!opened) {
-        m_lastFailure = classifyPortFailure(device, m_port->error(), m_port->errorString());
+        PortFailure failure = classifyPortFailure(device, m_port->error(), m_port->errorString());
         // An open refused with an I/O error was never a line that went away: the name
         // is there but no port answers (a serial device without its hardware).
-        if (m_lastFailure.kind == PortFailure::Kind::Lost)
-            m_lastFailure.kind = PortFailure::Kind::NoSuchDevice;
+        if (failure.kind == PortFailure::Kind::Lost)
+            failure.kind = PortFailure::Kind::NoSuchDevice;
+        setLastFailure(failure);
     }
     m_port->clearError();
     if (!opened)
         return;
 
-    m_lastFailure = PortFailure();
-    m_failed = false;
-    ++m_session;
+    setLastFailure({});
+    startSession();
     applyRts();
 }
 
@@ -266,8 +163,13 @@ void SerialCommControl::closePort()
     m_port->close();
     --m_quiet;
     m_port->clearError();
-    m_failed = false;
-    ++m_session;
+    startSession();
+}
+
+void SerialCommControl::closeFailedLine()
+{
+    if (m_port->isOpen())
+        closePort();
 }
 
 void SerialCommControl::applySettings()
@@ -301,8 +203,7 @@ void SerialCommControl::onReadyRead()
     // Take everything the port holds now; the handlers run later, from the event
     // loop, so QSerialPort is never closed from inside its own notification.
     const QByteArray data = m_port->readAll();
-    for (char c : data)
-        queueEvent(EventReceive, c);
+    queueReceived(data);
     if (data.isEmpty())
         return;
     // Bytes one after the other at about a UART's pace (this read came soon after the
@@ -370,61 +271,19 @@ void SerialCommControl::timerEvent(QTimerEvent *event)
 
 void SerialCommControl::onError(QSerialPort::SerialPortError error)
 {
-    if (error == QSerialPort::NoError || m_failed)
+    if (error == QSerialPort::NoError || lineHasFailed())
         return;
 
     if (isPortFailure(error) && m_port->isOpen()) {
-        // Report once and stop the port at once: from now on it reads as closed,
-        // and the real close follows as soon as QSerialPort has returned.
-        m_failed = true;
-        m_lastFailure = classifyPortFailure(device(), error, m_port->errorString());
-        const quint64 session = m_session;
-        QMetaObject::invokeMethod(
-            this,
-            [this, session] {
-                if (m_session == session && m_port->isOpen())
-                    closePort();
-            },
-            Qt::QueuedConnection);
-        queueEvent(std::int16_t(EventErrorBase + error));
+        // Qt goes on raising the error until the port is closed: once is enough.
+        lineFailed(classifyPortFailure(device(), error, m_port->errorString()),
+                   std::int16_t(EventErrorBase + error));
         return;
     }
 
     if (m_quiet > 0 || !m_port->isOpen())
         return;
     queueEvent(std::int16_t(EventErrorBase + error));
-}
-
-void SerialCommControl::queueEvent(std::int16_t code, char byte)
-{
-    m_pending.push_back({code, byte});
-    if (!m_deliveryQueued) {
-        m_deliveryQueued = true;
-        QMetaObject::invokeMethod(this, &SerialCommControl::deliverPending, Qt::QueuedConnection);
-    }
-}
-
-void SerialCommControl::deliverPending()
-{
-    m_deliveryQueued = false;
-    // Bytes already taken from the port are delivered even when a handler closes
-    // or reopens the port part way through a burst: they did arrive on the line,
-    // and the operator expects to see them. A handler that runs an event loop of
-    // its own may deliver the rest from there; the shared queue keeps the order.
-    QPointer<SerialCommControl> alive(this);
-    while (!m_pending.empty()) {
-        const PendingEvent ev = m_pending.front();
-        m_pending.pop_front();
-        m_event = ev.code;
-        if (ev.code == EventReceive)
-            m_input = QByteArray(1, ev.byte);
-        else
-            m_input.clear();
-        emit OnComm();
-        if (!alive)
-            return;
-    }
-    m_input.clear();
 }
 
 #endif // QZ_WIN32_SERIAL

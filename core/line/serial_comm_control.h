@@ -1,51 +1,14 @@
 #pragma once
 
-#include "line/comm_control.h"
-#include "line/port_failure.h"
+#include "line/port_address.h"
+#include "line/queued_comm_control.h"
 
 #include <QString>
 #include <cstdint>
-#include <deque>
-#include <optional>
-
-class QSocketNotifier;
-
-// The device QSerialPort opens for a port name: elsewhere than on Windows a name
-// that does not start with "/", "./" or "../" is a device under /dev ("ttyUSB0"
-// opens /dev/ttyUSB0); a network line, tcp://HOST:PORT, stays as it is. Whoever
-// judges or shows the device looks at this path.
-QString serialDevicePath(const QString &name);
-
-// The device that port n (COMn) stands for: "COMn" on Windows; elsewhere the
-// environment variable QZ7310_COMn when it is set and not empty (as
-// serialDevicePath makes it), else /dev/ttyS{n-1}. An empty name for n < 1, which
-// names no port.
-QString portDeviceName(int n);
-
-// Line settings in the "9600,n,8,1" form: baud rate, parity (n, e, o, m, s),
-// data bits (5 to 8), stop bits (1, 1.5, 2).
-// Our own types, so that a build without Qt SerialPort (Windows) has them too.
-struct SerialSettings
-{
-    enum class Parity { None, Even, Odd, Mark, Space };
-    enum class StopBits { One, OneAndHalf, Two };
-
-    qint32 baudRate = 9600;
-    Parity parity = Parity::None;
-    int dataBits = 8;
-    StopBits stopBits = StopBits::One;
-
-    friend bool operator==(const SerialSettings &, const SerialSettings &) = default;
-};
-
-// Nothing when the text is not a valid setting.
-std::optional<SerialSettings> parseSerialSettings(const QString &text);
 
 #ifdef QZ_WIN32_SERIAL
 // Windows without Qt SerialPort: our own control on Win32 is the serial control.
 #include "line/win32_comm_control.h"
-class Win32CommControl;
-using SerialCommControl = Win32CommControl;
 #else
 
 #include <QBasicTimer>
@@ -53,19 +16,21 @@ using SerialCommControl = Win32CommControl;
 #include <QPointer>
 #include <QSerialPort>
 
+class QSocketNotifier;
+
 // The serial control on a real port (QSerialPort).
 //
-// Notifications are delivered from the event loop, never from inside QSerialPort's
-// own signal emissions, so a handler may close, reopen or write to the port freely.
-// A port that fails (the device went away) is closed by the control and the failure
-// is reported once, as an event of EventErrorBase + the QSerialPort error code.
+// Notifications are delivered as QueuedCommControl delivers them. A port that fails
+// (the device went away) is closed by the control and the failure is reported once,
+// as an event of EventErrorBase + the QSerialPort error code. A serial line cannot
+// outrun the delivery, so everything the port has is always taken.
 //
 // A line that trickles (a UART hands over one byte per millisecond at 9600 baud) is
 // not read at every byte: after a read that follows the previous one within
 // readHoldMs(), the port is not looked at again for readHoldMs(), and what came in
 // meanwhile is taken in one read. Each byte is still its own OnComm, in order; the
 // first byte after a quiet line is read at once, and nothing runs on a quiet line.
-class SerialCommControl : public CommControl
+class SerialCommControl : public QueuedCommControl
 {
     Q_OBJECT
 public:
@@ -83,8 +48,6 @@ public:
     bool portOpen() const override;
     void setRTSEnable(bool enable) override;
     bool Output(const QByteArray &bytes) override;
-    std::int16_t CommEvent() const override;
-    QByteArray Input() override;
 
     std::int16_t commPort() const { return m_commPort; }
     // A device to open instead of the one CommPort maps to (a program given a device
@@ -92,9 +55,6 @@ public:
     void setDevice(const QString &device) { m_device = device; }
     // The device the next open uses.
     QString device() const;
-    // Why the last open failed, or why the open port failed; Kind::None after a
-    // successful open.
-    PortFailure lastFailure() const override { return m_lastFailure; }
     SerialSettings settings() const { return m_settings; }
     bool rtsEnable() const { return m_rts; }
 
@@ -108,14 +68,9 @@ public:
 
 protected:
     void timerEvent(QTimerEvent *event) override;
+    void closeFailedLine() override;
 
 private:
-    struct PendingEvent
-    {
-        std::int16_t code;
-        char byte;
-    };
-
     void openPort();
     void closePort();
     void applySettings();
@@ -123,8 +78,6 @@ private:
     void applyRts();
     void onReadyRead();
     void onError(QSerialPort::SerialPortError error);
-    void queueEvent(std::int16_t code, char byte = 0);
-    void deliverPending();
     void holdReads();
     void endHold();
     QSocketNotifier *readNotifier() const;
@@ -132,19 +85,10 @@ private:
     QSerialPort *m_port;
     std::int16_t m_commPort = 1;
     QString m_device;
-    PortFailure m_lastFailure;
     SerialSettings m_settings;
     bool m_rts = false;
 
-    // Events waiting for delivery, oldest first.
-    std::deque<PendingEvent> m_pending;
-    bool m_deliveryQueued = false;
-    std::int16_t m_event = 0;
-    QByteArray m_input;
-
     int m_quiet = 0;              // > 0 while opening or writing line properties
-    bool m_failed = false;        // the open port failed; its close is on its way
-    quint64 m_session = 0;        // changes at every open and close
 
     int m_readHoldMs = DefaultReadHoldMs;
     QElapsedTimer m_sinceRead;    // since the last read that took bytes

@@ -1,52 +1,25 @@
 #include "line/tcp_comm_control.h"
-#include "line/serial_comm_control.h"
 
 #include <QDeadlineTimer>
 #include <QHostAddress>
 #include <QHostInfo>
-#include <QMetaObject>
-#include <QPointer>
-#ifndef QZ_WIN32_SERIAL
-#include <QSerialPort>
-#endif
 #include <QTcpSocket>
-#include <QUrl>
 
 #ifdef Q_OS_UNIX
 #include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
+#endif
+#ifdef Q_OS_WIN
+#include <winsock2.h>
+#include <mstcpip.h>
 #endif
 
 #include <condition_variable>
 #include <memory>
 #include <mutex>
 #include <thread>
-
-QString NetworkAddress::text() const
-{
-    return QStringLiteral("%1 port %2").arg(host).arg(port);
-}
-
-bool isNetworkDevice(const QString &device)
-{
-    return device.startsWith(QLatin1String("tcp://"), Qt::CaseInsensitive);
-}
-
-std::optional<NetworkAddress> parseNetworkAddress(const QString &device)
-{
-    if (!isNetworkDevice(device))
-        return std::nullopt;
-    const QUrl url(device, QUrl::StrictMode);
-    if (!url.isValid() || url.host().isEmpty() || !url.userInfo().isEmpty() || url.hasQuery()
-        || url.hasFragment() || !(url.path().isEmpty() || url.path() == QLatin1String("/")))
-        return std::nullopt;
-    // QUrl takes "tcp://host:" and "tcp://host" as having no port; a device server
-    // has no default one.
-    const int port = url.port(-1);
-    if (port < 1 || port > 65535)
-        return std::nullopt;
-    return NetworkAddress {url.host(), quint16(port)};
-}
 
 namespace {
 
@@ -115,8 +88,10 @@ std::shared_ptr<Lookup> lookUp(const QString &host, const QDeadlineTimer &deadli
 } // namespace
 
 TcpCommControl::TcpCommControl(QObject *parent)
-    : CommControl(parent), m_socket(new QTcpSocket(this))
+    : QueuedCommControl(parent), m_socket(new QTcpSocket(this))
 {
+    // What the queue cannot take yet stays with the kernel, and TCP holds the server.
+    m_socket->setReadBufferSize(PendingLimit);
     connect(m_socket, &QTcpSocket::readyRead, this, &TcpCommControl::onReadyRead);
     connect(m_socket, &QTcpSocket::errorOccurred, this, &TcpCommControl::onError);
     // A server that ends the connection cleanly raises RemoteHostClosedError first;
@@ -165,34 +140,29 @@ bool TcpCommControl::Output(const QByteArray &bytes)
     return m_socket->write(bytes) == bytes.size();
 }
 
-QByteArray TcpCommControl::Input()
-{
-    QByteArray b = m_input;
-    m_input.clear();
-    return b;
-}
-
 QString TcpCommControl::device() const
 {
-    return m_device.isEmpty() ? portDeviceName(m_commPort) : m_device;
+    return PortAddress::of(m_commPort, m_device).device();
 }
 
 void TcpCommControl::openConnection()
 {
-    const QString device = this->device();
+    const PortAddress where = PortAddress::of(m_commPort, m_device);
+    const QString device = where.device();
     if (device.isEmpty())
         return;
-    const std::optional<NetworkAddress> address = parseNetworkAddress(device);
+    const std::optional<NetworkAddress> &address = where.network();
     if (!address) {
-        m_lastFailure = failure(PortFailure::Kind::BadAddress, device,
-                                QStringLiteral("not of the form tcp://HOST:PORT"));
+        setLastFailure(failure(PortFailure::Kind::BadAddress, device,
+                               QStringLiteral("not of the form tcp://HOST:PORT")));
         return;
     }
 
     const QDeadlineTimer deadline(m_connectTimeoutMs);
     const auto noAnswer = [&](const QString &reason) {
-        m_lastFailure = failure(PortFailure::Kind::NoAnswer, device, reason);
-        m_lastFailure.waitedMs = m_connectTimeoutMs;
+        PortFailure f = failure(PortFailure::Kind::NoAnswer, device, reason);
+        f.waitedMs = m_connectTimeoutMs;
+        setLastFailure(f);
     };
 
     QList<QHostAddress> addresses;
@@ -207,37 +177,78 @@ void TcpCommControl::openConnection()
         const std::lock_guard<std::mutex> lock(lookup->mutex);
         addresses = lookup->addresses;
         if (addresses.isEmpty()) {
-            m_lastFailure = failure(PortFailure::Kind::HostNotFound, device,
-                                    lookup->error.isEmpty() ? QStringLiteral("no address") : lookup->error);
+            setLastFailure(failure(PortFailure::Kind::HostNotFound, device,
+                                   lookup->error.isEmpty() ? QStringLiteral("no address") : lookup->error));
             return;
         }
     }
 
-    // Each address in turn ("localhost" may be ::1 and 127.0.0.1), within one
-    // deadline. waitForConnected runs no event loop: nothing else happens meanwhile.
-    for (const QHostAddress &a : std::as_const(addresses)) {
-        m_socket->connectToHost(a, address->port);
-        if (m_socket->waitForConnected(int(qMax<qint64>(1, deadline.remainingTime())))) {
+    // Each address in turn ("localhost" may be ::1 and 127.0.0.1), each with the time
+    // left shared by those still to try, so one that never answers leaves the next its
+    // chance. waitForConnected runs no event loop: nothing else happens meanwhile.
+    for (qsizetype i = 0; i < addresses.size(); ++i) {
+        const qint64 share = deadline.remainingTime() / (addresses.size() - i);
+        m_socket->connectToHost(addresses.at(i), address->port);
+        if (m_socket->waitForConnected(int(qMax<qint64>(1, share)))) {
             m_socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
-            m_lastFailure = PortFailure();
+            keepAlive();
+            setLastFailure({});
             m_connected = true;
-            ++m_session;
+            startSession();
             return;
         }
         const QAbstractSocket::SocketError error = m_socket->error();
         const QString reason = m_socket->errorString();
         m_socket->abort();
         if (error == QAbstractSocket::ConnectionRefusedError)
-            m_lastFailure = failure(PortFailure::Kind::Refused, device, reason);
+            setLastFailure(failure(PortFailure::Kind::Refused, device, reason));
         else if (error == QAbstractSocket::SocketTimeoutError || deadline.hasExpired())
             noAnswer(reason);
         else if (error == QAbstractSocket::HostNotFoundError)
-            m_lastFailure = failure(PortFailure::Kind::HostNotFound, device, reason);
+            setLastFailure(failure(PortFailure::Kind::HostNotFound, device, reason));
         else
-            m_lastFailure = failure(PortFailure::Kind::Other, device, reason);
+            setLastFailure(failure(PortFailure::Kind::Other, device, reason));
         if (deadline.hasExpired())
             return;
     }
+}
+
+// A device server that is switched off or loses its network sends no reset: without
+// probes the connection would look open for hours. Where an option is missing the
+// system's own (slower) timing stays.
+void TcpCommControl::keepAlive()
+{
+    m_socket->setSocketOption(QAbstractSocket::KeepAliveOption, 1);
+    const qintptr fd = m_socket->socketDescriptor();
+    if (fd < 0)
+        return;
+#if defined(Q_OS_UNIX)
+    const auto set = [fd](int option, int value) {
+        ::setsockopt(int(fd), IPPROTO_TCP, option, &value, sizeof value);
+    };
+#ifdef TCP_KEEPIDLE
+    set(TCP_KEEPIDLE, KeepAliveIdleS);
+#endif
+#ifdef TCP_KEEPINTVL
+    set(TCP_KEEPINTVL, KeepAliveIntervalS);
+#endif
+#ifdef TCP_KEEPCNT
+    set(TCP_KEEPCNT, KeepAliveProbes);
+#endif
+#ifdef TCP_USER_TIMEOUT
+    // Keepalive only probes a connection with nothing in flight; this ends one whose
+    // request bytes go unacknowledged.
+    set(TCP_USER_TIMEOUT, UnacknowledgedTimeoutMs);
+#endif
+#elif defined(Q_OS_WIN)
+    // The number of probes is the system's own here (ten).
+    tcp_keepalive values {};
+    values.onoff = 1;
+    values.keepalivetime = ULONG(KeepAliveIdleS * 1000);
+    values.keepaliveinterval = ULONG(KeepAliveIntervalS * 1000);
+    DWORD returned = 0;
+    ::WSAIoctl(SOCKET(fd), SIO_KEEPALIVE_VALS, &values, sizeof values, nullptr, 0, &returned, nullptr, nullptr);
+#endif
 }
 
 void TcpCommControl::closeConnection()
@@ -246,16 +257,17 @@ void TcpCommControl::closeConnection()
     // What was written goes out before the connection ends.
     m_socket->flush();
     m_socket->abort();
-    ++m_session;
+    startSession();
 }
 
 void TcpCommControl::onReadyRead()
 {
     if (!m_connected)
         return;
-    const QByteArray data = m_socket->readAll();
-    for (char c : data)
-        queueEvent(EventReceive, c);
+    // What does not fit now is read when the queue has room (readMore).
+    const qsizetype room = receiveRoom();
+    if (room > 0)
+        queueReceived(m_socket->read(room));
 }
 
 void TcpCommControl::onError(QAbstractSocket::SocketError error)
@@ -263,55 +275,12 @@ void TcpCommControl::onError(QAbstractSocket::SocketError error)
     // Errors while opening are the open's own result; a second one is the same loss.
     if (!m_connected)
         return;
-    // Bytes that came before the end are delivered before it is reported.
-    onReadyRead();
+    // Bytes that came before the end are delivered before it is reported, however
+    // many are waiting.
+    queueReceived(m_socket->readAll());
     m_connected = false;
-    m_lastFailure = failure(PortFailure::Kind::Lost, device(), m_socket->errorString());
-    if (error == QAbstractSocket::RemoteHostClosedError && m_lastFailure.reason.isEmpty())
-        m_lastFailure.reason = QStringLiteral("The remote host closed the connection");
-    const quint64 session = m_session;
-    // Closed once QTcpSocket has returned, never from inside its own signal.
-    QMetaObject::invokeMethod(
-        this,
-        [this, session] {
-            if (m_session == session)
-                closeConnection();
-        },
-        Qt::QueuedConnection);
-#ifdef QZ_WIN32_SERIAL
-    // No Qt SerialPort here: the Win32 control's failed-line event, the same number.
-    queueEvent(Win32CommControl::LineFailedEvent);
-#else
-    queueEvent(std::int16_t(EventErrorBase + QSerialPort::ResourceError));
-#endif
-}
-
-void TcpCommControl::queueEvent(std::int16_t code, char byte)
-{
-    m_pending.push_back({code, byte});
-    if (!m_deliveryQueued) {
-        m_deliveryQueued = true;
-        QMetaObject::invokeMethod(this, &TcpCommControl::deliverPending, Qt::QueuedConnection);
-    }
-}
-
-void TcpCommControl::deliverPending()
-{
-    m_deliveryQueued = false;
-    // As on a serial line: bytes already taken are delivered even when a handler
-    // closes or reopens part way through.
-    QPointer<TcpCommControl> alive(this);
-    while (!m_pending.empty()) {
-        const PendingEvent ev = m_pending.front();
-        m_pending.pop_front();
-        m_event = ev.code;
-        if (ev.code == EventReceive)
-            m_input = QByteArray(1, ev.byte);
-        else
-            m_input.clear();
-        emit OnComm();
-        if (!alive)
-            return;
-    }
-    m_input.clear();
+    PortFailure lost = failure(PortFailure::Kind::Lost, device(), m_socket->errorString());
+    if (error == QAbstractSocket::RemoteHostClosedError && lost.reason.isEmpty())
+        lost.reason = QStringLiteral("The remote host closed the connection");
+    lineFailed(lost);
 }

@@ -1,7 +1,5 @@
 #include "line/win32_comm_control.h"
 
-#include <QMetaObject>
-#include <QPointer>
 #include <QWinEventNotifier>
 
 #include <windows.h>
@@ -13,6 +11,15 @@ constexpr DWORD ReadChunk = 4096;
 QString systemMessage(DWORD error)
 {
     return qt_error_string(int(error)).trimmed();
+}
+
+// An open refused with an I/O error was never a line that went away.
+PortFailure openFailure(const QString &device, DWORD error)
+{
+    PortFailure f = classifyWin32PortFailure(device, error, systemMessage(error));
+    if (f.kind == PortFailure::Kind::Lost)
+        f.kind = PortFailure::Kind::NoSuchDevice;
+    return f;
 }
 
 } // namespace
@@ -53,7 +60,7 @@ struct Win32CommControl::Io
 };
 
 Win32CommControl::Win32CommControl(QObject *parent)
-    : CommControl(parent)
+    : QueuedCommControl(parent)
 {
 }
 
@@ -96,7 +103,7 @@ void Win32CommControl::setPortOpen(bool open)
 
 bool Win32CommControl::portOpen() const
 {
-    return m_io && !m_failed;
+    return m_io && !lineHasFailed();
 }
 
 void Win32CommControl::setRTSEnable(bool enable)
@@ -116,46 +123,30 @@ bool Win32CommControl::Output(const QByteArray &bytes)
     return portOpen();
 }
 
-std::int16_t Win32CommControl::CommEvent() const
-{
-    return m_event;
-}
-
-QByteArray Win32CommControl::Input()
-{
-    QByteArray b = m_input;
-    m_input.clear();
-    return b;
-}
-
 QString Win32CommControl::device() const
 {
-    return m_device.isEmpty() ? portDeviceName(m_commPort) : m_device;
+    return PortAddress::of(m_commPort, m_device).device();
 }
 
 void Win32CommControl::openPort()
 {
-    const QString device = this->device();
+    const PortAddress address = PortAddress::of(m_commPort, m_device);
+    const QString device = address.device();
     if (device.isEmpty())
         return;
-    // "\\.\" reaches COM10 and up too, and any name the system has for a port.
-    const QString path = device.startsWith(QLatin1String("\\\\.\\")) ? device
-                                                                      : QStringLiteral("\\\\.\\") + device;
+    const QString path = address.win32Path();
 
     auto io = std::make_unique<Io>();
     if (!io->readOv.hEvent || !io->writeOv.hEvent) {
         const DWORD error = ::GetLastError();
-        m_lastFailure = classifyWin32PortFailure(device, error, systemMessage(error));
+        setLastFailure(classifyWin32PortFailure(device, error, systemMessage(error)));
         return;
     }
     io->handle = ::CreateFileW(reinterpret_cast<const wchar_t *>(path.utf16()), GENERIC_READ | GENERIC_WRITE,
                                0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
     if (io->handle == INVALID_HANDLE_VALUE) {
         const DWORD error = ::GetLastError();
-        m_lastFailure = classifyWin32PortFailure(device, error, systemMessage(error));
-        // An open refused with an I/O error was never a line that went away.
-        if (m_lastFailure.kind == PortFailure::Kind::Lost)
-            m_lastFailure.kind = PortFailure::Kind::NoSuchDevice;
+        setLastFailure(openFailure(device, error));
         return;
     }
     m_io = std::move(io);
@@ -176,15 +167,12 @@ void Win32CommControl::openPort()
     if (!ok) {
         const DWORD error = ::GetLastError();
         closePort();
-        m_lastFailure = classifyWin32PortFailure(device, error, systemMessage(error));
-        if (m_lastFailure.kind == PortFailure::Kind::Lost)
-            m_lastFailure.kind = PortFailure::Kind::NoSuchDevice;
+        setLastFailure(openFailure(device, error));
         return;
     }
 
-    m_lastFailure = PortFailure();
-    m_failed = false;
-    ++m_session;
+    setLastFailure({});
+    startSession();
     applyRts();
     startRead();
 }
@@ -197,8 +185,13 @@ void Win32CommControl::closePort()
     m_writeNotifier = nullptr;
     m_io.reset();
     m_toWrite.clear();
-    m_failed = false;
-    ++m_session;
+    startSession();
+}
+
+void Win32CommControl::closeFailedLine()
+{
+    if (m_io)
+        closePort();
 }
 
 bool Win32CommControl::writeLineSettings()
@@ -279,7 +272,7 @@ void Win32CommControl::startRead()
 
 void Win32CommControl::onReadDone()
 {
-    if (!m_io || !m_io->reading || m_failed)
+    if (!m_io || !m_io->reading || lineHasFailed())
         return;
     DWORD n = 0;
     if (!::GetOverlappedResult(m_io->handle, &m_io->readOv, &n, FALSE)) {
@@ -291,14 +284,13 @@ void Win32CommControl::onReadDone()
         return;
     }
     m_io->reading = false;
-    for (DWORD i = 0; i < n; ++i)
-        queueEvent(EventReceive, m_io->readBuffer[i]);
+    queueReceived(QByteArrayView(m_io->readBuffer, qsizetype(n)));
     startRead();
 }
 
 void Win32CommControl::startWrite()
 {
-    if (m_toWrite.isEmpty() || m_failed)
+    if (m_toWrite.isEmpty() || lineHasFailed())
         return;
     m_io->writing = m_toWrite;
     m_toWrite.clear();
@@ -319,7 +311,7 @@ void Win32CommControl::startWrite()
 
 void Win32CommControl::onWriteDone()
 {
-    if (!m_io || !m_io->writePending || m_failed)
+    if (!m_io || !m_io->writePending || lineHasFailed())
         return;
     DWORD n = 0;
     if (!::GetOverlappedResult(m_io->handle, &m_io->writeOv, &n, FALSE)) {
@@ -342,55 +334,14 @@ void Win32CommControl::onWriteDone()
 
 void Win32CommControl::fail(unsigned long error)
 {
-    if (m_failed || !m_io)
+    if (lineHasFailed() || !m_io)
         return;
-    // Report once and stop at once: from now on the port reads as closed, and the real
-    // close follows from the event loop, outside the notifier's signal.
-    m_failed = true;
-    m_lastFailure = classifyWin32PortFailure(device(), quint32(error), systemMessage(DWORD(error)));
+    PortFailure lost = classifyWin32PortFailure(device(), quint32(error), systemMessage(DWORD(error)));
     // Whatever the code, a line that was working and failed has gone away.
-    m_lastFailure.kind = PortFailure::Kind::Lost;
+    lost.kind = PortFailure::Kind::Lost;
     if (m_readNotifier)
         m_readNotifier->setEnabled(false);
     if (m_writeNotifier)
         m_writeNotifier->setEnabled(false);
-    const quint64 session = m_session;
-    QMetaObject::invokeMethod(
-        this,
-        [this, session] {
-            if (m_session == session && m_io)
-                closePort();
-        },
-        Qt::QueuedConnection);
-    queueEvent(LineFailedEvent);
-}
-
-void Win32CommControl::queueEvent(std::int16_t code, char byte)
-{
-    m_pending.push_back({code, byte});
-    if (!m_deliveryQueued) {
-        m_deliveryQueued = true;
-        QMetaObject::invokeMethod(this, &Win32CommControl::deliverPending, Qt::QueuedConnection);
-    }
-}
-
-void Win32CommControl::deliverPending()
-{
-    m_deliveryQueued = false;
-    // As on Linux: bytes taken from the line are delivered even when a handler closes
-    // or reopens the port part way through; the shared queue keeps the order.
-    QPointer<Win32CommControl> alive(this);
-    while (!m_pending.empty()) {
-        const PendingEvent ev = m_pending.front();
-        m_pending.pop_front();
-        m_event = ev.code;
-        if (ev.code == EventReceive)
-            m_input = QByteArray(1, ev.byte);
-        else
-            m_input.clear();
-        emit OnComm();
-        if (!alive)
-            return;
-    }
-    m_input.clear();
+    lineFailed(lost);
 }

@@ -1,6 +1,5 @@
 #include "line/win32_ports.h"
-
-#include <QRegularExpression>
+#include "line/port_address.h"
 
 #include <algorithm>
 #include <vector>
@@ -43,11 +42,9 @@ QString win32PortTarget(const QString &name)
 
 QList<Win32Port> win32SerialPorts()
 {
-    static const QRegularExpression com(QStringLiteral("^COM([1-9][0-9]*)$"),
-                                        QRegularExpression::CaseInsensitiveOption);
     QList<Win32Port> ports;
     for (const QString &name : queryDosDevice(nullptr)) {
-        if (!com.match(name).hasMatch())
+        if (comPortNumber(name) == 0)
             continue;
         const QString upper = name.toUpper();
         if (std::any_of(ports.cbegin(), ports.cend(), [&](const Win32Port &p) { return p.name == upper; }))
@@ -55,7 +52,7 @@ QList<Win32Port> win32SerialPorts()
         ports.append({upper, win32PortTarget(name)});
     }
     std::sort(ports.begin(), ports.end(), [](const Win32Port &a, const Win32Port &b) {
-        return a.name.mid(3).toInt() < b.name.mid(3).toInt();
+        return comPortNumber(a.name) < comPortNumber(b.name);
     });
     return ports;
 }
