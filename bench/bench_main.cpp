@@ -1,11 +1,13 @@
 // qz7310-bench: Google Benchmark's table, then the memory and soak figures, then one
 // summary line:
 //   bench: core=<chars/s> window=<chars/s> flat=<ratio> readout_ms=<ms> collect=<ratio>
-//          soak_rss_kb=<kB> bytes_cpu_pct=<%> bytes_wakeups=<per byte>
+//          soak_rss_kb=<kB> bytes_cpu_pct=<%> bytes_wakeups=<per byte> flood_rss_mb=<MiB>
+//          flood_gap_ms=<ms>
 
 #include "bench_support.h"
 
 #include "app_identity.h"
+#include "raw_text_box.h"
 
 #include <QApplication>
 #include <benchmark/benchmark.h>
@@ -96,6 +98,7 @@ int main(int argc, char **argv)
     registerCollectBenchmark();
     registerSoakBenchmark();
     registerScreenBenchmark();
+    registerFloodBenchmark();
 
     KeepingReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
@@ -138,10 +141,15 @@ int main(int argc, char **argv)
                 "(one byte every 1.04 ms on Xvfb)\n",
                 figure(n.bytesCpuPct, 1).c_str(), figure(n.bytesWakeups, 2).c_str(),
                 figure(n.bytesIdleWakeups, 1).c_str());
+    std::printf("flood: rss_growth_mib=%s longest_gap_ms=%s mb_per_s=%s (200 MB over TCP; limits: "
+                "growth 64 MiB + the log's %lld MiB, gap 100 ms)\n",
+                figure(n.floodRssMiB, 1).c_str(), figure(n.floodGapMs, 1).c_str(), figure(n.floodMBps, 1).c_str(),
+                static_cast<long long>(RawTextBox::DefaultMaximumBytes / (1024 * 1024)));
     std::printf("bench: core=%s window=%s flat=%s readout_ms=%s collect=%s soak_rss_kb=%s "
-                "bytes_cpu_pct=%s bytes_wakeups=%s\n",
+                "bytes_cpu_pct=%s bytes_wakeups=%s flood_rss_mb=%s flood_gap_ms=%s\n",
                 figure(core, 0).c_str(), figure(window, 0).c_str(), figure(flat, 2).c_str(),
                 figure(readoutMs, 1).c_str(), figure(collect, 3).c_str(), soakGrowth.c_str(),
-                figure(n.bytesCpuPct, 1).c_str(), figure(n.bytesWakeups, 2).c_str());
+                figure(n.bytesCpuPct, 1).c_str(), figure(n.bytesWakeups, 2).c_str(),
+                figure(n.floodRssMiB, 1).c_str(), figure(n.floodGapMs, 1).c_str());
     return 0;
 }

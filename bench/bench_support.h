@@ -51,6 +51,11 @@ struct BenchNotes
     double bytesCpuPct = -1;      // per cent of a core
     double bytesWakeups = -1;     // per received byte, all threads
     double bytesIdleWakeups = -1; // per second on a quiet line
+
+    // The window taking a line that never stops (200 MB over TCP, offscreen).
+    double floodRssMiB = -1;      // peak resident memory above where it stood before
+    double floodGapMs = -1;       // longest gap between two ticks of a 10 ms timer
+    double floodMBps = -1;
 };
 BenchNotes &notes();
 
@@ -75,6 +80,7 @@ void registerReceiveBenchmarks();
 void registerCollectBenchmark();
 void registerSoakBenchmark();
 void registerScreenBenchmark();
+void registerFloodBenchmark();
 // What a 100-record qz7310-collect run cannot beat: the reply's line time at 9600
 // baud plus the collector's default quiet time, in seconds.
 double collectLineSeconds();

@@ -55,7 +55,7 @@ RawTextBox::RawTextBox(QWidget *parent)
 void RawTextBox::setText(const QByteArray &bytes)
 {
     const QByteArray old = m_bytes;
-    m_bytes = bytes;
+    m_bytes = bytes.size() > m_maximumBytes ? bytes.right(m_maximumBytes) : bytes;
     m_cursor = m_anchor = m_bytes.size();
     m_followEnd = true;
     update();
@@ -65,8 +65,38 @@ void RawTextBox::setText(const QByteArray &bytes)
     }
 }
 
+void RawTextBox::setMaximumBytes(qsizetype bytes)
+{
+    m_maximumBytes = std::max<qsizetype>(1, bytes);
+    if (m_bytes.size() > m_maximumBytes)
+        dropOldest(m_bytes.size() - m_maximumBytes);
+}
+
+void RawTextBox::dropOldest(qsizetype count)
+{
+    count = std::min(count, m_bytes.size());
+    if (QAccessible::isActive()) {
+        QAccessibleTextRemoveEvent ev(this, 0, readableText(QByteArrayView(m_bytes).first(count)));
+        QAccessible::updateAccessibility(&ev);
+    }
+    // Qt moves the start of the array rather than the bytes after it.
+    m_bytes.remove(0, count);
+    m_cursor = std::max<qsizetype>(0, m_cursor - count);
+    m_anchor = std::max<qsizetype>(0, m_anchor - count);
+    if (m_viewStart < count) {
+        m_viewStart = 0;
+        m_viewOffset = 0;
+    } else {
+        m_viewStart -= count;
+    }
+    update();
+}
+
 void RawTextBox::append(char c)
 {
+    // A part at a time, so that dropping costs next to nothing per byte.
+    if (m_bytes.size() >= m_maximumBytes)
+        dropOldest(m_bytes.size() - m_maximumBytes + std::max<qsizetype>(1, m_maximumBytes / 16));
     // A cursor at the end without a selection stays at the end; one the operator put
     // elsewhere, and a selection, stay where they are.
     if (m_cursor == m_bytes.size() && m_anchor == m_cursor)

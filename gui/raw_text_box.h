@@ -24,7 +24,10 @@ class QMenu;
 // keeps showing the newest characters.
 //
 // Appending is amortised O(1) however long the text grows (the receive log can run to
-// millions of characters), and painting decodes only the characters that fit.
+// millions of characters), and painting decodes only the characters that fit. The box
+// keeps at most maximumBytes(): past it the oldest bytes go, a sixteenth of the most
+// at a time, so a line that never stops cannot fill the memory; what is kept is what a
+// copy gives.
 //
 // Its code, one concern a file: raw_text_box.cpp the text, the cursor and the painting;
 // raw_text_box_layout where each character and labelled box goes; raw_text_box_input
@@ -34,6 +37,9 @@ class RawTextBox : public QFrame
 {
     Q_OBJECT
 public:
+    // Hours of a 9600-baud line; the box only ever shows its last characters.
+    static constexpr qsizetype DefaultMaximumBytes = 16 * 1024 * 1024;
+
     explicit RawTextBox(QWidget *parent = nullptr);
 
     QByteArray text() const { return m_bytes; }
@@ -41,6 +47,8 @@ public:
     void append(char c);
     void clear() { setText({}); }
     qsizetype size() const { return m_bytes.size(); }
+    qsizetype maximumBytes() const { return m_maximumBytes; }
+    void setMaximumBytes(qsizetype bytes);
 
     // Cursor and selection, in bytes from the start of the text.
     qsizetype cursorPosition() const { return m_cursor; }
@@ -93,8 +101,10 @@ private:
     void cursorMoved(bool selectionChanged);
     void copyToSelectionClipboard() const;
     void restartBlink();
+    void dropOldest(qsizetype count);
 
     QByteArray m_bytes;
+    qsizetype m_maximumBytes = DefaultMaximumBytes;
     bool m_repaintRequested = false; // an update() is on its way to paintEvent
 
     qsizetype m_cursor = 0;

@@ -2,7 +2,8 @@
 // record: the line going away in the middle of a reply or of a request, a port held
 // by another process, a reply that never ends and replies full of binary bytes.
 // Line faults run on real pseudo-terminals with the real serial control; the
-// receive-side floods use the scripted control.
+// receive-side floods use the scripted control, and a line that never stops a real
+// network line.
 
 #include "app_identity.h"
 #include "frm_main.h"
@@ -14,6 +15,7 @@
 #include "line/port_control.h"
 #include "line/reply_framing.h"
 #include "line/request.h"
+#include "line/line_comm_control.h"
 #include "line/serial_comm_control.h"
 
 #include <QApplication>
@@ -27,6 +29,10 @@
 #include <QtTest>
 
 #include <memory>
+#include <thread>
+
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 namespace {
@@ -137,6 +143,7 @@ private slots:
     void replyWithoutCr_data();
     void replyWithoutCr();
     void everyByteValue();
+    void lineThatNeverStops();
 };
 
 // The cable pulled while a reply is half way in: what arrived stays, the port
@@ -424,6 +431,95 @@ void TestFaults::everyByteValue()
     }
     QVERIFY2(invisible.isEmpty(), qPrintable(invisible.join(' ')));
     QCOMPARE(shown.at(0x20), QLatin1Char(' '));
+    w.close();
+}
+
+// A device server's port that never stops talking (mapped by mistake to something
+// that streams): every byte still goes through the receive handler, in order; the log
+// keeps only the newest and the line's queue stays small; the window's timers keep
+// running all through; and a frame after the flood is decoded as ever.
+void TestFaults::lineThatNeverStops()
+{
+    constexpr qsizetype Kept = 1024 * 1024;
+    QByteArray stream(6 * Kept, Qt::Uninitialized);
+    quint32 x = 7310;
+    for (char &c : stream) {
+        x = x * 1103515245u + 12345u;
+        c = char('A' + (x >> 16) % 26);
+    }
+    stream += Rec1;
+
+    // The device server: one connection, everything sent as fast as it goes, and
+    // left open.
+    const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    QVERIFY(listener >= 0);
+    sockaddr_in a {};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    QCOMPARE(::bind(listener, reinterpret_cast<sockaddr *>(&a), len), 0);
+    QCOMPARE(::listen(listener, 1), 0);
+    QCOMPARE(::getsockname(listener, reinterpret_cast<sockaddr *>(&a), &len), 0);
+    std::atomic<int> peer {-1};
+    std::thread server([&] {
+        peer = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+        for (qsizetype sent = 0; peer >= 0 && sent < stream.size();) {
+            const ssize_t n = ::send(peer, stream.constData() + sent, size_t(stream.size() - sent), MSG_NOSIGNAL);
+            if (n <= 0)
+                break;
+            sent += n;
+        }
+    });
+    auto stopServer = qScopeGuard([&] {
+        ::shutdown(listener, SHUT_RDWR);
+        if (peer >= 0)
+            ::shutdown(peer, SHUT_RDWR);
+        server.join();
+        ::close(listener);
+        if (peer >= 0)
+            ::close(peer);
+        qunsetenv("QZ7310_COM1");
+    });
+    qputenv("QZ7310_COM1", "tcp://127.0.0.1:" + QByteArray::number(ntohs(a.sin_port)));
+
+    Module1 state;
+    LineCommControl port;
+    qsizetype received = 0;
+    QObject::connect(&port, &CommControl::OnComm, &port, [&] {
+        if (port.CommEvent() == CommControl::EventReceive)
+            ++received;
+    });
+    frmMain w(state, port, [] {});
+    auto *rx = child<RawTextBox>(&w, "txtRx");
+    rx->setMaximumBytes(Kept);
+    w.show();
+    QVERIFY(port.portOpen());
+    QVERIFY(port.onNetwork());
+
+    // What a timer of the window's event loop sees while the bytes come in.
+    qsizetype seen = 0, mostBetweenTicks = 0, mostQueued = 0;
+    QTimer tick;
+    tick.setTimerType(Qt::PreciseTimer);
+    QObject::connect(&tick, &QTimer::timeout, [&] {
+        mostBetweenTicks = std::max(mostBetweenTicks, received - seen);
+        mostQueued = std::max(mostQueued, port.network().pendingBytes());
+        seen = received;
+    });
+    tick.start(1);
+    QTRY_COMPARE_WITH_TIMEOUT(received, stream.size(), 100000);
+    tick.stop();
+
+    // A pass of the event loop delivers a few milliseconds' worth, never the flood.
+    QVERIFY2(mostBetweenTicks <= 4 * QueuedCommControl::PendingLimit, QByteArray::number(mostBetweenTicks));
+    QVERIFY2(mostQueued <= QueuedCommControl::PendingLimit, QByteArray::number(mostQueued));
+    QVERIFY(rx->size() <= Kept);
+    QVERIFY(rx->size() >= Kept - Kept / 16);
+    QVERIFY(rx->text() == stream.right(rx->size()));
+    QCOMPARE(state.FrameCount, std::int16_t(1));
+    QCOMPARE(state.FrameStore[0], Rec1);
+    QCOMPARE(MainControls{&w}.row(1), Row1);
+    QCOMPARE(MainControls{&w}.Label5()->text(), QStringLiteral("COMMAND OK !"));
+    QVERIFY(port.portOpen());
     w.close();
 }
 
