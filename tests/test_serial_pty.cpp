@@ -149,6 +149,8 @@ private slots:
     void farEndGoneClosesPortOnce();
     void networkAddresses_data();
     void networkAddresses();
+    void portAddresses_data();
+    void portAddresses();
     void networkOutputUnchangedRtsIgnored();
     void networkOpenFailures_data();
     void networkOpenFailures();
@@ -738,6 +740,77 @@ void TestSerialPty::networkAddresses()
     }
     QVERIFY(!isNetworkDevice(QStringLiteral("/dev/ttyUSB0")));
     QVERIFY(!parseNetworkAddress(QStringLiteral("/dev/ttyUSB0")));
+}
+
+// Every form a port name takes, read into an address and shown again: given directly
+// (n = 0) or as the value of QZ7310_COMn (n > 0, an empty value: the default device).
+void TestSerialPty::portAddresses_data()
+{
+    QTest::addColumn<int>("n");
+    QTest::addColumn<QString>("given");
+    QTest::addColumn<int>("kind");
+    QTest::addColumn<QString>("device");   // as opened and shown
+    QTest::addColumn<QString>("server");   // a well-formed network address, as messages put it
+    QTest::addColumn<QString>("variable");
+    QTest::addColumn<int>("com");          // the Windows COM number the name is, 0: none
+
+    const int serial = int(PortAddress::Kind::Serial);
+    const int network = int(PortAddress::Kind::Network);
+    QTest::newRow("nothing") << 0 << "" << int(PortAddress::Kind::None) << "" << "" << "" << 0;
+    QTest::newRow("path") << 0 << "/dev/ttyUSB0" << serial << "/dev/ttyUSB0" << "" << "" << 0;
+    QTest::newRow("relative paths") << 0 << "./ttyV0" << serial << "./ttyV0" << "" << "" << 0;
+    QTest::newRow("parent folder") << 0 << "../ttyV0" << serial << "../ttyV0" << "" << "" << 0;
+    QTest::newRow("name without /dev/") << 0 << "ttyACM0" << serial << "/dev/ttyACM0" << "" << "" << 0;
+    QTest::newRow("by-id name without /dev/")
+        << 0 << "serial/by-id/usb-FTDI_A1-if00" << serial << "/dev/serial/by-id/usb-FTDI_A1-if00" << "" << "" << 0;
+    QTest::newRow("IPv4") << 0 << "tcp://192.168.1.50:4001" << network << "tcp://192.168.1.50:4001"
+                          << "192.168.1.50 port 4001" << "" << 0;
+    QTest::newRow("IPv6 in brackets") << 0 << "tcp://[fd00::50]:4001" << network << "tcp://[fd00::50]:4001"
+                                      << "fd00::50 port 4001" << "" << 0;
+    QTest::newRow("upper-case scheme, kept as given") << 0 << "TCP://ds-lab3:2001" << network
+                                                      << "TCP://ds-lab3:2001" << "ds-lab3 port 2001" << "" << 0;
+    for (const char *bad : {"tcp://host", "tcp://::1:4001", "tcp://host:0", "tcp://host:4001/x", "tcp:///dev/ttyS0"})
+        QTest::newRow(bad) << 0 << QString::fromLatin1(bad) << network << QString::fromLatin1(bad) << "" << "" << 0;
+    QTest::newRow("not tcp: a device") << 0 << "tcpx://host:1" << serial << "/dev/tcpx://host:1" << "" << "" << 0;
+    QTest::newRow("COM name") << 0 << "COM7" << serial << "/dev/COM7" << "" << "" << 7;
+    QTest::newRow("COM name, lower case") << 0 << "com12" << serial << "/dev/com12" << "" << "" << 12;
+    for (const char *notCom : {"COM0", "COM01", "COM", "COMX", "COM1 "})
+        QTest::newRow(notCom) << 0 << QString::fromLatin1(notCom) << serial << "/dev/" + QString::fromLatin1(notCom)
+                              << "" << "" << 0;
+    QTest::newRow("COM name in a path") << 0 << "/dev/COM1" << serial << "/dev/COM1" << "" << "" << 0;
+    QTest::newRow("COM4 by default") << 4 << "" << serial << "/dev/ttyS3" << "" << "" << 0;
+    QTest::newRow("COM3 mapped to a path") << 3 << "/dev/ttyUSB1" << serial << "/dev/ttyUSB1" << ""
+                                           << "QZ7310_COM3" << 0;
+    QTest::newRow("COM3 mapped to a name") << 3 << "ttyUSB1" << serial << "/dev/ttyUSB1" << "" << "QZ7310_COM3" << 0;
+    QTest::newRow("COM2 mapped to a device server") << 2 << "tcp://[::1]:4001" << network << "tcp://[::1]:4001"
+                                                    << "::1 port 4001" << "QZ7310_COM2" << 0;
+    QTest::newRow("COM1 mapped to a bad address") << 1 << "tcp://[::1]" << network << "tcp://[::1]" << ""
+                                                  << "QZ7310_COM1" << 0;
+}
+
+void TestSerialPty::portAddresses()
+{
+    QFETCH(int, n);
+    QFETCH(QString, given);
+    QFETCH(int, kind);
+    QFETCH(QString, device);
+    QFETCH(QString, server);
+    QFETCH(QString, variable);
+    QFETCH(int, com);
+
+    if (n > 0)
+        mapPort(n, given.toLocal8Bit());
+    const PortAddress a = n > 0 ? PortAddress::forPort(n) : PortAddress::fromName(given);
+    QCOMPARE(int(a.kind()), kind);
+    QCOMPARE(a.isNetwork(), kind == int(PortAddress::Kind::Network));
+    QCOMPARE(a.device(), device);
+    QCOMPARE(a.network() ? a.network()->text() : QString(), server);
+    QCOMPARE(a.variable(), variable);
+    QCOMPARE(comPortNumber(given), com);
+    // Whoever holds a port number and a device name reaches the same address.
+    const PortAddress held = n > 0 ? PortAddress::of(n, {}) : PortAddress::of(1, given);
+    QCOMPARE(held.device(), given.isEmpty() && n == 0 ? portDeviceName(1) : device);
+    QCOMPARE(n > 0 ? portDeviceName(n) : serialDevicePath(given), device);
 }
 
 void TestSerialPty::networkOutputUnchangedRtsIgnored()
