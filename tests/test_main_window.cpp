@@ -726,6 +726,22 @@ void TestMainWindow::rawTextBoxLongText()
     QCOMPARE(box.text(), QByteArray("abc"));
     box.clear();
     QVERIFY(box.text().isEmpty());
+
+    // Past its maximum the box keeps the newest bytes, dropping a sixteenth at a time;
+    // a selection stays on the bytes it was on.
+    box.setMaximumBytes(1024);
+    box.setText(expected.left(1024));
+    box.setSelection(600, 100);
+    for (int i = 1024; i < 1024 + 64; ++i)
+        box.append(expected.at(i));
+    QCOMPARE(box.size(), qsizetype(1024));
+    QVERIFY(box.text() == expected.mid(64, 1024));
+    QCOMPARE(box.selectionStart(), qsizetype(600 - 64));
+    QVERIFY(box.selectedBytes() == expected.mid(600, 100));
+    box.append(expected.at(1088));
+    QVERIFY(box.text() == expected.mid(128, 1024 - 64 + 1));
+    box.setText(expected.left(5000));
+    QVERIFY(box.text() == expected.mid(5000 - 1024, 1024));
 }
 
 void TestMainWindow::rawTextBoxShowsTail()
