@@ -94,9 +94,14 @@ void RawTextBox::dropOldest(qsizetype count)
 
 void RawTextBox::append(char c)
 {
-    // A part at a time, so that dropping costs next to nothing per byte.
+    // One block of the most the box keeps, taken once the text is half that: growing
+    // it past there would copy the whole log to a block twice the size.
+    if (m_bytes.size() >= m_maximumBytes / 2 && m_bytes.capacity() < m_maximumBytes)
+        m_bytes.reserve(m_maximumBytes);
+    // The older half goes at once: the rest then fits in the block's first two thirds,
+    // where Qt moves it back to the start instead of growing the block.
     if (m_bytes.size() >= m_maximumBytes)
-        dropOldest(m_bytes.size() - m_maximumBytes + std::max<qsizetype>(1, m_maximumBytes / 16));
+        dropOldest(m_bytes.size() - m_maximumBytes / 2);
     // A cursor at the end without a selection stays at the end; one the operator put
     // elsewhere, and a selection, stay where they are.
     if (m_cursor == m_bytes.size() && m_anchor == m_cursor)

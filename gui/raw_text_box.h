@@ -25,9 +25,8 @@ class QMenu;
 //
 // Appending is amortised O(1) however long the text grows (the receive log can run to
 // millions of characters), and painting decodes only the characters that fit. The box
-// keeps at most maximumBytes(): past it the oldest bytes go, a sixteenth of the most
-// at a time, so a line that never stops cannot fill the memory; what is kept is what a
-// copy gives.
+// keeps at most maximumBytes(): there the older half goes, so a line that never stops
+// cannot fill the memory; what is kept is what a copy gives.
 //
 // Its code, one concern a file: raw_text_box.cpp the text, the cursor and the painting;
 // raw_text_box_layout where each character and labelled box goes; raw_text_box_input
@@ -37,7 +36,8 @@ class RawTextBox : public QFrame
 {
     Q_OBJECT
 public:
-    // Hours of a 9600-baud line; the box only ever shows its last characters.
+    // Hours of a 9600-baud line even just after a drop; the box only ever shows its
+    // last characters.
     static constexpr qsizetype DefaultMaximumBytes = 16 * 1024 * 1024;
 
     explicit RawTextBox(QWidget *parent = nullptr);

@@ -727,19 +727,21 @@ void TestMainWindow::rawTextBoxLongText()
     box.clear();
     QVERIFY(box.text().isEmpty());
 
-    // Past its maximum the box keeps the newest bytes, dropping a sixteenth at a time;
-    // a selection stays on the bytes it was on.
+    // Past its maximum the box keeps the newest bytes, dropping the older half; a
+    // selection stays on the bytes it was on.
     box.setMaximumBytes(1024);
     box.setText(expected.left(1024));
     box.setSelection(600, 100);
-    for (int i = 1024; i < 1024 + 64; ++i)
-        box.append(expected.at(i));
-    QCOMPARE(box.size(), qsizetype(1024));
-    QVERIFY(box.text() == expected.mid(64, 1024));
-    QCOMPARE(box.selectionStart(), qsizetype(600 - 64));
+    box.append(expected.at(1024));
+    QCOMPARE(box.size(), qsizetype(512 + 1));
+    QVERIFY(box.text() == expected.mid(512, 513));
+    QCOMPARE(box.selectionStart(), qsizetype(600 - 512));
     QVERIFY(box.selectedBytes() == expected.mid(600, 100));
-    box.append(expected.at(1088));
-    QVERIFY(box.text() == expected.mid(128, 1024 - 64 + 1));
+    for (int i = 1025; i < 1536; ++i)
+        box.append(expected.at(i));
+    QVERIFY(box.text() == expected.mid(512, 1024));
+    box.append(expected.at(1536));
+    QVERIFY(box.text() == expected.mid(1024, 513));
     box.setText(expected.left(5000));
     QVERIFY(box.text() == expected.mid(5000 - 1024, 1024));
 }
