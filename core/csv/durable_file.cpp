@@ -95,6 +95,46 @@ int renameNoReplace(const QByteArray &from, const QByteArray &to)
     ::unlink(from.constData());
     return 0;
 }
+
+// Readable as a file the user made with the usual umask, not mkstemp's 0600.
+mode_t defaultMode()
+{
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    return 0666 & ~mask;
+}
+
+// The bytes in a new temporary file beside `target`, synced and closed, every step
+// checked (a failed close after a good sync is a failed write all the same: NFS
+// reports there). On failure nothing is left behind.
+FileWriteFailure writeTemporary(const QByteArray &target, const QByteArray &bytes, mode_t mode, const QString &path,
+                                QByteArray *temporary)
+{
+    using Kind = FileWriteFailure::Kind;
+    const qsizetype slash = target.lastIndexOf('/');
+    *temporary = (slash < 0 ? QByteArray(".") : target.left(slash)) + "/.qz7310-XXXXXX.part";
+    const int fd = ::mkostemps(temporary->data(), 5, O_CLOEXEC);
+    if (fd < 0)
+        return failure(Kind::Open, path, systemReason(errno));
+    ::fchmod(fd, mode);
+    int error = 0;
+    Kind kind = Kind::None;
+    if (!writeAll(fd, bytes, &error))
+        kind = Kind::Write;
+    else if (::fsync(fd) != 0) {
+        error = errno;
+        kind = Kind::Sync;
+    }
+    if (::close(fd) != 0 && kind == Kind::None) {
+        error = errno;
+        kind = Kind::Write;
+    }
+    if (kind != Kind::None) {
+        ::unlink(temporary->constData());
+        return failure(kind, path, systemReason(error));
+    }
+    return {Kind::None, path, {}};
+}
 #endif
 
 } // namespace
@@ -109,19 +149,47 @@ FileWriteFailure writeFileDurably(const QString &path, const QByteArray &bytes, 
     if (!checked.ok())
         return checked;
 
+#ifdef Q_OS_UNIX
+    // A symbolic link is followed, link by link: the file it leads to is replaced and
+    // the link stays (a dangling link makes the file where it points).
+    QFileInfo final(path);
+    for (int depth = 0; depth < 128 && final.isSymLink(); ++depth)
+        final.setFile(final.symLinkTarget());
+    const QByteArray target = QFile::encodeName(final.filePath());
+    // A file the user may not write is not ours to replace, though its folder would
+    // let us rename over it.
+    if (final.exists() && ::access(target.constData(), W_OK) != 0)
+        return failure(FileWriteFailure::Kind::Open, path, systemReason(errno));
+    // The replaced file keeps its permission bits; a new one gets the usual ones.
+    struct stat existing {};
+    const mode_t mode = ::stat(target.constData(), &existing) == 0 ? (existing.st_mode & 07777) : defaultMode();
+    QByteArray temporary;
+    const FileWriteFailure written = writeTemporary(target, bytes, mode, path, &temporary);
+    if (!written.ok())
+        return written;
+    // A file with content that appeared while we wrote is not ours to replace.
+    checked = checkExisting(path, replace);
+    if (!checked.ok()) {
+        ::unlink(temporary.constData());
+        return checked;
+    }
+    if (::rename(temporary.constData(), target.constData()) != 0) {
+        const int error = errno;
+        ::unlink(temporary.constData());
+        return failure(FileWriteFailure::Kind::Commit, path, systemReason(error));
+    }
+    QString reason;
+    if (!syncFolderOf(path, &reason))
+        return failure(FileWriteFailure::Kind::FolderSync, path, reason);
+    return {FileWriteFailure::Kind::None, path, {}};
+#else
     // QSaveFile writes a temporary file beside the target and renames it over the
     // target only when everything was written; it resolves a symbolic link and
-    // replaces the file the link points to. Unbuffered: with its own buffer, Qt 6.4
-    // commits (and reports success) even when the flush inside commit() fails,
-    // leaving a truncated file; unbuffered, every failing write is seen here and by
-    // QSaveFile, and a failed write cancels the save. No direct-write fallback: in
-    // a folder where no new file can be made we report the failure rather than
-    // overwrite the old file in place, which could leave half a file.
+    // replaces the file the link points to. Unbuffered: every failing write is seen
+    // here and by QSaveFile, and a failed write cancels the save.
     QSaveFile file(path);
     if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered))
         return failure(FileWriteFailure::Kind::Open, path, file.errorString());
-    // A write that stops part way (disk full, size limit) returns a short count
-    // without an error; writing the rest then fails with the system's reason.
     for (qsizetype done = 0; done < bytes.size();) {
         const qint64 n = file.write(bytes.constData() + done, bytes.size() - done);
         if (n <= 0) {
@@ -131,15 +199,6 @@ FileWriteFailure writeFileDurably(const QString &path, const QByteArray &bytes, 
         }
         done += n;
     }
-#ifdef Q_OS_UNIX
-    // Qt 6.4's commit() syncs the file but ignores a failed sync; ours is checked.
-    if (::fsync(file.handle()) != 0) {
-        const QString reason = systemReason(errno);
-        file.cancelWriting(); // the temporary goes with `file`
-        return failure(FileWriteFailure::Kind::Sync, path, reason);
-    }
-#endif
-    // A file with content that appeared while we wrote is not ours to replace.
     checked = checkExisting(path, replace);
     if (!checked.ok()) {
         file.cancelWriting();
@@ -147,12 +206,8 @@ FileWriteFailure writeFileDurably(const QString &path, const QByteArray &bytes, 
     }
     if (!file.commit())
         return failure(FileWriteFailure::Kind::Commit, path, file.errorString());
-#ifdef Q_OS_UNIX
-    QString reason;
-    if (!syncFolderOf(path, &reason))
-        return failure(FileWriteFailure::Kind::FolderSync, path, reason);
-#endif
     return {FileWriteFailure::Kind::None, path, {}};
+#endif
 }
 
 FileWriteFailure checkFileTarget(const QString &path, ReplaceFile replace)
@@ -194,33 +249,13 @@ FileWriteFailure writeNewFileDurably(const QStringList &names, const QByteArray 
     if (names.isEmpty())
         return failure(Kind::NameTaken, QString());
     const QString first = names.first();
-    const QByteArray folder = QFile::encodeName(QFileInfo(first).absolutePath());
-    QByteArray temporary = folder + "/.qz7310-XXXXXX.part";
-    const int fd = ::mkostemps(temporary.data(), 5, O_CLOEXEC);
-    if (fd < 0)
-        return failure(Kind::Open, first, systemReason(errno));
-    // Readable as a file the user made with the usual umask, not mkstemp's 0600.
-    const mode_t mask = ::umask(0);
-    ::umask(mask);
-    ::fchmod(fd, 0666 & ~mask);
-    int error = 0;
-    Kind kind = Kind::None;
-    if (!writeAll(fd, bytes, &error))
-        kind = Kind::Write;
-    else if (::fsync(fd) != 0) {
-        error = errno;
-        kind = Kind::Sync;
-    }
-    // A failed close after a good sync is a failed write all the same (NFS reports there).
-    if (::close(fd) != 0 && kind == Kind::None) {
-        error = errno;
-        kind = Kind::Write;
-    }
-    if (kind != Kind::None) {
-        ::unlink(temporary.constData());
-        return failure(kind, first, systemReason(error));
-    }
+    QByteArray temporary;
+    const FileWriteFailure made =
+        writeTemporary(QFile::encodeName(QFileInfo(first).absoluteFilePath()), bytes, defaultMode(), first, &temporary);
+    if (!made.ok())
+        return made;
 
+    int error = 0;
     for (const QString &name : names) {
         error = renameNoReplace(temporary, QFile::encodeName(name));
         if (error == EEXIST)
