@@ -1,5 +1,6 @@
 #include "readout_judge.h"
 
+#include "csv/csv_writer.h"
 #include "line/module1.h"
 #include "line/reply_framing.h"
 #include "table/counter_table.h"
@@ -272,4 +273,11 @@ ClearJudgement judgeClear(const Reply &reply)
         }
     }
     return j;
+}
+
+QByteArray csvOfReply(const QByteArray &bytes)
+{
+    Framer framer;
+    framer.feed(bytes);
+    return csvBytes(framer.table, framer.state.FrameCount);
 }

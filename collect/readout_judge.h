@@ -143,3 +143,6 @@ struct ClearJudgement
 // Whether a closed frame with this verdict is the counter's answer to CLR ALL.
 bool answersClear(const QString &verdict);
 ClearJudgement judgeClear(const Reply &reply);
+
+// The CSV the window writes for these bytes: its framing, decoding and writer.
+QByteArray csvOfReply(const QByteArray &bytes);

@@ -29,30 +29,6 @@ bool toStandardOutput(const QString &output)
     return output.isEmpty() || output == QLatin1String("-");
 }
 
-// The CSV the window writes for these bytes: its framing and decoding, its writer.
-QByteArray csvOfReply(const QByteArray &bytes)
-{
-    struct : ReceiveSink
-    {
-        void appendLog(char) override {}
-        void setStatus(const QString &) override {}
-    } sink;
-    Module1 state;
-    CounterTable table;
-    table.SetupCounterTable();
-    for (char c : bytes)
-        receiveCharacter(state, table, sink, c);
-    return csvBytes(table, state.FrameCount);
-}
-
-QByteArray csvOfFrames(const QList<QByteArray> &frames)
-{
-    QByteArray bytes;
-    for (const QByteArray &frame : frames)
-        bytes += frame;
-    return csvOfReply(bytes);
-}
-
 // Late records go beside the read-out's file: NAME.late.csv, then NAME.late_2.csv, ...
 QStringList lateNames(const QString &written)
 {
@@ -451,7 +427,7 @@ bool ReadoutSession::keepLateRecords(const ClearJudgement &judged)
         return true;
     const QString first = m_options.outputDir.isEmpty() ? m_options.output : m_written;
     QString path;
-    const FileWriteFailure failed = writeNewFileDurably(lateNames(first), csvOfFrames(judged.lateRecords), &path);
+    const FileWriteFailure failed = writeNewFileDurably(lateNames(first), csvOfReply(judged.lateRecords.join()), &path);
     if (!failed.ok()) {
         emit message(QStringLiteral("cannot write the late records beside %1: %2; %3 of the counter's records are "
                                     "lost if it cleared them")

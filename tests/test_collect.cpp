@@ -2,6 +2,7 @@
 // process (no display in its environment) where the exit status matters, and the
 // read-out session in-process where the test plays the counter itself.
 #include "output_dir.h"
+#include "readout_judge.h"
 #include "readout_session.h"
 #include "csv/csv_writer.h"
 #include "line/line_comm_control.h"
@@ -211,6 +212,8 @@ private slots:
     void throughDeviceServer();
     void newFileInFolder_data();
     void newFileInFolder();
+    void singleFaultSweep_data();
+    void singleFaultSweep();
 };
 
 void TestCollect::csvAsTheWindowWrites_data()
@@ -941,6 +944,121 @@ void TestCollect::newFileInFolder()
     // No temporary file is left behind.
     QCOMPARE(QDir(dir.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot).size(),
              taken.size() + (ok ? 1 : 0));
+}
+
+// Every single fault of one kind, at every place, in the first reply of a 36-record
+// read-out with --clear; the read-back gets the clean reply, as after a moment's noise.
+// The line is scripted: a pause longer than --quiet ends a reply; the counter answers
+// a request after what it is still sending, without a pause. The judge decides; the
+// counter is cleared only when what would be saved is the pristine read-out.
+void TestCollect::singleFaultSweep_data()
+{
+    QTest::addColumn<QString>("fault");
+    QTest::addColumn<QString>("cleared"); // "none", or "some" (the read-back proves them)
+    QTest::newRow("a byte deleted") << "delete" << "none";
+    for (const char *what : {"STX", "CR", "ACK", "NAK", "NUL"})
+        QTest::newRow(qPrintable(QStringLiteral("%1 inserted").arg(QLatin1String(what)))) << QString::fromLatin1(what) << "none";
+    // Inside the total or just before the CR: a 43-character frame whose fields are
+    // all digits.
+    for (const char *what : {"letter", "blank", "digit"})
+        QTest::newRow(qPrintable(QStringLiteral("%1 inserted").arg(QLatin1String(what)))) << QString::fromLatin1(what) << "some";
+    QTest::newRow("a byte turned into a non-digit") << "non-digit" << "some";
+    QTest::newRow("a byte turned into another digit") << "other digit" << "some";
+    QTest::newRow("a frame dropped") << "drop" << "some";   // the last one: nothing in one reply shows it
+    QTest::newRow("a frame doubled") << "double" << "none";
+    QTest::newRow("a frame swapped with the next") << "swap" << "none";
+    QTest::newRow("a pause longer than --quiet") << "pause" << "none";
+    QTest::newRow("two pauses longer than --quiet") << "pauses" << "none";
+}
+
+void TestCollect::singleFaultSweep()
+{
+    QFETCH(QString, fault);
+    QFETCH(QString, cleared);
+    QList<QByteArray> frames;
+    for (int n = 1; n <= 36; ++n)
+        frames << dataFrame(n, {n * 7 % 100000, n * 1031 % 100000, 99999 - n, n * n, 12345});
+    const QByteArray pristine = frames.join();
+    const QByteArray pristineCsv = csvOfReply(pristine);
+
+    // Each case: the first reply's bytes, in the pieces the pauses make.
+    QList<QList<QByteArray>> cases;
+    const auto offset = [&](int frame) { return qsizetype(frame) * 42; };
+    const QMap<QString, QByteArray> inserted{{"STX", "\x02"}, {"CR", "\r"},    {"ACK", "\x06"},
+                                             {"NAK", "\x15"}, {"letter", "A"}, {"blank", " "},
+                                             {"NUL", QByteArray(1, '\0')},     {"digit", "7"}};
+    const QByteArray inserts = inserted.value(fault);
+    for (int f : {0, 1, 17, 34, 35}) {
+        for (qsizetype p = offset(f); p < offset(f + 1); ++p) {
+            QByteArray bytes = pristine;
+            if (fault == "delete")
+                bytes.remove(p, 1);
+            else if (!inserts.isEmpty())
+                bytes.insert(p, inserts);
+            else if (fault == "non-digit")
+                bytes[p] = bytes[p] == 'x' ? 'y' : 'x';
+            else if (fault == "other digit")
+                bytes[p] = bytes[p] == '3' ? '8' : '3';
+            else if (fault == "pause" && p > 0) // a pause before the first byte is no pause
+                cases << QList<QByteArray>{pristine.left(p), pristine.mid(p)};
+            else
+                continue;
+            if (fault != "pause")
+                cases << QList<QByteArray>{bytes};
+        }
+    }
+    for (int f = 0; f < 36; ++f) {
+        QList<QByteArray> changed = frames;
+        if (fault == "drop")
+            changed.removeAt(f);
+        else if (fault == "double")
+            changed.insert(f, frames[f]);
+        else if (fault == "swap" && f < 35)
+            changed.swapItemsAt(f, f + 1);
+        else if (fault == "pauses") {
+            for (int g = f + 1; g < 36; ++g)
+                cases << QList<QByteArray>{pristine.left(offset(f)), pristine.mid(offset(f), offset(g) - offset(f)),
+                                           pristine.mid(offset(g))};
+            continue;
+        } else
+            continue;
+        cases << QList<QByteArray>{changed.join()};
+    }
+    QVERIFY(cases.size() > 30);
+
+    int clears = 0;
+    for (const QList<QByteArray> &firstReply : std::as_const(cases)) {
+        // Pieces still to come on the line, each ended by a pause or by the end of a reply.
+        QList<QByteArray> line = firstReply;
+        line.removeAll(QByteArray());
+        QList<Reply> replies;
+        ReadoutDecision decision;
+        for (;;) {
+            const QByteArray bytes = line.isEmpty() ? QByteArray() : line.takeFirst();
+            replies << Reply{bytes, bytes.isEmpty() ? ReplyEnd::Silence : ReplyEnd::Quiet};
+            decision = decideReadout(replies, false, true);
+            if (decision.action != ReadoutDecision::Action::AskAgain)
+                break;
+            if (line.isEmpty())
+                line << pristine;
+            else
+                line.last() += pristine;
+        }
+        const QString where = QStringLiteral("%1 replies; first: %2").arg(replies.size()).arg(QString::fromLatin1(
+            firstReply.join("|").toPercentEncoding(" |")));
+        QVERIFY2(replies.size() <= 3, qPrintable(where));
+        if (decision.action != ReadoutDecision::Action::Save)
+            continue;
+        // Cleared: what is saved is the pristine read-out, and nothing of it is left
+        // on the line to come after CLR ALL.
+        ++clears;
+        QVERIFY2(csvOfReply(replies[decision.agreed].bytes) == pristineCsv, qPrintable(where));
+        QVERIFY2(line.isEmpty(), qPrintable(where));
+    }
+    if (cleared == QLatin1String("none"))
+        QCOMPARE(clears, 0);
+    else
+        QVERIFY(clears > 0);
 }
 
 QTEST_GUILESS_MAIN(TestCollect)
