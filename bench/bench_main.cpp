@@ -1,7 +1,7 @@
 // qz7310-bench: Google Benchmark's table, then the memory and soak figures, then one
 // summary line:
 //   bench: core=<chars/s> window=<chars/s> flat=<ratio> readout_ms=<ms> collect=<ratio>
-//          soak_rss_kb=<kB> bytes_cpu_pct=<%> bytes_wakeups=<per byte>
+//          collect_clear=<ratio> soak_rss_kb=<kB> bytes_cpu_pct=<%> bytes_wakeups=<per byte>
 
 #include "bench_support.h"
 
@@ -115,6 +115,10 @@ int main(int argc, char **argv)
     const double readoutMs = readout ? readout->GetAdjustedRealTime() : -1; // unit: ms
     const auto *collectRun = reporter.find("BM_Collect_median");
     const double collect = collectRun ? collectRun->GetAdjustedRealTime() / 1000.0 / collectLineSeconds() : -1;
+    // With --clear: the read-out and its read-back, against two line times and quiet times.
+    const auto *clearRun = reporter.find("BM_CollectClear_median");
+    const double collectClear =
+        clearRun ? clearRun->GetAdjustedRealTime() / 1000.0 / (2 * collectLineSeconds()) : -1;
 
     const BenchNotes &n = notes();
     std::cout << std::flush;
@@ -138,10 +142,11 @@ int main(int argc, char **argv)
                 "(one byte every 1.04 ms on Xvfb)\n",
                 figure(n.bytesCpuPct, 1).c_str(), figure(n.bytesWakeups, 2).c_str(),
                 figure(n.bytesIdleWakeups, 1).c_str());
-    std::printf("bench: core=%s window=%s flat=%s readout_ms=%s collect=%s soak_rss_kb=%s "
+    std::printf("bench: core=%s window=%s flat=%s readout_ms=%s collect=%s collect_clear=%s soak_rss_kb=%s "
                 "bytes_cpu_pct=%s bytes_wakeups=%s\n",
                 figure(core, 0).c_str(), figure(window, 0).c_str(), figure(flat, 2).c_str(),
-                figure(readoutMs, 1).c_str(), figure(collect, 3).c_str(), soakGrowth.c_str(),
+                figure(readoutMs, 1).c_str(), figure(collect, 3).c_str(), figure(collectClear, 3).c_str(),
+                soakGrowth.c_str(),
                 figure(n.bytesCpuPct, 1).c_str(), figure(n.bytesWakeups, 2).c_str());
     return 0;
 }
