@@ -35,8 +35,8 @@ struct FileWriteFailure
 enum class ReplaceFile { Always, OnlyEmpty, Never };
 
 // Writes bytes to path whole or not at all, and on disk before it says so: a
-// temporary file beside the target (QSaveFile), every write checked, the file
-// synced, renamed over the target, then the folder synced. A symbolic link is
+// temporary file beside the target, every write, the sync and the close checked,
+// renamed over the target, then the folder synced (QSaveFile on Windows). A symbolic link is
 // followed (the file it points to is replaced, the link stays). Only regular files
 // are ever replaced; with OnlyEmpty a file with content is left alone. On any
 // failure before the rename the old file is untouched and no temporary is left.
