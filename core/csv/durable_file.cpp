@@ -287,6 +287,9 @@ FileWriteFailure writeNewFileDurably(const QStringList &names, const QByteArray 
     if (temporary.write(bytes) != bytes.size() || !temporary.flush())
         return failure(Kind::Write, names.first(), temporary.errorString());
     temporary.close();
+    // A failed close is a failed write all the same.
+    if (temporary.error() != QFileDevice::NoError)
+        return failure(Kind::Write, names.first(), temporary.errorString());
     // QFile::rename never replaces an existing file.
     for (const QString &name : names) {
         if (QFileInfo::exists(name))
