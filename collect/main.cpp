@@ -34,9 +34,10 @@ namespace {
 
 const char *const Program = "qz7310-collect";
 
+// A file name in a message comes out as the bytes it has on disk.
 void printLine(const QString &text)
 {
-    std::fprintf(stderr, "%s: %s\n", Program, text.toLocal8Bit().constData());
+    std::fprintf(stderr, "%s: %s\n", Program, nativePath(text).constData());
     std::fflush(stderr);
 }
 
@@ -206,22 +207,32 @@ void parsePort(const QString &text, CollectOptions &options)
     options.device = text;
 }
 
-// Whether `value`, as Qt decoded it, is the argument's own bytes again. Qt 6 decodes
-// the command line as UTF-8 and turns a byte that is not UTF-8 into U+FFFD, so such a
-// name would be written under another name: it is refused instead.
-bool keptByteForByte(const QString &value, int argc, char **argv)
+// The value of --NAME as the command line gave it, byte for byte (Qt 6 would turn a
+// byte that is not UTF-8 into U+FFFD): as pathFromNative keeps it. The last one
+// counts, as for QCommandLineParser; `fallback` where the option is not there.
+QString rawOptionValue(int argc, char **argv, const char *name, const QString &fallback)
 {
-#ifndef Q_OS_UNIX
-    // Windows hands Qt the command line in UTF-16: nothing is lost.
-    return true;
-#endif
-    const QByteArray bytes = QFile::encodeName(value);
+#ifdef Q_OS_UNIX
+    const QByteArray option = QByteArray("--") + name;
+    std::optional<QByteArray> value;
     for (int i = 1; i < argc; ++i) {
         const QByteArray arg(argv[i]);
-        if (arg == bytes || arg.endsWith("=" + bytes))
-            return true;
+        if (arg == "--")
+            break;
+        if (arg == option && i + 1 < argc)
+            value = QByteArray(argv[++i]);
+        else if (arg.startsWith(option + '='))
+            value = arg.mid(option.size() + 1);
     }
-    return false;
+    if (value && QFile::decodeName(*value) == fallback)
+        return pathFromNative(*value);
+#else
+    // Windows hands Qt the command line in UTF-16: nothing is lost.
+    Q_UNUSED(argc);
+    Q_UNUSED(argv);
+    Q_UNUSED(name);
+#endif
+    return fallback;
 }
 
 // --output-dir: a folder, and not together with --output.
@@ -314,12 +325,8 @@ CollectOptions parseCommandLine(QCoreApplication &app, int argc, char **argv, bo
     if (parser.isSet(output) && options.output.isEmpty())
         usageError(QStringLiteral("--output needs a file name, or '-' for standard output"));
     parseOutputDir(parser, output, outputDir, options);
-    for (const QString *name : {&options.output, &options.outputDir}) {
-        if (!name->isEmpty() && !keptByteForByte(*name, argc, argv))
-            usageError(QStringLiteral("'%1' is not a name this system can write as given (it is not UTF-8); "
-                                      "give the file a name in UTF-8")
-                           .arg(*name));
-    }
+    options.output = rawOptionValue(argc, argv, "output", options.output);
+    options.outputDir = rawOptionValue(argc, argv, "output-dir", options.outputDir);
     // Nothing is replaced in --output-dir, so there is nothing to allow.
     if (options.overwrite && !options.outputDir.isEmpty())
         usageError(QStringLiteral("--overwrite goes with --output; --output-dir never replaces a file"));

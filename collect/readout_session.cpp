@@ -139,8 +139,7 @@ void ReadoutSession::start()
     }
     const bool toFile = m_options.outputDir.isEmpty() && !toStandardOutput(m_options.output);
     if (toFile) {
-        const QFileInfo target(m_options.output);
-        m_targetExisted = target.exists() || target.isSymLink();
+        m_targetExisted = nameTaken(m_options.output);
     }
     const FileWriteFailure target =
         toFile ? checkFileTarget(m_options.output, m_options.overwrite ? ReplaceFile::Always : ReplaceFile::OnlyEmpty)

@@ -60,6 +60,16 @@ FileWriteFailure checkFolderTarget(const QString &folder);
 // Nothing is changed.
 FileWriteFailure checkFileTarget(const QString &path, ReplaceFile replace);
 
+// File names as the system keeps them: bytes. Qt 6 reads them as UTF-8 and would
+// turn a byte that is no part of UTF-8 into U+FFFD (another name); pathFromNative
+// keeps such a byte as a lone surrogate that nativePath turns back into it, so a name
+// given on a command line is the name written. Every name here goes through them.
+QString pathFromNative(const QByteArray &bytes);
+QByteArray nativePath(const QString &path);
+
+// Whether anything has that name (a dangling symbolic link included).
+bool nameTaken(const QString &path);
+
 // Whether path names a terminal, a pipe, a device or a socket, or leads through
 // /dev or /proc (/dev/stdout): a stream, no place to keep records. A regular file,
 // a file not made yet and a folder (which the writer refuses) are not.
