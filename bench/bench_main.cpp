@@ -1,5 +1,5 @@
-// qz7310-bench: Google Benchmark's table, then the memory and soak figures, then one
-// summary line:
+// qz7310-bench: Google Benchmark's table, then the read-out's read holds, the memory and
+// soak figures, then one summary line:
 //   bench: core=<chars/s> window=<chars/s> flat=<ratio> readout_ms=<ms> collect=<ratio>
 //          collect_clear=<ratio> soak_rss_kb=<kB> bytes_cpu_pct=<%> bytes_wakeups=<per byte>
 
@@ -122,6 +122,9 @@ int main(int argc, char **argv)
 
     const BenchNotes &n = notes();
     std::cout << std::flush;
+    // The read-out is a burst faster than the line: a hold there would only delay it.
+    std::printf("readout: read_holds=%s in %d read-outs (0 expected)\n",
+                figure(n.readoutHolds, 0).c_str(), n.readouts);
     std::printf("memory: rss_after_readout_mib=%s (limit 80)\n", figure(n.rssAfterReadoutMiB, 1).c_str());
     std::printf("memory: log_chars=%s log_rss_mib=%s log_capacity_mib=%s\n",
                 figure(n.logChars, 0).c_str(), figure(n.logRssMiB, 1).c_str(),
