@@ -675,6 +675,13 @@ void TestCollect::recordNumbers_data()
         << "1 late record written to %3; %2 holds the 2 records read before\nthe counter did not confirm CLR ALL "
            "with ACK (\"COMMAND OK!\"): it sent 1 data frame (\"COMMAND OK !\") and then nothing for 1 s; its "
            "records may still be there" << false;
+    // SIGTERM while the answer to CLR ALL is awaited: the saved file stays, the late
+    // record is kept, and the line says the clear is not known to have happened.
+    QTest::newRow("stopped by SIGTERM after CLR ALL")
+        << three << false << "signal after CLR ALL" << 1 << "none" << 128 + SIGTERM
+        << "1 late record written to %3; %2 holds the 2 records read before\nstopped by SIGTERM after CLR ALL was "
+           "sent: the records are saved in %2; the counter's answer had not come, so its records may still be there"
+        << false;
     QTest::newRow("CLR ALL refused")
         << three << false << "" << 0 << "nak" << 3
         << "the counter refused CLR ALL (1 NAK reply (\"ERROR...\", the counter refused the command)): its records "
@@ -754,6 +761,7 @@ void TestCollect::recordNumbers()
 
     int answered = 0;
     bool cleared = false;
+    ReadoutSession *running = nullptr;
     QTimer talk;
     QObject::connect(&talk, &QTimer::timeout, [&] { pty.write("x"); });
     QSocketNotifier counter(pty.fd, QSocketNotifier::Read);
@@ -774,11 +782,14 @@ void TestCollect::recordNumbers()
         if (line.contains(clrAll) && !cleared) {
             cleared = true;
             pty.write(lateReply);
+            if (fault == QLatin1String("signal after CLR ALL"))
+                QTimer::singleShot(400, running, [&] { running->interrupt(SIGTERM, QStringLiteral("SIGTERM")); });
         }
     });
 
     LineCommControl port;
     ReadoutSession session(port, options);
+    running = &session;
     QStringList messages;
     QObject::connect(&session, &ReadoutSession::message, [&](const QString &m) { messages << m; });
     QSignalSpy finished(&session, &ReadoutSession::finished);
