@@ -28,6 +28,9 @@ std::int64_t residentBytes();
 struct BenchNotes
 {
     double rssAfterReadoutMiB = -1;
+    // Read holds the serial control began during the read-outs, and how many ran.
+    int readoutHolds = -1;
+    int readouts = 0;
     double logChars = -1;
     double logCapacityMiB = -1;
     double logRssMiB = -1;

@@ -1,6 +1,8 @@
 // qz7310-collect end to end: a 100-record "RDD ALL" from the simulator paced at the
 // real 9600 baud, from the start of the collector's process to its exit with the CSV
-// committed, against the line time of the reply plus the collector's quiet time.
+// committed, against the line time of the reply plus the collector's quiet time; and
+// the same with --clear, which reads the records twice before CLR ALL, against two
+// line times plus two quiet times.
 
 #include "bench_support.h"
 
@@ -30,9 +32,20 @@ struct CollectRig
     CollectRig()
         : link(dir.filePath(QStringLiteral("COM1")))
     {
-        // Paced: the counter's reply takes as long as it would on the real line.
+        start();
+    }
+
+    // Paced: the counter's reply takes as long as it would on the real line. A clear
+    // empties it: it is started again, with all its records, for the next run.
+    void start()
+    {
         error = startSimulator(sim, {QStringLiteral("--records"), QString::number(Records),
                                      QStringLiteral("--link"), link});
+    }
+    void restart()
+    {
+        stopSimulator(sim);
+        start();
     }
 
     ~CollectRig()
@@ -41,15 +54,17 @@ struct CollectRig
     }
 
     // Wall seconds of one collector run, or a negative value when it failed.
-    double collect()
+    double collect(bool clear = false)
     {
         const QString csv = dir.filePath(QStringLiteral("records.csv"));
         QFile::remove(csv);
         QProcess p;
         QElapsedTimer clock;
         clock.start();
-        p.start(QCoreApplication::applicationDirPath() + QStringLiteral("/qz7310-collect"),
-                {QStringLiteral("--port"), link, QStringLiteral("--output"), csv});
+        QStringList args{QStringLiteral("--port"), link, QStringLiteral("--output"), csv};
+        if (clear)
+            args << QStringLiteral("--clear");
+        p.start(QCoreApplication::applicationDirPath() + QStringLiteral("/qz7310-collect"), args);
         if (!p.waitForFinished(30000) || p.exitStatus() != QProcess::NormalExit || p.exitCode() != 0) {
             // Its messages only when something went wrong: the table stays readable.
             std::fputs(p.readAllStandardError().constData(), stderr);
@@ -80,6 +95,26 @@ void BM_Collect(benchmark::State &st)
     }
 }
 
+void BM_CollectClear(benchmark::State &st)
+{
+    CollectRig rig;
+    for (auto _ : st) {
+        st.PauseTiming();
+        rig.restart();
+        st.ResumeTiming();
+        if (!rig.error.isEmpty()) {
+            st.SkipWithError(rig.error.toStdString().c_str());
+            break;
+        }
+        const double seconds = rig.collect(true);
+        if (seconds < 0) {
+            st.SkipWithError("qz7310-collect --clear did not save 100 records and clear");
+            break;
+        }
+        st.SetIterationTime(seconds);
+    }
+}
+
 } // namespace
 
 double collectLineSeconds()
@@ -91,6 +126,12 @@ double collectLineSeconds()
 void registerCollectBenchmark()
 {
     benchmark::RegisterBenchmark("BM_Collect", BM_Collect)
+        ->UseManualTime()
+        ->Iterations(1)
+        ->Repetitions(3)
+        ->DisplayAggregatesOnly(true)
+        ->Unit(benchmark::kMillisecond);
+    benchmark::RegisterBenchmark("BM_CollectClear", BM_CollectClear)
         ->UseManualTime()
         ->Iterations(1)
         ->Repetitions(3)

@@ -19,6 +19,7 @@
 #include <QTimer>
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <chrono>
 #include <memory>
 
@@ -99,11 +100,14 @@ struct ReadoutRig
     {
         QApplication::processEvents();
         watch->fullPaints = 0;
+        const int holdsBefore = port->readHolds();
         const auto t0 = std::chrono::steady_clock::now();
         QTest::mouseClick(button, Qt::LeftButton);
         if (!pumpUntil([this] { return watch->fullPaints > 0; }, 10000))
             return -1;
         const auto t1 = std::chrono::steady_clock::now();
+        notes().readoutHolds = std::max(0, notes().readoutHolds) + port->readHolds() - holdsBefore;
+        ++notes().readouts;
         const QAbstractItemModel *model = grid->model();
         if (model->data(model->index(1, 0)).toString() != QLatin1String("1")
             || model->data(model->index(Records, 6)).toString().isEmpty())

@@ -11,23 +11,31 @@
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QFile>
 #include <QTimer>
 
+#include <cerrno>
 #include <cstdio>
 #include <csignal>
 #include <optional>
 
 #ifdef Q_OS_UNIX
+#include <QSocketNotifier>
+#include <sys/socket.h>
 #include <unistd.h>
+#endif
+#ifdef Q_OS_WIN
+#include <windows.h>
 #endif
 
 namespace {
 
 const char *const Program = "qz7310-collect";
 
+// A file name in a message comes out as the bytes it has on disk.
 void printLine(const QString &text)
 {
-    std::fprintf(stderr, "%s: %s\n", Program, text.toLocal8Bit().constData());
+    std::fprintf(stderr, "%s: %s\n", Program, nativePath(text).constData());
     std::fflush(stderr);
 }
 
@@ -84,6 +92,13 @@ private:
         else if (m_session.waitingForFirstReply())
             text = QStringLiteral("%1: waiting for the counter on %2, %3 s")
                        .arg(QLatin1String(Program), m_session.portLabel(), seconds);
+        else if (m_session.readouts() > 1)
+            text = QStringLiteral("%1: reading again to compare (%2 of at most %3), %4 records, %5 s")
+                       .arg(QLatin1String(Program))
+                       .arg(m_session.readouts())
+                       .arg(MaxReadouts)
+                       .arg(m_session.records())
+                       .arg(seconds);
         else
             text = QStringLiteral("%1: %2 records, %3 s").arg(QLatin1String(Program)).arg(m_session.records()).arg(seconds);
         const QByteArray bytes = text.toLocal8Bit();
@@ -105,6 +120,62 @@ private:
     const ReadoutSession &m_session;
     QTimer m_timer;
     int m_width = 0;
+};
+
+// SIGTERM (systemd stopping the unit, kill), SIGINT (Ctrl+C) and SIGHUP (the
+// terminal gone) stop the run through the event loop, never in the middle of a write:
+// the handler only passes the signal's number on through a socket pair.
+class StopSignals
+{
+public:
+    explicit StopSignals(ReadoutSession &session)
+    {
+#ifdef Q_OS_UNIX
+        if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, s_pair) != 0)
+            return;
+        m_notifier = new QSocketNotifier(s_pair[1], QSocketNotifier::Read);
+        QObject::connect(m_notifier, &QSocketNotifier::activated, &session, [&session] {
+            unsigned char signal = 0;
+            if (::read(s_pair[1], &signal, 1) != 1)
+                return;
+            session.interrupt(signal, QString::fromLatin1(signal == SIGINT    ? "SIGINT"
+                                                          : signal == SIGHUP  ? "SIGHUP"
+                                                                              : "SIGTERM"));
+        });
+        struct sigaction action {};
+        action.sa_handler = [](int signal) {
+            const int saved = errno;
+            const unsigned char byte = static_cast<unsigned char>(signal);
+            [[maybe_unused]] const ssize_t n = ::write(s_pair[0], &byte, 1);
+            errno = saved;
+        };
+        sigemptyset(&action.sa_mask);
+        action.sa_flags = SA_RESTART;
+        for (int signal : {SIGTERM, SIGINT, SIGHUP})
+            ::sigaction(signal, &action, nullptr);
+#elif defined(Q_OS_WIN)
+        s_session = &session;
+        ::SetConsoleCtrlHandler(
+            [](DWORD type) -> BOOL {
+                if (type != CTRL_C_EVENT && type != CTRL_BREAK_EVENT)
+                    return FALSE;
+                QMetaObject::invokeMethod(
+                    s_session, [] { s_session->interrupt(SIGINT, QStringLiteral("Ctrl+C")); }, Qt::QueuedConnection);
+                return TRUE;
+            },
+            TRUE);
+#endif
+    }
+    ~StopSignals() { delete m_notifier; }
+
+private:
+#ifdef Q_OS_UNIX
+    static inline int s_pair[2] = {-1, -1};
+    QSocketNotifier *m_notifier = nullptr;
+#else
+    static inline ReadoutSession *s_session = nullptr;
+    QObject *m_notifier = nullptr;
+#endif
 };
 
 // "COM1" to "COM4" (any case), a device path, or a device server's tcp://HOST:PORT.
@@ -132,6 +203,34 @@ void parsePort(const QString &text, CollectOptions &options)
     options.device = text;
 }
 
+// The value of --NAME as the command line gave it, byte for byte (Qt 6 would turn a
+// byte that is not UTF-8 into U+FFFD): as pathFromNative keeps it. The last one
+// counts, as for QCommandLineParser; `fallback` where the option is not there.
+QString rawOptionValue(int argc, char **argv, const char *name, const QString &fallback)
+{
+#ifdef Q_OS_UNIX
+    const QByteArray option = QByteArray("--") + name;
+    std::optional<QByteArray> value;
+    for (int i = 1; i < argc; ++i) {
+        const QByteArray arg(argv[i]);
+        if (arg == "--")
+            break;
+        if (arg == option && i + 1 < argc)
+            value = QByteArray(argv[++i]);
+        else if (arg.startsWith(option + '='))
+            value = arg.mid(option.size() + 1);
+    }
+    if (value && QFile::decodeName(*value) == fallback)
+        return pathFromNative(*value);
+#else
+    // Windows hands Qt the command line in UTF-16: nothing is lost.
+    Q_UNUSED(argc);
+    Q_UNUSED(argv);
+    Q_UNUSED(name);
+#endif
+    return fallback;
+}
+
 // --output-dir: a folder, and not together with --output.
 void parseOutputDir(const QCommandLineParser &parser, const QCommandLineOption &output,
                     const QCommandLineOption &outputDir, CollectOptions &options)
@@ -145,17 +244,18 @@ void parseOutputDir(const QCommandLineParser &parser, const QCommandLineOption &
         usageError(QStringLiteral("--output-dir needs a folder"));
 }
 
-CollectOptions parseCommandLine(QCoreApplication &app, bool *listPorts)
+CollectOptions parseCommandLine(QCoreApplication &app, int argc, char **argv, bool *listPorts)
 {
     QCommandLineParser parser;
     parser.setApplicationDescription(
         QStringLiteral("Reads the records of a QZ-7310 counter (%1) without a window and saves them as CSV, "
-                       "for scheduled collection. Clears the counter only after a complete read-out of well-formed "
-                       "frames is saved on disk.\n\n"
+                       "for scheduled collection. Clears the counter only after two read-outs in a row are alike, byte "
+                       "for byte, and complete and well formed, and that read-out is saved on disk.\n\n"
                        "Exit status: 0 done; 1 wrong usage; 2 the port could not be opened; 3 the counter "
-                       "answered with an error, the read-out was incomplete or malformed, or records came after "
-                       "CLR ALL; 4 the CSV could not be written, or the file exists and --overwrite was not "
-                       "given; 5 no reply at all (no stored records, or no counter on the line).")
+                       "answered with an error, the read-out was incomplete or malformed, its read-outs did not agree, "
+                       "the line kept talking, or records came after CLR ALL (kept in a file of their own); 4 the CSV could not be written, or the file exists and --overwrite was not "
+                       "given; 5 no reply at all (no stored records, or no counter on the line); 128 + N stopped by "
+                       "signal N (SIGHUP, SIGINT, SIGTERM).")
             .arg(applicationTitle()));
     parser.addHelpOption();
     parser.addVersionOption();
@@ -180,9 +280,11 @@ CollectOptions parseCommandLine(QCoreApplication &app, bool *listPorts)
     const QCommandLineOption overwrite(QStringLiteral("overwrite"),
                                        QStringLiteral("Replace an existing --output file that is not empty."));
     const QCommandLineOption clear(QStringLiteral("clear"),
-                                   QStringLiteral("After a complete read-out is saved in the --output file (or the new file in "
-                                                  "--output-dir), send "
-                                                  "CLR ALL and require the counter's ACK."));
+                                   QStringLiteral("Read the records again and compare (a third time if the two differ): "
+                                                  "once two read-outs in a row are alike and saved in the --output "
+                                                  "file (or the new file in --output-dir), send CLR ALL and require "
+                                                  "the counter's ACK. The read-back costs one more read-out's line "
+                                                  "time (4.4 s for 100 records)."));
     const QCommandLineOption quiet(QStringLiteral("quiet"),
                                    QStringLiteral("Milliseconds of silence after the last character that end a "
                                                   "reply (10 to 600000). Default %1.")
@@ -193,9 +295,16 @@ CollectOptions parseCommandLine(QCoreApplication &app, bool *listPorts)
                                                     "3600). Default %1.")
                                          .arg(CollectOptions::DefaultTimeoutMs / 1000),
                                      QStringLiteral("S"));
+    const QCommandLineOption maxTime(QStringLiteral("max-time"),
+                                     QStringLiteral("Seconds a reply may last from its first character before the "
+                                                    "run gives up with \"the line kept talking\" (1 to 3600). "
+                                                    "Default: twice a full read-out's line time plus the quiet time "
+                                                    "(%1 s with the default quiet time).")
+                                         .arg((2 * CollectOptions::LineTime100Ms + CollectOptions::DefaultQuietMs) / 1000.0),
+                                     QStringLiteral("S"));
     const QCommandLineOption list(QStringLiteral("list-ports"),
                                   QStringLiteral("List the serial devices and the COM1 to COM4 mapping, and exit."));
-    parser.addOptions({port, now, output, outputDir, overwrite, clear, quiet, timeout, list});
+    parser.addOptions({port, now, output, outputDir, overwrite, clear, quiet, timeout, maxTime, list});
     // Unknown options and missing values: Qt's message, then exit status 1.
     parser.process(app);
 
@@ -212,6 +321,8 @@ CollectOptions parseCommandLine(QCoreApplication &app, bool *listPorts)
     if (parser.isSet(output) && options.output.isEmpty())
         usageError(QStringLiteral("--output needs a file name, or '-' for standard output"));
     parseOutputDir(parser, output, outputDir, options);
+    options.output = rawOptionValue(argc, argv, "output", options.output);
+    options.outputDir = rawOptionValue(argc, argv, "output-dir", options.outputDir);
     // Nothing is replaced in --output-dir, so there is nothing to allow.
     if (options.overwrite && !options.outputDir.isEmpty())
         usageError(QStringLiteral("--overwrite goes with --output; --output-dir never replaces a file"));
@@ -243,6 +354,14 @@ CollectOptions parseCommandLine(QCoreApplication &app, bool *listPorts)
                            .arg(parser.value(timeout)));
         options.timeoutMs = int(seconds * 1000 + 0.5);
     }
+    if (parser.isSet(maxTime)) {
+        bool ok = false;
+        const double seconds = parser.value(maxTime).toDouble(&ok);
+        if (!ok || !(seconds >= 1 && seconds <= 3600))
+            usageError(QStringLiteral("--max-time: '%1' is not a number of seconds from 1 to 3600")
+                           .arg(parser.value(maxTime)));
+        options.deadlineMs = int(seconds * 1000 + 0.5);
+    }
     return options;
 }
 
@@ -260,7 +379,7 @@ int main(int argc, char **argv)
     QCoreApplication::setApplicationVersion(applicationVersion());
 
     bool listPorts = false;
-    const CollectOptions options = parseCommandLine(app, &listPorts);
+    const CollectOptions options = parseCommandLine(app, argc, argv, &listPorts);
     if (listPorts) {
         std::fputs(portListText().toLocal8Bit().constData(), stdout);
         return std::fflush(stdout) == 0 ? CollectStatus::Done : CollectStatus::NotWritten;
@@ -269,6 +388,7 @@ int main(int argc, char **argv)
     LineCommControl port;
     ReadoutSession session(port, options);
     ProgressLine progress(session);
+    StopSignals stop(session);
     QObject::connect(&session, &ReadoutSession::message, [&progress](const QString &line) { progress.print(line); });
     QObject::connect(&session, &ReadoutSession::finished, &app, [&progress](int status) {
         progress.stop();

@@ -1,8 +1,8 @@
 #include "readout_session.h"
 
-#include "frame_check.h"
 #include "output_dir.h"
 #include "port_messages.h"
+#include "readout_text.h"
 #include "csv/csv_writer.h"
 #include "csv/durable_file.h"
 #include "line/line_comm_control.h"
@@ -11,6 +11,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 
 #include <cerrno>
 #include <cstdio>
@@ -28,18 +29,16 @@ bool toStandardOutput(const QString &output)
     return output.isEmpty() || output == QLatin1String("-");
 }
 
-QString plural(qint64 n, const char *one, const char *many)
+// Late records go beside the read-out's file: NAME.late.csv, then NAME.late_2.csv, ...
+QStringList lateNames(const QString &written)
 {
-    return QStringLiteral("%1 %2").arg(n).arg(QLatin1String(n == 1 ? one : many));
-}
-
-// The frame's record number field as it came, for a message.
-QString numberField(const QByteArray &frame)
-{
-    QString text;
-    for (char c : frame.mid(2, 2))
-        text += (c >= 0x20 && c < 0x7f) ? QChar::fromLatin1(c) : QLatin1Char('?');
-    return text;
+    QString stem = written;
+    if (stem.endsWith(QLatin1String(".csv"), Qt::CaseInsensitive))
+        stem.chop(4);
+    QStringList names;
+    for (int attempt = 1; attempt <= MaxOutputAttempts; ++attempt)
+        names << (attempt == 1 ? stem + QStringLiteral(".late.csv") : QStringLiteral("%1.late_%2.csv").arg(stem).arg(attempt));
+    return names;
 }
 
 bool writeStandardOutput(const QByteArray &bytes, QString *reason)
@@ -77,12 +76,13 @@ ReadoutSession::ReadoutSession(LineCommControl &port, const CollectOptions &opti
 {
     m_table.SetupCounterTable();
     // Precise: the quiet time is a promise that the line was silent at least that long.
-    m_firstReply.setSingleShot(true);
-    m_firstReply.setTimerType(Qt::PreciseTimer);
-    m_quiet.setSingleShot(true);
-    m_quiet.setTimerType(Qt::PreciseTimer);
-    connect(&m_firstReply, &QTimer::timeout, this, &ReadoutSession::endOfReply);
-    connect(&m_quiet, &QTimer::timeout, this, &ReadoutSession::endOfReply);
+    for (QTimer *timer : {&m_firstReply, &m_quiet, &m_deadline}) {
+        timer->setSingleShot(true);
+        timer->setTimerType(Qt::PreciseTimer);
+    }
+    connect(&m_firstReply, &QTimer::timeout, this, [this] { endOfReply(ReplyEnd::Silence); });
+    connect(&m_quiet, &QTimer::timeout, this, [this] { endOfReply(ReplyEnd::Quiet); });
+    connect(&m_deadline, &QTimer::timeout, this, [this] { endOfReply(ReplyEnd::Deadline); });
     connect(&m_port, &CommControl::OnComm, this, &ReadoutSession::onComm);
 }
 
@@ -94,7 +94,7 @@ ReadoutSession::~ReadoutSession()
 
 bool ReadoutSession::waitingForFirstReply() const
 {
-    return m_firstReply.isActive();
+    return m_phase == Phase::Reading && m_reply.bytes.isEmpty();
 }
 
 QString ReadoutSession::portLabel() const
@@ -111,6 +111,13 @@ QString ReadoutSession::outputLabel() const
             m_written.isEmpty() ? QDir(m_options.outputDir).filePath(outputFileName(m_started, 1)) : m_written);
     return toStandardOutput(m_options.output) ? QStringLiteral("standard output")
                                               : QDir::toNativeSeparators(m_options.output);
+}
+
+// The end of a refusal: nothing written, and with --clear nothing cleared.
+QString ReadoutSession::notWritten() const
+{
+    return QStringLiteral("nothing was written to %1%2")
+        .arg(outputLabel(), m_options.clear ? QStringLiteral("; the counter was not cleared") : QString());
 }
 
 void ReadoutSession::start()
@@ -130,10 +137,13 @@ void ReadoutSession::start()
             return;
         }
     }
+    const bool toFile = m_options.outputDir.isEmpty() && !toStandardOutput(m_options.output);
+    if (toFile) {
+        m_targetExisted = nameTaken(m_options.output);
+    }
     const FileWriteFailure target =
-        !m_options.outputDir.isEmpty() || toStandardOutput(m_options.output)
-            ? FileWriteFailure()
-            : checkFileTarget(m_options.output, m_options.overwrite ? ReplaceFile::Always : ReplaceFile::OnlyEmpty);
+        toFile ? checkFileTarget(m_options.output, m_options.overwrite ? ReplaceFile::Always : ReplaceFile::OnlyEmpty)
+               : FileWriteFailure();
     if (!target.ok()) {
         emit message(QStringLiteral("cannot write %1: %2; nothing was read from the counter%3")
                          .arg(outputLabel(), fileFailureText(target),
@@ -168,6 +178,7 @@ bool ReadoutSession::send(QByteArrayView word, QByteArrayView operand, Phase pha
         return false;
     m_phase = phase;
     m_quiet.stop();
+    m_deadline.stop();
     m_firstReply.start(m_options.timeoutMs);
     return true;
 }
@@ -189,19 +200,10 @@ void ReadoutSession::restoreRecordsAndStatus(const RecordsAndStatus &saved)
     m_status5 = saved.status;
 }
 
-void ReadoutSession::appendLog(char c)
-{
-    m_lastChar = c;
-}
-
 void ReadoutSession::setStatus(const QString &text)
 {
     m_status5 = text;
-    // Every verdict closes a frame; one whose last character is not its CR was
-    // abandoned for its length.
-    if (m_lastChar != Ctl::CR)
-        m_reply.abandoned = true;
-    m_reply.verdicts << text;
+    m_closedVerdict = text;
 }
 
 void ReadoutSession::onComm()
@@ -211,147 +213,128 @@ void ReadoutSession::onComm()
         const QByteArray in = m_port.Input();
         if (m_phase != Phase::Reading && m_phase != Phase::Clearing)
             return;
-        for (char c : in) {
-            if (m_state.PendingLength == 0 && c != Ctl::STX && c != Ctl::ACK && c != Ctl::NAK)
-                ++m_reply.strayBytes;
-            receiveCharacter(m_state, m_table, *this, c);
-        }
-        m_reply.bytes += in.size();
-        m_firstReply.stop();
-        if (m_reply.bytes > MaxReplyBytes) {
-            m_reply.endless = true;
-            endOfReply();
-            return;
-        }
         // A byte reaches us up to the port's read hold after it came, so a silence
         // between two deliveries can look that much longer than it was on the line.
-        m_quiet.start(m_options.quietMs + m_port.readHoldMs());
+        const int hold = m_port.readHoldMs();
+        if (m_reply.bytes.isEmpty())
+            m_deadline.start(m_options.replyDeadlineMs(m_phase == Phase::Clearing) + hold);
+        for (char c : in) {
+            m_reply.bytes += c;
+            m_closedVerdict.clear();
+            receiveCharacter(m_state, m_table, *this, c);
+            // After CLR ALL the counter's own answer ends the session, never a pause.
+            if (m_phase == Phase::Clearing && c == Ctl::CR && answersClear(m_closedVerdict)) {
+                endOfReply(ReplyEnd::Answer);
+                return;
+            }
+        }
+        if (m_reply.bytes.size() > MaxReplyBytes) {
+            endOfReply(ReplyEnd::Deadline);
+            return;
+        }
+        m_firstReply.stop();
+        if (m_phase == Phase::Clearing)
+            m_firstReply.start(m_options.timeoutMs + hold);
+        else
+            m_quiet.start(m_options.quietMs + hold);
         return;
     }
     if (event >= CommControl::EventErrorBase && !m_port.portOpen()
-        && (m_phase == Phase::Reading || m_phase == Phase::Clearing)) {
-        m_reply.portLost = true;
-        endOfReply();
-    }
+        && (m_phase == Phase::Reading || m_phase == Phase::Clearing))
+        endOfReply(ReplyEnd::PortLost);
 }
 
-void ReadoutSession::endOfReply()
+void ReadoutSession::endOfReply(ReplyEnd end)
 {
     m_firstReply.stop();
     m_quiet.stop();
+    m_deadline.stop();
     const Phase phase = m_phase;
     // Whatever still arrives belongs to no request of ours.
     m_phase = Phase::Idle;
-    if (phase == Phase::Reading)
+    m_reply.end = end;
+    if (phase == Phase::Reading) {
+        m_replies << m_reply;
         judgeReadout();
-    else if (phase == Phase::Clearing)
+    } else if (phase == Phase::Clearing) {
         judgeClear();
-}
-
-QString ReadoutSession::repliesText() const
-{
-    QStringList parts;
-    const auto count = [this](const QString &verdict) { return m_reply.verdicts.count(verdict); };
-    if (const qint64 n = count(Verdict::DataOk))
-        parts << QStringLiteral("%1 (\"%2\")").arg(plural(n, "data frame", "data frames"), Verdict::DataOk);
-    if (const qint64 n = count(Verdict::AckOk))
-        parts << QStringLiteral("%1 (\"%2\")").arg(plural(n, "ACK", "ACKs"), Verdict::AckOk);
-    if (const qint64 n = count(Verdict::Error))
-        parts << QStringLiteral("%1 (\"%2\", the counter refused the command)")
-                     .arg(plural(n, "NAK reply", "NAK replies"), Verdict::Error);
-    if (const qint64 n = count(Verdict::CommandError))
-        parts << QStringLiteral("%1 (\"%2\")")
-                     .arg(plural(n, "reply led by NAK or abandoned", "replies led by NAK or abandoned"),
-                          Verdict::CommandError);
-    if (const qint64 n = count(Verdict::TableFull))
-        parts << QStringLiteral("%1 past the table's 100 rows (\"%2\")")
-                     .arg(plural(n, "data frame", "data frames"), Verdict::TableFull);
-    if (m_state.PendingLength != 0)
-        parts << QStringLiteral("a frame cut off after %1").arg(plural(m_state.PendingLength, "character", "characters"));
-    if (parts.isEmpty())
-        parts << plural(m_reply.bytes, "character outside any frame", "characters outside any frame");
-    return parts.join(QStringLiteral(", "));
-}
-
-// Every reason to doubt the read-out, one line each; none means it is complete.
-QStringList ReadoutSession::readoutDoubts() const
-{
-    QStringList doubts;
-    if (m_reply.portLost)
-        doubts << QStringLiteral("the port closed during the read-out: %1").arg(portLostText(m_port.lastFailure()));
-    if (m_reply.endless)
-        doubts << QStringLiteral("the line did not go quiet: more than %1 characters arrived").arg(MaxReplyBytes);
-
-    const qsizetype notData = m_reply.verdicts.size() - m_reply.verdicts.count(Verdict::DataOk);
-    if (notData > 0)
-        doubts << QStringLiteral("not every reply was a data frame (\"%1\"): the counter sent %2")
-                      .arg(Verdict::DataOk, repliesText());
-    if (m_reply.abandoned)
-        doubts << QStringLiteral("a reply ran to %1 characters without its CR and was abandoned")
-                      .arg(Module1::MaxPendingLength);
-    if (m_state.PendingLength != 0)
-        doubts << QStringLiteral("the last reply was cut off: a frame of %1 was still open when the line went quiet")
-                      .arg(plural(m_state.PendingLength, "character", "characters"));
-    if (m_reply.verdicts.isEmpty() && m_reply.bytes > 0 && m_state.PendingLength == 0)
-        doubts << QStringLiteral("the counter sent %1 but no reply frame")
-                      .arg(plural(m_reply.bytes, "character", "characters"));
-
-    QList<QByteArray> frames;
-    for (int k = 0; k < m_state.FrameCount; ++k)
-        frames << m_state.FrameStore[k];
-    doubts << frameDoubts(frames);
-    return doubts;
-}
-
-// The data frames themselves: each well formed, and with "RDD ALL" numbered 01, 02,
-// ... (only two digits fit, so record 100 is "00").
-QStringList ReadoutSession::frameDoubts(const QList<QByteArray> &frames) const
-{
-    QStringList doubts;
-    qsizetype malformed = 0;
-    for (qsizetype k = 0; k < frames.size(); ++k) {
-        const QString fault = dataFrameFault(frames[k]);
-        if (fault.isEmpty() || ++malformed > 1)
-            continue;
-        const QString number = readableRecordNumber(frames[k]);
-        doubts << QStringLiteral("data frame %1 of %2%3 is malformed: %4")
-                      .arg(k + 1)
-                      .arg(frames.size())
-                      .arg(number.isEmpty() ? QString() : QStringLiteral(" (record %1)").arg(number), fault);
     }
-    if (malformed > 1)
-        doubts.last() += QStringLiteral(" (%1 malformed in all)").arg(plural(malformed, "frame", "frames"));
-
-    if (!m_options.now) {
-        for (qsizetype k = 0; k < frames.size(); ++k) {
-            const QByteArray expected = QByteArray::number((k + 1) % 100).rightJustified(2, '0');
-            if (frames[k].mid(2, 2) != expected) {
-                doubts << QStringLiteral("the record numbers do not run 01, 02, ...: record %1 came numbered \"%2\"")
-                              .arg(k + 1)
-                              .arg(numberField(frames[k]));
-                break;
-            }
-        }
-    }
-    return doubts;
 }
 
 void ReadoutSession::judgeReadout()
 {
-    const QStringList doubts = readoutDoubts();
-    if (!doubts.isEmpty()) {
-        for (const QString &d : doubts)
-            emit message(QStringLiteral("read-out from %1 incomplete: %2").arg(portLabel(), d));
-        emit message(QStringLiteral("nothing was written to %1%2")
-                         .arg(outputLabel(), m_options.clear ? QStringLiteral("; the counter was not cleared")
-                                                             : QString()));
+    const ReadoutDecision decision = decideReadout(m_replies, m_options.now, m_options.clear);
+    switch (decision.action) {
+    case ReadoutDecision::Action::AskAgain:
+        if (m_replies.size() >= 2)
+            emit message(QStringLiteral("the read-outs from %1 differ (%2): reading once more before clearing")
+                             .arg(portLabel(), differencesText({firstDifference(m_replies.at(m_replies.size() - 2).bytes,
+                                                                                m_replies.last().bytes)})));
+        if (!send("RDD", "ALL", Phase::Reading)) {
+            emit message(QStringLiteral("cannot send RDD ALL again on %1: %2; %3")
+                             .arg(portLabel(), portLostText(m_port.lastFailure()), notWritten()));
+            finish(CollectStatus::Incomplete);
+        }
+        return;
+    case ReadoutDecision::Action::Refuse:
+        refuse(m_replies.last(), decision.doubts);
+        return;
+    case ReadoutDecision::Action::Disagree:
+        emit message(QStringLiteral("read-out from %1 not confirmed: no two of %2 replies in a row were alike, so "
+                                    "a fault on the line cannot be ruled out; %3")
+                         .arg(portLabel())
+                         .arg(m_replies.size())
+                         .arg(differencesText(decision.differences)));
+        emit message(notWritten());
         finish(CollectStatus::Incomplete);
+        return;
+    case ReadoutDecision::Action::NoReply:
+        break;
+    case ReadoutDecision::Action::Save:
+        saveAndClear(m_replies.at(decision.agreed));
         return;
     }
 
-    const bool silent = m_reply.bytes == 0;
+    // Silence. A file that was there stays as it was: an empty one says nothing more.
+    const QString secs = QString::number(m_options.timeoutMs / 1000.0);
+    const QString who = m_options.now ? QStringLiteral("no counter is answering on this port (cable, power, port)")
+                                      : QStringLiteral("either the counter holds no records, or no counter is "
+                                                       "answering on this port (cable, power, port)");
+    QString what;
+    if (m_targetExisted) {
+        what = QStringLiteral("%1 was left as it was").arg(outputLabel());
+    } else {
+        QString reason;
+        if (!writeCsv(QByteArray(), &reason)) {
+            emit message(QStringLiteral("cannot write %1: %2; %3")
+                             .arg(outputLabel(), reason,
+                                  m_options.clear ? QStringLiteral("the counter was not cleared")
+                                                  : QStringLiteral("the records stay on the counter")));
+            finish(CollectStatus::NotWritten);
+            return;
+        }
+        what = QStringLiteral("an empty CSV was written to %1").arg(outputLabel());
+    }
+    emit message(QStringLiteral("no reply on %1 within %2 s: %3; %4").arg(portLabel(), secs, who, what));
+    finish(CollectStatus::NoReply);
+}
+
+void ReadoutSession::refuse(const Reply &reply, const QList<Doubt> &doubts)
+{
+    const FramedReply framed = frameReply(reply.bytes);
+    for (const Doubt &d : doubts)
+        emit message(QStringLiteral("read-out from %1 incomplete: %2")
+                         .arg(portLabel(), doubtText(d, framed, reply.bytes.size(), portLostText(m_port.lastFailure()))));
+    emit message(notWritten());
+    finish(CollectStatus::Incomplete);
+}
+
+void ReadoutSession::saveAndClear(const Reply &agreed)
+{
+    const FramedReply framed = frameReply(agreed.bytes);
+    m_savedRecords = int(framed.dataFrames.size());
     QString reason;
-    if (!writeCsv(&reason)) {
+    if (!writeCsv(csvOfReply(agreed.bytes), &reason)) {
         emit message(QStringLiteral("cannot write %1: %2; %3")
                          .arg(outputLabel(), reason,
                               m_options.clear ? QStringLiteral("the counter was not cleared")
@@ -360,36 +343,19 @@ void ReadoutSession::judgeReadout()
         return;
     }
 
-    if (silent) {
-        const QString secs = QString::number(m_options.timeoutMs / 1000.0);
-        if (m_options.now)
-            emit message(QStringLiteral("no reply on %1 within %2 s: no counter is answering on this port "
-                                        "(cable, power, port); an empty CSV was written to %3")
-                             .arg(portLabel(), secs, outputLabel()));
-        else
-            emit message(QStringLiteral("no reply on %1 within %2 s: either the counter holds no records, or no "
-                                        "counter is answering on this port (cable, power, port); an empty CSV "
-                                        "was written to %3")
-                             .arg(portLabel(), secs, outputLabel()));
-        finish(CollectStatus::NoReply);
-        return;
-    }
-
     const QString saved = QStringLiteral("%1 from %2 written to %3")
-                              .arg(plural(m_state.FrameCount, "record", "records"), portLabel(), outputLabel());
-    if (m_reply.strayBytes > 0)
+                              .arg(plural(m_savedRecords, "record", "records"), portLabel(), outputLabel());
+    if (framed.strayBytes > 0)
         emit message(QStringLiteral("%1 between frames ignored")
-                         .arg(plural(m_reply.strayBytes, "stray character", "stray characters")));
+                         .arg(plural(framed.strayBytes, "stray character", "stray characters")));
     if (!m_options.clear) {
         emit message(saved);
         finish(CollectStatus::Done);
         return;
     }
 
-    emit message(saved + QStringLiteral("; clearing the counter"));
-    m_saved.clear();
-    for (int k = 0; k < m_state.FrameCount; ++k)
-        m_saved << m_state.FrameStore[k];
+    emit message(saved + QStringLiteral("; clearing the counter (%1 read-outs in a row were alike)")
+                             .arg(m_replies.size() >= 3 ? QStringLiteral("the last two") : QStringLiteral("two")));
     if (!send("CLR", "ALL", Phase::Clearing)) {
         emit message(QStringLiteral("cannot send CLR ALL on %1: %2; the counter was not cleared")
                          .arg(portLabel(), portLostText(m_port.lastFailure())));
@@ -397,111 +363,136 @@ void ReadoutSession::judgeReadout()
     }
 }
 
+QString ReadoutSession::clearAnswerText(const ClearJudgement &judged) const
+{
+    if (judged.portLost)
+        return QStringLiteral("the port closed before it answered: %1").arg(portLostText(m_port.lastFailure()));
+    if (m_reply.end == ReplyEnd::Deadline)
+        return QStringLiteral("the line kept talking and no answer came");
+    if (m_reply.bytes.isEmpty())
+        return QStringLiteral("no answer within %1 s").arg(m_options.timeoutMs / 1000.0);
+    return QStringLiteral("it sent %1 and then nothing for %2 s")
+        .arg(repliesText(frameReply(m_reply.bytes), m_reply.bytes.size()))
+        .arg(m_options.timeoutMs / 1000.0);
+}
+
 void ReadoutSession::judgeClear()
 {
-    // The answer to CLR ALL is the reply's last frame, one ACK; data frames before it
-    // are records the counter was still sending when the command went out.
-    const qsizetype late = m_reply.verdicts.count(Verdict::DataOk);
-    const bool acked = !m_reply.verdicts.isEmpty() && m_reply.verdicts.last() == Verdict::AckOk
-                       && m_reply.verdicts.size() == late + 1 && m_state.PendingLength == 0
-                       && !m_reply.portLost && !m_reply.endless;
-    if (late > 0) {
-        keepLateRecords(acked);
-        return;
+    const ClearJudgement judged = ::judgeClear(m_reply);
+    int status = CollectStatus::Done;
+    if (!judged.lateRecords.isEmpty() || judged.lateRejected > 0) {
+        if (!keepLateRecords(judged))
+            status = CollectStatus::NotWritten;
+        else
+            status = CollectStatus::Incomplete;
     }
-    if (acked) {
+    switch (judged.answer) {
+    case ClearJudgement::Answer::Ack:
         emit message(QStringLiteral("the counter confirmed CLR ALL (\"%1\"): its records are cleared").arg(Verdict::AckOk));
-        finish(CollectStatus::Done);
-        return;
-    }
-    emit message(QStringLiteral("the counter did not confirm CLR ALL with ACK (\"%1\"): %2; its records may "
-                                "still be there, and the CSV is saved")
-                     .arg(Verdict::AckOk, clearReplyText()));
-    finish(CollectStatus::Incomplete);
-}
-
-QString ReadoutSession::clearReplyText() const
-{
-    if (m_reply.portLost)
-        return QStringLiteral("the port closed before it answered: %1").arg(portLostText(m_port.lastFailure()));
-    if (m_reply.bytes == 0)
-        return QStringLiteral("no answer within %1 s").arg(m_options.timeoutMs / 1000.0);
-    return QStringLiteral("it sent %1").arg(repliesText());
-}
-
-// Records that came after CLR ALL went out were decoded like the others: they are
-// kept, with the saved ones, in the file written again whole; the operator is told
-// to raise the quiet time, and whether the counter confirmed the clear.
-void ReadoutSession::keepLateRecords(bool acked)
-{
-    QList<QByteArray> frames = m_saved;
-    for (int k = 0; k < m_state.FrameCount; ++k)
-        frames << m_state.FrameStore[k];
-    emit message(QStringLiteral("%1 arrived after CLR ALL was sent: the counter paused longer than --quiet "
-                                "(%2 ms) within its reply, so the read-out had ended early; raise --quiet "
-                                "above the counter's pauses")
-                     .arg(plural(m_state.FrameCount, "record", "records"))
-                     .arg(m_options.quietMs));
-
-    // Decoded from the first frame again, as the window would decode them.
-    struct : ReceiveSink
-    {
-        void appendLog(char) override {}
-        void setStatus(const QString &) override {}
-    } sink;
-    Module1 state;
-    CounterTable table;
-    table.SetupCounterTable();
-    for (const QByteArray &frame : std::as_const(frames)) {
-        for (char c : frame)
-            receiveCharacter(state, table, sink, c);
-    }
-    int status = CollectStatus::Incomplete;
-    // With --output-dir the file written is the one this run made under its new name.
-    const FileWriteFailure written = writeFileDurably(m_options.outputDir.isEmpty() ? m_options.output : m_written,
-                                                      csvBytes(table, state.FrameCount), ReplaceFile::Always);
-    if (written.ok()) {
-        emit message(QStringLiteral("%1 from %2 written again to %3, the late ones included")
-                         .arg(plural(state.FrameCount, "record", "records"), portLabel(), outputLabel()));
-    } else {
-        emit message(QStringLiteral("cannot write %1 again with them: %2; it holds the first %3 only")
-                         .arg(outputLabel(), fileFailureText(written), plural(m_saved.size(), "record", "records")));
-        status = CollectStatus::NotWritten;
-    }
-    for (const QString &d : frameDoubts(frames))
-        emit message(QStringLiteral("the records in %1 are in doubt: %2").arg(outputLabel(), d));
-
-    if (acked)
-        emit message(QStringLiteral("the counter answered CLR ALL with ACK (\"%1\") after them: its records are "
-                                    "cleared")
-                         .arg(Verdict::AckOk));
-    else
+        break;
+    case ClearJudgement::Answer::Nak:
+        emit message(QStringLiteral("the counter refused CLR ALL (%1): its records are still there, and the CSV is "
+                                    "saved")
+                         .arg(repliesText(frameReply(m_reply.bytes), m_reply.bytes.size())));
+        status = std::max(status, int(CollectStatus::Incomplete));
+        break;
+    case ClearJudgement::Answer::None:
         emit message(QStringLiteral("the counter did not confirm CLR ALL with ACK (\"%1\"): %2; its records may "
-                                    "still be there")
-                         .arg(Verdict::AckOk, clearReplyText()));
+                                    "still be there, and the CSV is saved")
+                         .arg(Verdict::AckOk, clearAnswerText(judged)));
+        status = std::max(status, int(CollectStatus::Incomplete));
+        break;
+    }
     finish(status);
 }
 
-bool ReadoutSession::writeCsv(QString *reason)
+// Records that came after CLR ALL went out and before the counter's answer: the
+// counter paused within its reply longer than --quiet, twice alike. They go to a new
+// file of their own beside the read-out's, never over it; only frames that pass the
+// frame check become rows.
+bool ReadoutSession::keepLateRecords(const ClearJudgement &judged)
 {
-    if (!m_options.outputDir.isEmpty())
-        return writeNewFile(m_options.outputDir, m_started, csvBytes(m_table, m_state.FrameCount), &m_written,
-                            reason);
-    if (toStandardOutput(m_options.output))
-        return writeStandardOutput(csvBytes(m_table, m_state.FrameCount), reason);
-    const CsvResult result = writeCsvFile(m_options.output, m_table, m_state.FrameCount,
-                                          m_options.overwrite ? ReplaceFile::Always : ReplaceFile::OnlyEmpty);
-    if (!result.ok) {
-        *reason = fileFailureText(result.failure);
+    const int late = int(judged.lateRecords.size());
+    emit message(QStringLiteral("%1 arrived after CLR ALL was sent: the counter paused longer than --quiet "
+                                "(%2 ms) within its reply, so the read-out had ended early; raise --quiet "
+                                "above the counter's pauses")
+                     .arg(plural(late + judged.lateRejected, "frame", "frames"))
+                     .arg(m_options.quietMs));
+    if (judged.lateRejected > 0)
+        emit message(QStringLiteral("%1 of them failed the frame check and %2 dropped")
+                         .arg(plural(judged.lateRejected, "frame", "frames"),
+                              judged.lateRejected == 1 ? QStringLiteral("was") : QStringLiteral("were")));
+    if (late == 0)
+        return true;
+    const QString first = m_options.outputDir.isEmpty() ? m_options.output : m_written;
+    QString path;
+    const FileWriteFailure failed = writeNewFileDurably(lateNames(first), csvOfReply(judged.lateRecords.join()), &path);
+    if (!failed.ok()) {
+        emit message(QStringLiteral("cannot write the late records beside %1: %2; %3 of the counter's records are "
+                                    "lost if it cleared them")
+                         .arg(outputLabel(), fileFailureText(failed), QString::number(late)));
         return false;
     }
+    emit message(QStringLiteral("%1 written to %2; %3 holds the %4 read before")
+                     .arg(plural(late, "late record", "late records"), QDir::toNativeSeparators(path), outputLabel(),
+                          plural(m_savedRecords, "record", "records")));
     return true;
+}
+
+bool ReadoutSession::writeCsv(const QByteArray &bytes, QString *reason)
+{
+    if (!m_options.outputDir.isEmpty())
+        return writeNewFile(m_options.outputDir, m_started, bytes, &m_written, reason);
+    if (toStandardOutput(m_options.output))
+        return writeStandardOutput(bytes, reason);
+    // A name that was free when the run began is taken only if it is still free:
+    // another run that got there first keeps its file.
+    const ReplaceFile replace = m_options.overwrite ? ReplaceFile::Always
+                                : m_targetExisted   ? ReplaceFile::OnlyEmpty
+                                                    : ReplaceFile::Never;
+    const FileWriteFailure failed = writeFileDurably(m_options.output, bytes, replace);
+    if (!failed.ok()) {
+        *reason = failed.kind == FileWriteFailure::Kind::NameTaken
+                      ? QStringLiteral("the file was made by someone else while the counter was read (--overwrite "
+                                       "replaces it)")
+                      : fileFailureText(failed);
+        return false;
+    }
+    m_written = m_options.output;
+    return true;
+}
+
+void ReadoutSession::interrupt(int signal, const QString &name)
+{
+    if (m_phase == Phase::Done)
+        return;
+    const Phase phase = m_phase;
+    m_firstReply.stop();
+    m_quiet.stop();
+    m_deadline.stop();
+    m_phase = Phase::Idle;
+    if (phase != Phase::Clearing) {
+        emit message(QStringLiteral("stopped by %1: %2").arg(name, notWritten()));
+        finish(CollectStatus::stoppedBy(signal));
+        return;
+    }
+    // CLR ALL is out: the records are saved; whatever came since is kept too.
+    m_reply.end = ReplyEnd::Silence;
+    const ClearJudgement judged = ::judgeClear(m_reply);
+    if (!judged.lateRecords.isEmpty() || judged.lateRejected > 0) {
+        keepLateRecords(judged);
+    }
+    emit message(QStringLiteral("stopped by %1 after CLR ALL was sent: the records are saved in %2; the "
+                                "counter's answer had not come, so its records may still be there")
+                     .arg(name, outputLabel()));
+    finish(CollectStatus::stoppedBy(signal));
 }
 
 void ReadoutSession::finish(int status)
 {
     m_firstReply.stop();
     m_quiet.stop();
+    m_deadline.stop();
     m_phase = Phase::Done;
     if (m_port.portOpen())
         ClosePort(m_port);

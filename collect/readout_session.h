@@ -1,5 +1,6 @@
 #pragma once
 
+#include "readout_judge.h"
 #include "line/module1.h"
 #include "line/reply_framing.h"
 #include "line/request.h"
@@ -21,6 +22,8 @@ inline constexpr int PortNotOpened = 2;
 inline constexpr int Incomplete = 3;   // an error reply, or a read-out with a doubt
 inline constexpr int NotWritten = 4;
 inline constexpr int NoReply = 5;      // silence: no records, or no counter
+// Stopped by a signal: 128 plus its number, as a shell reports a program it stopped.
+inline constexpr int stoppedBy(int signal) { return 128 + signal; }
 }
 
 struct CollectOptions
@@ -30,6 +33,8 @@ struct CollectOptions
     static constexpr int DefaultQuietMs = 500;
     // How long to wait for the first character of a reply.
     static constexpr int DefaultTimeoutMs = 5000;
+    // A full read-out, 100 frames of 42 characters at 9600 baud (10 bits a character).
+    static constexpr int LineTime100Ms = 4375;
 
     int portNumber = 1;     // COMn, used when device is empty
     QString device;         // a device path given instead of COMn
@@ -40,13 +45,26 @@ struct CollectOptions
     bool overwrite = false; // an existing file with content may be replaced
     int quietMs = DefaultQuietMs;
     int timeoutMs = DefaultTimeoutMs;
+    int deadlineMs = 0;     // --max-time; 0: replyDeadlineMs()'s default
+
+    // A reply ends this long after its first character whatever comes: by default
+    // twice a full read-out's line time plus the quiet time (after CLR ALL, plus the
+    // time-out). A line that is never quiet (a streaming device, noise) would
+    // otherwise keep a scheduled run going for hours.
+    int replyDeadlineMs(bool clearing) const
+    {
+        return deadlineMs > 0 ? deadlineMs : 2 * LineTime100Ms + (clearing ? timeoutMs : quietMs);
+    }
 };
 
 // One unattended read-out: opens the port as the window does, sends the request,
-// feeds every character to the window's framing and decoding, ends the reply when the
-// line goes quiet, judges whether it is complete, writes the CSV with the window's
-// writer, and only then, when asked, clears the counter and checks its ACK.
-// Reports one line per message() and ends with finished(status).
+// keeps every byte of each reply (fed to the window's framing as well, for the
+// progress and the clear's answer), ends a reply when the line goes quiet, and lets
+// the judge decide. With --clear the read-out is asked for again until two replies in
+// a row are alike (at most three); only then is the CSV written and CLR ALL sent.
+// After CLR ALL the session ends on the counter's answer or on silence, and records
+// that came before the answer go to a file of their own. Reports one line per
+// message() and ends with finished(status).
 class ReadoutSession : public QObject, private ReceiveSink, private RequestView
 {
     Q_OBJECT
@@ -60,9 +78,13 @@ public:
     ~ReadoutSession() override;
 
     void start();
+    // A signal asked the run to stop: nothing more is sent, the replies so far are
+    // not saved, late records already received are; the line says what was done.
+    void interrupt(int signal, const QString &name);
 
     bool waitingForFirstReply() const;
     bool clearing() const { return m_phase == Phase::Clearing; }
+    int readouts() const { return int(m_replies.size()) + (m_phase == Phase::Reading ? 1 : 0); }
     int records() const { return m_state.FrameCount; }
     qint64 elapsedMs() const { return m_clock.isValid() ? m_clock.elapsed() : 0; }
     int status() const { return m_status; }
@@ -76,19 +98,8 @@ signals:
 private:
     enum class Phase { Idle, Reading, Clearing, Done };
 
-    // What came back for one request.
-    struct Reply
-    {
-        qint64 bytes = 0;
-        qint64 strayBytes = 0;        // outside any frame, dropped by the framing
-        QStringList verdicts;         // one per closed frame, in order
-        bool abandoned = false;       // a frame closed without its CR (too long)
-        bool portLost = false;
-        bool endless = false;         // more than MaxReplyBytes
-    };
-
     // ReceiveSink
-    void appendLog(char c) override;
+    void appendLog(char) override {}
     void setStatus(const QString &text) override;
     // RequestView
     void setTransmitText(const QByteArray &text) override { m_transmit = text; }
@@ -101,16 +112,16 @@ private:
 
     bool send(QByteArrayView word, QByteArrayView operand, Phase phase);
     void onComm();
-    void endOfReply();
+    void endOfReply(ReplyEnd end);
     void judgeReadout();
+    void refuse(const Reply &reply, const QList<Doubt> &doubts);
+    void saveAndClear(const Reply &agreed);
     void judgeClear();
-    QStringList readoutDoubts() const;
-    QStringList frameDoubts(const QList<QByteArray> &frames) const;
-    QString repliesText() const;
-    bool writeCsv(QString *reason);
-    void keepLateRecords(bool acked);
-    QString clearReplyText() const;
+    bool keepLateRecords(const ClearJudgement &judged);
+    bool writeCsv(const QByteArray &bytes, QString *reason);
+    QString clearAnswerText(const ClearJudgement &judged) const;
     QString outputLabel() const;
+    QString notWritten() const;
     void finish(int status);
 
     LineCommControl &m_port;
@@ -119,16 +130,19 @@ private:
     CounterTable m_table;
     QByteArray m_transmit;
     QString m_status5;            // Label5's text, as the window would show it
-    char m_lastChar = 0;
+    QString m_closedVerdict;      // the verdict of the frame the last character closed
     bool m_sendRefused = false;
-    QList<QByteArray> m_saved;    // the frames of the read-out written to the file
+    bool m_targetExisted = false; // --output named something when the run began
 
     Phase m_phase = Phase::Idle;
-    Reply m_reply;
+    Reply m_reply;                // the reply being received
+    QList<Reply> m_replies;       // the replies to RDD so far
+    int m_savedRecords = 0;
     QTimer m_firstReply;
     QTimer m_quiet;
+    QTimer m_deadline;
     QElapsedTimer m_clock;
     QDateTime m_started;          // names the file in outputDir
-    QString m_written;            // the file written in outputDir
+    QString m_written;            // the file written
     int m_status = -1;
 };

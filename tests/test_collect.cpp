@@ -2,6 +2,7 @@
 // process (no display in its environment) where the exit status matters, and the
 // read-out session in-process where the test plays the counter itself.
 #include "output_dir.h"
+#include "readout_judge.h"
 #include "readout_session.h"
 #include "csv/csv_writer.h"
 #include "line/line_comm_control.h"
@@ -17,6 +18,8 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <csignal>
+#include <fcntl.h>
 #include <grp.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -185,6 +188,16 @@ QProcessEnvironment failingSync(const QString &which)
     return env;
 }
 
+// A file's bytes by its name as the system keeps it (QFile would take the name as UTF-8).
+QByteArray rawFileBytes(const QByteArray &name)
+{
+    QFile f;
+    const int fd = ::open(name.constData(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0 || !f.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle))
+        return "not there";
+    return f.readAll();
+}
+
 const QByteArray earlier("\"9\",\"1\",\"1\",\"1\",\"1\",\"1\",\"5\"\r\n");
 
 } // namespace
@@ -210,31 +223,38 @@ private slots:
     void throughDeviceServer();
     void newFileInFolder_data();
     void newFileInFolder();
+    void singleFaultSweep_data();
+    void singleFaultSweep();
 };
 
 void TestCollect::csvAsTheWindowWrites_data()
 {
     QTest::addColumn<QStringList>("simArgs");
-    QTest::addColumn<bool>("toFile");
+    QTest::addColumn<QByteArray>("name"); // the file's name as the system keeps it; empty: standard output
     QTest::addColumn<int>("records");
     QTest::addColumn<QString>("quiet");
-    QTest::newRow("36 records to a file") << QStringList{"--fast"} << true << 36 << "100";
+    QTest::newRow("36 records to a file") << QStringList{"--fast"} << QByteArray("records.csv") << 36 << "100";
     QTest::newRow("100 records, the last numbered 00, to standard output")
-        << QStringList{"--fast", "--records", "100"} << false << 100 << "100";
-    QTest::newRow("junk between frames") << QStringList{"--fast", "--garbage", "--seed", "99"} << true << 36 << "100";
+        << QStringList{"--fast", "--records", "100"} << QByteArray() << 100 << "100";
+    QTest::newRow("junk between frames") << QStringList{"--fast", "--garbage", "--seed", "99"}
+                                         << QByteArray("records.csv") << 36 << "100";
+    // Latin-1, as an older system would have named it: that name, not one with U+FFFD.
+    QTest::newRow("to a file whose name is not UTF-8") << QStringList{"--fast"} << QByteArray("r\xe9sum\xe9.csv")
+                                                       << 36 << "100";
     // The reply takes 4.4 s at 9600 baud, over four times the quiet time, with no gap
     // near it: the quiet time runs from the last character, not from the first. (A
     // quiet time of a second leaves room for a loaded machine's scheduling.)
     QTest::newRow("paced at 9600 baud, longer than --quiet")
-        << QStringList{"--records", "100"} << true << 100 << "1000";
+        << QStringList{"--records", "100"} << QByteArray("records.csv") << 100 << "1000";
 }
 
 void TestCollect::csvAsTheWindowWrites()
 {
     QFETCH(QStringList, simArgs);
-    QFETCH(bool, toFile);
+    QFETCH(QByteArray, name);
     QFETCH(int, records);
     QFETCH(QString, quiet);
+    const bool toFile = !name.isEmpty();
     QTemporaryDir dir;
     Sim sim;
     QVERIFY(sim.start(dir.filePath("COM1"), simArgs));
@@ -244,10 +264,19 @@ void TestCollect::csvAsTheWindowWrites()
     const QByteArray expected = windowCsv(sim.device, rddAll, &received, &stray);
     QCOMPARE(received, records);
 
-    const QString file = dir.filePath("records.csv");
-    const Run r = collect({"--port", dir.filePath("COM1"), "--output", toFile ? file : "-", "--quiet", quiet});
+    // The name goes through the shell's printf as bytes (every one as \ooo): a
+    // QProcess argument would be UTF-8.
+    const QByteArray file = QFile::encodeName(dir.path()) + '/' + name;
+    QByteArray escaped;
+    for (const char c : toFile ? file : QByteArray("-"))
+        escaped += '\\' + QByteArray::number(uchar(c), 8).rightJustified(3, '0');
+    QProcessEnvironment env = headless();
+    env.insert("QZ_OUTPUT", QString::fromLatin1(escaped));
+    const Run r = collect({"-c", "exec \"$0\" \"$@\" --output \"$(printf \"$QZ_OUTPUT\")\"", QZ_COLLECT_PATH, "--port",
+                           dir.filePath("COM1"), "--quiet", quiet},
+                          env, {}, QStringLiteral("/bin/sh"));
     QVERIFY2(r.status == 0, r.err.constData());
-    QCOMPARE(toFile ? fileBytes(file) : r.out, expected);
+    QCOMPARE(toFile ? rawFileBytes(file) : r.out, expected);
     if (toFile)
         QVERIFY(r.out.isEmpty());
     // The characters the framing dropped are counted for the operator.
@@ -271,16 +300,29 @@ void TestCollect::clearRefused_data()
                                    << "the last reply was cut off: a frame of 16 characters was still open";
     QTest::newRow("lost CR mid read-out") << QStringList{"--lose-cr", "5"} << "file" << 3
                                           << "record numbers do not run 01, 02, ...: record 6 came numbered \"07\"";
+    // Two frames run together pass the length rule and the numbering; the STX inside
+    // gives them away.
+    QTest::newRow("lost CR of the third-to-last frame")
+        << QStringList{"--lose-cr", "34"} << "file" << 3
+        << "data frame 34 of 35 (record 34) is malformed: it holds a STX at position 42";
+    QTest::newRow("lost CR of the second-to-last frame")
+        << QStringList{"--lose-cr", "35"} << "file" << 3
+        << "data frame 35 of 35 (record 35) is malformed: it holds a STX at position 42";
     QTest::newRow("lost CR of the last frame") << QStringList{"--lose-cr", "36"} << "file" << 3
                                                << "a frame of 41 characters was still open";
     QTest::newRow("NAK replies") << QStringList{"--nak"} << "file" << 3 << "1 NAK reply (\"ERROR...\"";
     QTest::newRow("output is a folder") << QStringList{} << "folder" << 4 << "it is a folder";
+    // SIGTERM while the read-out is judged: nothing written, nothing sent after it.
+    QTest::newRow("stopped by SIGTERM mid-run") << QStringList{} << "signal" << 128 + SIGTERM
+                                                << "stopped by SIGTERM: nothing was written to";
     QTest::newRow("file size limit hit while writing") << QStringList{} << "size limit" << 4 << "File too large";
     QTest::newRow("existing file kept without --overwrite")
         << QStringList{} << "kept file" << 4
         << "records.csv: the file exists and is not empty (--overwrite replaces it); nothing was read from the counter";
     QTest::newRow("the file's sync fails") << QStringList{} << "file sync" << 4
                                            << "the file could not be synced to disk: Input/output error";
+    QTest::newRow("the file's close fails after its sync")
+        << QStringList{} << "file close" << 4 << "records.csv: Input/output error; the counter was not cleared";
     QTest::newRow("the folder's sync fails")
         << QStringList{} << "folder sync" << 4
         << "the new file is in place but its folder could not be synced to disk, so it may not be on disk: "
@@ -290,6 +332,8 @@ void TestCollect::clearRefused_data()
                                           << "runs: no such folder; nothing was read from the counter";
     QTest::newRow("--output-dir: the file's sync fails") << QStringList{} << "runs file sync" << 4
                                                          << "the file could not be synced to disk: Input/output error";
+    QTest::newRow("--output-dir: the file's close fails after its sync")
+        << QStringList{} << "runs file close" << 4 << ": Input/output error; the counter was not cleared";
     QTest::newRow("--output-dir: the folder's sync fails")
         << QStringList{} << "runs folder sync" << 4
         << "its folder could not be synced to disk, so it may not be on disk: Input/output error";
@@ -315,6 +359,8 @@ void TestCollect::clearRefused()
         target = target.mid(5);
     if (target.endsWith(QLatin1String(" sync")))
         env = failingSync(target.section(' ', 0, 0));
+    else if (target.endsWith(QLatin1String(" close")))
+        env = failingSync(QStringLiteral("close"));
     if (target == QLatin1String("folder")) {
         output = dir.filePath("folder");
         QVERIFY(QDir(dir.path()).mkdir("folder"));
@@ -336,7 +382,14 @@ void TestCollect::clearRefused()
             QVERIFY(QDir(dir.path()).mkdir("runs"));
         args = QStringList{"--port", dir.filePath("COM1"), "--output-dir", folder, "--clear", "--quiet", "100"};
     }
-    const Run r = collect(args, env, inChild);
+    QString program = QStringLiteral(QZ_COLLECT_PATH);
+    if (target == QLatin1String("signal")) {
+        // A long quiet time keeps the run waiting after the first reply; the signal
+        // comes within it.
+        args = QStringList{"--preserve-status", "-s", "TERM", "1", program} + args + QStringList{"--quiet", "3000"};
+        program = QStandardPaths::findExecutable(QStringLiteral("timeout"));
+    }
+    const Run r = collect(args, env, inChild, program);
     QCOMPARE(r.status, status);
     QVERIFY2(r.err.contains(says.toUtf8()), r.err.constData());
     QVERIFY2(r.err.contains("the counter was not cleared"), r.err.constData());
@@ -388,11 +441,13 @@ void TestCollect::clearsAfterCompleteReadout()
     QVERIFY2(r.err.contains("its records are cleared"), r.err.constData());
     QVERIFY(sim.log().contains("received <STX>CLR ALL<ETX><CR>, answering 2 bytes"));
 
+    // Silence replaces nothing, not even with --overwrite.
     r = collect(args + QStringList{"--timeout", "1"}, env);
     QCOMPARE(r.status, 5);
-    QCOMPARE(fileBytes(file), QByteArray());
+    QCOMPARE(fileBytes(file), expected);
     QCOMPARE(r.err.count('\n'), 1);
     QVERIFY2(r.err.contains("either the counter holds no records, or no counter is answering"), r.err.constData());
+    QVERIFY2(r.err.contains(QFile::encodeName(file) + " was left as it was"), r.err.constData());
     QVERIFY(!sim.log().contains("CLR ALL"));
 
     // Nothing of the windowing system is even loaded.
@@ -508,6 +563,7 @@ void TestCollect::usage_data()
     QTest::newRow("both --output and --output-dir") << QStringList{"--output", "a.csv", "--output-dir", "."};
     QTest::newRow("empty --output-dir") << QStringList{"--output-dir", ""};
     QTest::newRow("--overwrite with --output-dir") << QStringList{"--output-dir", ".", "--overwrite"};
+    QTest::newRow("--max-time out of range") << QStringList{"--max-time", "0.5"};
 }
 
 void TestCollect::usage()
@@ -552,15 +608,21 @@ void TestCollect::recordNumbers_data()
 {
     QTest::addColumn<QList<int>>("numbers");
     QTest::addColumn<bool>("unplug"); // the line goes away after the frames
-    QTest::addColumn<QString>("fault"); // done to the second frame on the line
-    QTest::addColumn<int>("late");      // the last frames come only after "CLR ALL"
-    QTest::addColumn<QString>("ack");   // the ACK for "CLR ALL": "after" any late frames, "before", "none"
+    // Done to every reply, to the second frame: "lost digit", "letter", "blank",
+    // "total's last"; to the first reply only: "first: last frame lost"; to reply k,
+    // frame k: "each reply differs"; "file made meanwhile" (another run takes the
+    // name while the counter is read), "never quiet" (a byte every 50 ms after the
+    // frames, --max-time 1).
+    QTest::addColumn<QString>("fault");
+    QTest::addColumn<int>("late");      // the last frames come only after "CLR ALL", at every read-out
+    QTest::addColumn<QString>("ack");   // the answer to "CLR ALL": "after" any late frames, "nak", "none"
     QTest::addColumn<int>("status");
     QTest::addColumn<QString>("says");
     QTest::addColumn<bool>("folder");   // --output-dir instead of --output
     QList<int> hundred;
     for (int n = 1; n <= 100; ++n)
         hundred << n % 100;
+    const QList<int> three{1, 2, 3};
     QTest::newRow("01 to 100, the last as 00") << hundred << false << "" << 0 << "after" << 0 << "100 records" << false;
     QTest::newRow("a gap") << QList<int>{1, 2, 4} << false << "" << 0 << "after" << 3 << "record 3 came numbered \"04\"" << false;
     QTest::newRow("not from 01") << QList<int>{2, 3} << false << "" << 0 << "after" << 3 << "record 1 came numbered \"02\"" << false;
@@ -569,41 +631,76 @@ void TestCollect::recordNumbers_data()
     QTest::newRow("line lost after the frames") << QList<int>{1, 2} << true << "" << 0 << "after" << 3
                                                  << "the port closed during the read-out" << false;
     QTest::newRow("a digit lost in a count")
-        << QList<int>{1, 2, 3} << false << "lost digit" << 0 << "after" << 3
+        << three << false << "lost digit" << 0 << "after" << 3
         << "data frame 2 of 3 (record 02) is malformed: it is 41 characters long with its CR, not at least 42" << false;
     QTest::newRow("a letter in a count")
-        << QList<int>{1, 2, 3} << false << "letter" << 0 << "after" << 3
+        << three << false << "letter" << 0 << "after" << 3
         << "data frame 2 of 3 (record 02) is malformed: CNTR3 (positions 18-22) reads \"00O02\", not 5 digits" << false;
+    QTest::newRow("a blank in a count")
+        << three << false << "blank" << 0 << "after" << 3
+        << "data frame 2 of 3 (record 02) is malformed: CNTR2 (positions 12-16) reads \"0 001\", not 5 digits" << false;
+    QTest::newRow("a letter at the end of the total")
+        << three << false << "total's last" << 0 << "after" << 3
+        << "data frame 2 of 3 (record 02) is malformed: TOTAL (positions 36-41) reads \"00001O\", not 6 digits" << false;
+    // The first reply lacks its last frame; the read-back has it, so a third read-out
+    // decides: the two whole ones agree and are saved.
+    QTest::newRow("the first reply's last frame lost, read again twice")
+        << three << false << "first: last frame lost" << 0 << "after" << 0
+        << "the read-outs from %1 differ (replies 1 and 2 first differ at data frame 3 (record 03), where one of "
+           "them ended): reading once more before clearing\n3 records from %1 written to %2; clearing the counter "
+           "(the last two read-outs in a row were alike)" << false;
+    QTest::newRow("every reply different")
+        << three << false << "each reply differs" << 0 << "after" << 3
+        << "read-out from %1 not confirmed: no two of 3 replies in a row were alike, so a fault on the line cannot "
+           "be ruled out; replies 1 and 2 first differ at data frame 1 (record 01), replies 2 and 3 at data frame 2 "
+           "(record 02)\nnothing was written to %2; the counter was not cleared" << false;
+    QTest::newRow("another run made the file meanwhile")
+        << three << false << "file made meanwhile" << 0 << "after" << 4
+        << "cannot write %2: the file was made by someone else while the counter was read (--overwrite replaces "
+           "it); the counter was not cleared" << false;
+    QTest::newRow("a line that never goes quiet")
+        << three << false << "never quiet" << 0 << "after" << 3
+        << "the line kept talking" << false;
+    // The counter pauses longer than --quiet at the same place in every reply: the
+    // read-outs agree on the first records, the rest come after CLR ALL and go to a
+    // file of their own.
     QTest::newRow("records still coming when CLR ALL goes out, then the ACK")
         << QList<int>{1, 2, 3, 4} << false << "" << 2 << "after" << 3
-        << "2 records arrived after CLR ALL was sent: the counter paused longer than --quiet (200 ms) within its "
+        << "2 frames arrived after CLR ALL was sent: the counter paused longer than --quiet (200 ms) within its "
            "reply, so the read-out had ended early; raise --quiet above the counter's pauses\n"
-           "4 records from %1 written again to %2, the late ones included\n"
-           "the counter answered CLR ALL with ACK (\"COMMAND OK!\") after them: its records are cleared" << false;
-    QTest::newRow("records still coming when CLR ALL goes out, no ACK")
-        << QList<int>{1, 2, 3} << false << "" << 1 << "none" << 3
-        << "3 records from %1 written again to %2, the late ones included\nthe counter did not confirm CLR ALL "
-           "with ACK (\"COMMAND OK!\"): it sent 1 data frame (\"COMMAND OK !\"); its records may still be there" << false;
-    // Only the reply's last frame answers "CLR ALL"; an ACK before more records does not.
-    QTest::newRow("an ACK, then records still coming")
-        << QList<int>{1, 2, 3, 4} << false << "" << 2 << "before" << 3
-        << "the counter did not confirm CLR ALL with ACK (\"COMMAND OK!\"): it sent 2 data frames "
-           "(\"COMMAND OK !\"), 1 ACK (\"COMMAND OK!\"); its records may still be there" << false;
+           "2 late records written to %3; %2 holds the 2 records read before\n"
+           "the counter confirmed CLR ALL (\"COMMAND OK!\"): its records are cleared" << false;
+    QTest::newRow("records still coming when CLR ALL goes out, no answer")
+        << three << false << "" << 1 << "none" << 3
+        << "1 late record written to %3; %2 holds the 2 records read before\nthe counter did not confirm CLR ALL "
+           "with ACK (\"COMMAND OK!\"): it sent 1 data frame (\"COMMAND OK !\") and then nothing for 1 s; its "
+           "records may still be there" << false;
+    // SIGTERM while the answer to CLR ALL is awaited: the saved file stays, the late
+    // record is kept, and the line says the clear is not known to have happened.
+    QTest::newRow("stopped by SIGTERM after CLR ALL")
+        << three << false << "signal after CLR ALL" << 1 << "none" << 128 + SIGTERM
+        << "1 late record written to %3; %2 holds the 2 records read before\nstopped by SIGTERM after CLR ALL was "
+           "sent: the records are saved in %2; the counter's answer had not come, so its records may still be there"
+        << false;
+    QTest::newRow("CLR ALL refused")
+        << three << false << "" << 0 << "nak" << 3
+        << "the counter refused CLR ALL (1 NAK reply (\"ERROR...\", the counter refused the command)): its records "
+           "are still there, and the CSV is saved" << false;
     QTest::newRow("into a folder: records still coming when CLR ALL goes out, then the ACK")
         << QList<int>{1, 2, 3, 4} << false << "" << 2 << "after" << 3
-        << "4 records from %1 written again to %2, the late ones included\n"
-           "the counter answered CLR ALL with ACK (\"COMMAND OK!\") after them: its records are cleared"
+        << "2 late records written to %3; %2 holds the 2 records read before\n"
+           "the counter confirmed CLR ALL (\"COMMAND OK!\"): its records are cleared"
         << true;
     QTest::newRow("into a folder: a letter in a count")
-        << QList<int>{1, 2, 3} << false << "letter" << 0 << "after" << 3
+        << three << false << "letter" << 0 << "after" << 3
         << "data frame 2 of 3 (record 02) is malformed: CNTR3 (positions 18-22) reads \"00O02\", not 5 digits"
         << true;
-    QTest::newRow("into a folder: 01 to 03, cleared") << QList<int>{1, 2, 3} << false << "" << 0 << "after" << 0
+    QTest::newRow("into a folder: 01 to 03, cleared") << three << false << "" << 0 << "after" << 0
                                                       << "3 records from %1 written to %2; clearing" << true;
 }
 
 // The session in-process, clearing as asked; the test is the counter and answers
-// "RDD ALL" with frames and "CLR ALL" with any late frames and the ACK.
+// every "RDD ALL" with its frames and "CLR ALL" with any late frames and its answer.
 void TestCollect::recordNumbers()
 {
     QFETCH(QList<int>, numbers);
@@ -618,36 +715,6 @@ void TestCollect::recordNumbers()
     PtyPair pty;
     QVERIFY(pty.ok());
 
-    QByteArray reply;
-    QByteArray lateReply;
-    for (qsizetype k = 0; k < numbers.size(); ++k) {
-        const int n = numbers[k];
-        QByteArray frame = dataFrame(n, {n, 1, 2, 3, 4});
-        if (k == 1 && fault == QLatin1String("lost digit"))
-            frame.remove(13, 1); // inside CNTR2
-        else if (k == 1 && fault == QLatin1String("letter"))
-            frame[19] = 'O';     // CNTR3's third digit
-        (k < numbers.size() - late ? reply : lateReply) += frame;
-    }
-    if (ack == QLatin1String("after"))
-        lateReply += ackReply;
-    else if (ack == QLatin1String("before"))
-        lateReply.prepend(ackReply);
-    QSocketNotifier counter(pty.fd, QSocketNotifier::Read);
-    QObject::connect(&counter, &QSocketNotifier::activated, [&] {
-        if (pty.line().endsWith(rddAll) && !reply.isEmpty()) {
-            pty.write(reply);
-            reply.clear();
-            if (unplug) {
-                counter.setEnabled(false);
-                pty.unplug();
-            }
-        } else if (pty.line().endsWith(clrAll) && !lateReply.isEmpty()) {
-            pty.write(lateReply);
-            lateReply.clear();
-        }
-    });
-
     CollectOptions options;
     options.device = QString::fromLocal8Bit(pty.slavePath);
     if (folder) {
@@ -658,36 +725,114 @@ void TestCollect::recordNumbers()
     }
     options.clear = true;
     options.quietMs = 200;
-    options.timeoutMs = 5000;
+    options.timeoutMs = 1000;
+    if (fault == QLatin1String("never quiet"))
+        options.deadlineMs = 1000;
+
+    // Reply k (from 1) to "RDD ALL".
+    const auto replyFor = [&](int k) {
+        QByteArray reply;
+        const qsizetype kept = numbers.size() - late;
+        for (qsizetype i = 0; i < kept; ++i) {
+            const int n = numbers[i];
+            QByteArray frame = dataFrame(n, {n, 1, 2, 3, 4});
+            if (i == 1 && fault == QLatin1String("lost digit"))
+                frame.remove(13, 1); // inside CNTR2
+            else if (i == 1 && fault == QLatin1String("letter"))
+                frame[19] = 'O';     // CNTR3's third digit
+            else if (i == 1 && fault == QLatin1String("blank"))
+                frame[12] = ' ';     // CNTR2's second digit
+            else if (i == 1 && fault == QLatin1String("total's last"))
+                frame[40] = 'O';     // position 41, the total's last digit
+            else if (i == k - 1 && fault == QLatin1String("each reply differs"))
+                frame[8] = char(frame[8] == '9' ? '8' : frame[8] + 1); // a digit garbled into another
+            if (!(k == 1 && i == kept - 1 && fault == QLatin1String("first: last frame lost")))
+                reply += frame;
+        }
+        return reply;
+    };
+    QByteArray lateReply;
+    for (qsizetype i = numbers.size() - late; i < numbers.size(); ++i)
+        lateReply += dataFrame(numbers[i], {numbers[i], 1, 2, 3, 4});
+    if (ack == QLatin1String("after"))
+        lateReply += ackReply;
+    else if (ack == QLatin1String("nak"))
+        lateReply += nakReply;
+
+    int answered = 0;
+    bool cleared = false;
+    ReadoutSession *running = nullptr;
+    QTimer talk;
+    QObject::connect(&talk, &QTimer::timeout, [&] { pty.write("x"); });
+    QSocketNotifier counter(pty.fd, QSocketNotifier::Read);
+    QObject::connect(&counter, &QSocketNotifier::activated, [&] {
+        const QByteArray &line = pty.line();
+        while (answered < line.count(rddAll)) {
+            pty.write(replyFor(++answered));
+            if (fault == QLatin1String("file made meanwhile"))
+                writeFile(options.output, earlier);
+            if (fault == QLatin1String("never quiet"))
+                talk.start(50);
+            if (unplug) {
+                counter.setEnabled(false);
+                pty.unplug();
+                return;
+            }
+        }
+        if (line.contains(clrAll) && !cleared) {
+            cleared = true;
+            pty.write(lateReply);
+            if (fault == QLatin1String("signal after CLR ALL"))
+                QTimer::singleShot(400, running, [&] { running->interrupt(SIGTERM, QStringLiteral("SIGTERM")); });
+        }
+    });
+
     LineCommControl port;
     ReadoutSession session(port, options);
+    running = &session;
     QStringList messages;
     QObject::connect(&session, &ReadoutSession::message, [&](const QString &m) { messages << m; });
     QSignalSpy finished(&session, &ReadoutSession::finished);
     session.start();
-    QVERIFY(finished.wait(10000));
+    QVERIFY(finished.wait(15000));
+    talk.stop();
 
     QCOMPARE(session.status(), status);
+    QStringList files;
     if (folder) {
-        // One file this run made, written again with any late records: no second one.
-        const QStringList files = QDir(options.outputDir).entryList(QDir::Files | QDir::Hidden);
-        QCOMPARE(files.size(), status == 0 || late > 0 ? 1 : 0);
+        files = QDir(options.outputDir).entryList(QDir::Files | QDir::Hidden);
         options.output = QDir(options.outputDir).filePath(files.value(0, QStringLiteral("none.csv")));
+    } else {
+        files = QDir(dir.path()).entryList(QDir::Files | QDir::Hidden);
     }
-    if (says.contains(QLatin1String("%1")))
-        says = says.arg(options.device, options.output);
+    // The read-out's file, and beside it the late records' file: nothing else.
+    const bool saved = status == 0 || late > 0 || ack != QLatin1String("after");
+    QCOMPARE(files.size(), (saved || fault == QLatin1String("file made meanwhile") ? 1 : 0) + (late > 0 ? 1 : 0));
+    QString lateFile = options.output;
+    lateFile.replace(QLatin1String(".csv"), QLatin1String(".late.csv"));
+    says.replace(QLatin1String("%1"), options.device).replace(QLatin1String("%2"), options.output);
+    says.replace(QLatin1String("%3"), lateFile);
     QVERIFY2(messages.join('\n').contains(says), qPrintable(messages.join('\n')));
-    // Saved and cleared only when whole; late records are kept with the others.
-    QCOMPARE(QFile::exists(options.output), status == 0 || late > 0);
-    if (status == 0 || late > 0) {
+    // Saved and cleared only when whole and read alike; late records in a file of their own.
+    if (fault == QLatin1String("file made meanwhile"))
+        QCOMPARE(fileBytes(options.output), earlier);
+    else
+        QCOMPARE(QFile::exists(options.output), saved);
+    if (saved) {
         const QByteArray csv = fileBytes(options.output);
-        QCOMPARE(csv.count("\r\n"), qsizetype(numbers.size()));
-        const int last = numbers.last();
+        QCOMPARE(csv.count("\r\n"), qsizetype(numbers.size() - late));
+        const int last = numbers[numbers.size() - late - 1];
         QVERIFY(csv.endsWith(QStringLiteral("\"%1\",\"%1\",\"1\",\"2\",\"3\",\"4\",\"%2\"\r\n")
                                  .arg(last).arg(last + 10).toLatin1()));
     }
+    if (late > 0) {
+        const QByteArray csv = fileBytes(lateFile);
+        QCOMPARE(csv.count("\r\n"), qsizetype(late));
+        QVERIFY(csv.endsWith(QStringLiteral("\"%1\",\"%1\",\"1\",\"2\",\"3\",\"4\",\"%2\"\r\n")
+                                 .arg(numbers.last()).arg(numbers.last() + 10).toLatin1()));
+    }
     if (!unplug)
-        QCOMPARE(pty.line().contains(clrAll), status == 0 || late > 0);
+        QCOMPARE(pty.line().contains(clrAll), saved);
     QVERIFY(!port.portOpen());
 }
 
@@ -828,6 +973,121 @@ void TestCollect::newFileInFolder()
     // No temporary file is left behind.
     QCOMPARE(QDir(dir.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot).size(),
              taken.size() + (ok ? 1 : 0));
+}
+
+// Every single fault of one kind, at every place, in the first reply of a 36-record
+// read-out with --clear; the read-back gets the clean reply, as after a moment's noise.
+// The line is scripted: a pause longer than --quiet ends a reply; the counter answers
+// a request after what it is still sending, without a pause. The judge decides; the
+// counter is cleared only when what would be saved is the pristine read-out.
+void TestCollect::singleFaultSweep_data()
+{
+    QTest::addColumn<QString>("fault");
+    QTest::addColumn<QString>("cleared"); // "none", or "some" (the read-back proves them)
+    QTest::newRow("a byte deleted") << "delete" << "none";
+    for (const char *what : {"STX", "CR", "ACK", "NAK", "NUL"})
+        QTest::newRow(qPrintable(QStringLiteral("%1 inserted").arg(QLatin1String(what)))) << QString::fromLatin1(what) << "none";
+    // Inside the total or just before the CR: a 43-character frame whose fields are
+    // all digits.
+    for (const char *what : {"letter", "blank", "digit"})
+        QTest::newRow(qPrintable(QStringLiteral("%1 inserted").arg(QLatin1String(what)))) << QString::fromLatin1(what) << "some";
+    QTest::newRow("a byte turned into a non-digit") << "non-digit" << "some";
+    QTest::newRow("a byte turned into another digit") << "other digit" << "some";
+    QTest::newRow("a frame dropped") << "drop" << "some";   // the last one: nothing in one reply shows it
+    QTest::newRow("a frame doubled") << "double" << "none";
+    QTest::newRow("a frame swapped with the next") << "swap" << "none";
+    QTest::newRow("a pause longer than --quiet") << "pause" << "none";
+    QTest::newRow("two pauses longer than --quiet") << "pauses" << "none";
+}
+
+void TestCollect::singleFaultSweep()
+{
+    QFETCH(QString, fault);
+    QFETCH(QString, cleared);
+    QList<QByteArray> frames;
+    for (int n = 1; n <= 36; ++n)
+        frames << dataFrame(n, {n * 7 % 100000, n * 1031 % 100000, 99999 - n, n * n, 12345});
+    const QByteArray pristine = frames.join();
+    const QByteArray pristineCsv = csvOfReply(pristine);
+
+    // Each case: the first reply's bytes, in the pieces the pauses make.
+    QList<QList<QByteArray>> cases;
+    const auto offset = [&](int frame) { return qsizetype(frame) * 42; };
+    const QMap<QString, QByteArray> inserted{{"STX", "\x02"}, {"CR", "\r"},    {"ACK", "\x06"},
+                                             {"NAK", "\x15"}, {"letter", "A"}, {"blank", " "},
+                                             {"NUL", QByteArray(1, '\0')},     {"digit", "7"}};
+    const QByteArray inserts = inserted.value(fault);
+    for (int f : {0, 1, 17, 34, 35}) {
+        for (qsizetype p = offset(f); p < offset(f + 1); ++p) {
+            QByteArray bytes = pristine;
+            if (fault == "delete")
+                bytes.remove(p, 1);
+            else if (!inserts.isEmpty())
+                bytes.insert(p, inserts);
+            else if (fault == "non-digit")
+                bytes[p] = bytes[p] == 'x' ? 'y' : 'x';
+            else if (fault == "other digit")
+                bytes[p] = bytes[p] == '3' ? '8' : '3';
+            else if (fault == "pause" && p > 0) // a pause before the first byte is no pause
+                cases << QList<QByteArray>{pristine.left(p), pristine.mid(p)};
+            else
+                continue;
+            if (fault != "pause")
+                cases << QList<QByteArray>{bytes};
+        }
+    }
+    for (int f = 0; f < 36; ++f) {
+        QList<QByteArray> changed = frames;
+        if (fault == "drop")
+            changed.removeAt(f);
+        else if (fault == "double")
+            changed.insert(f, frames[f]);
+        else if (fault == "swap" && f < 35)
+            changed.swapItemsAt(f, f + 1);
+        else if (fault == "pauses") {
+            for (int g = f + 1; g < 36; ++g)
+                cases << QList<QByteArray>{pristine.left(offset(f)), pristine.mid(offset(f), offset(g) - offset(f)),
+                                           pristine.mid(offset(g))};
+            continue;
+        } else
+            continue;
+        cases << QList<QByteArray>{changed.join()};
+    }
+    QVERIFY(cases.size() > 30);
+
+    int clears = 0;
+    for (const QList<QByteArray> &firstReply : std::as_const(cases)) {
+        // Pieces still to come on the line, each ended by a pause or by the end of a reply.
+        QList<QByteArray> line = firstReply;
+        line.removeAll(QByteArray());
+        QList<Reply> replies;
+        ReadoutDecision decision;
+        for (;;) {
+            const QByteArray bytes = line.isEmpty() ? QByteArray() : line.takeFirst();
+            replies << Reply{bytes, bytes.isEmpty() ? ReplyEnd::Silence : ReplyEnd::Quiet};
+            decision = decideReadout(replies, false, true);
+            if (decision.action != ReadoutDecision::Action::AskAgain)
+                break;
+            if (line.isEmpty())
+                line << pristine;
+            else
+                line.last() += pristine;
+        }
+        const QString where = QStringLiteral("%1 replies; first: %2").arg(replies.size()).arg(QString::fromLatin1(
+            firstReply.join("|").toPercentEncoding(" |")));
+        QVERIFY2(replies.size() <= 3, qPrintable(where));
+        if (decision.action != ReadoutDecision::Action::Save)
+            continue;
+        // Cleared: what is saved is the pristine read-out, and nothing of it is left
+        // on the line to come after CLR ALL.
+        ++clears;
+        QVERIFY2(csvOfReply(replies[decision.agreed].bytes) == pristineCsv, qPrintable(where));
+        QVERIFY2(line.isEmpty(), qPrintable(where));
+    }
+    if (cleared == QLatin1String("none"))
+        QCOMPARE(clears, 0);
+    else
+        QVERIFY(clears > 0);
 }
 
 QTEST_GUILESS_MAIN(TestCollect)

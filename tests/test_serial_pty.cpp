@@ -448,6 +448,10 @@ void TestSerialPty::windowsErrorsClassified_data()
     QTest::newRow("device removed") << 1617u << int(K::Lost);
     QTest::newRow("device not connected") << 1167u << int(K::Lost);
     QTest::newRow("general failure") << 31u << int(K::Lost);
+    // What an unplugged USB adapter fails a pending read with.
+    QTest::newRow("invalid handle") << 6u << int(K::Lost);
+    QTest::newRow("device gone") << 55u << int(K::Lost);
+    QTest::newRow("operation aborted") << 995u << int(K::Lost);
     QTest::newRow("not supported") << 50u << int(K::Other);
 }
 

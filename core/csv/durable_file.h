@@ -35,8 +35,8 @@ struct FileWriteFailure
 enum class ReplaceFile { Always, OnlyEmpty, Never };
 
 // Writes bytes to path whole or not at all, and on disk before it says so: a
-// temporary file beside the target (QSaveFile), every write checked, the file
-// synced, renamed over the target, then the folder synced. A symbolic link is
+// temporary file beside the target, every write, the sync and the close checked,
+// renamed over the target, then the folder synced (QSaveFile on Windows). A symbolic link is
 // followed (the file it points to is replaced, the link stays). Only regular files
 // are ever replaced; with OnlyEmpty a file with content is left alone. On any
 // failure before the rename the old file is untouched and no temporary is left.
@@ -59,6 +59,16 @@ FileWriteFailure checkFolderTarget(const QString &folder);
 // could take a new file now (the same checks, and a temporary made and removed).
 // Nothing is changed.
 FileWriteFailure checkFileTarget(const QString &path, ReplaceFile replace);
+
+// File names as the system keeps them: bytes. Qt 6 reads them as UTF-8 and would
+// turn a byte that is no part of UTF-8 into U+FFFD (another name); pathFromNative
+// keeps such a byte as a lone surrogate that nativePath turns back into it, so a name
+// given on a command line is the name written. Every name here goes through them.
+QString pathFromNative(const QByteArray &bytes);
+QByteArray nativePath(const QString &path);
+
+// Whether anything has that name (a dangling symbolic link included).
+bool nameTaken(const QString &path);
 
 // Whether path names a terminal, a pipe, a device or a socket, or leads through
 // /dev or /proc (/dev/stdout): a stream, no place to keep records. A regular file,

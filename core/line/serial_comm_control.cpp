@@ -248,6 +248,7 @@ void SerialCommControl::holdReads()
     notifier->setEnabled(false);
     m_heldNotifier = notifier;
     m_hold.start(m_readHoldMs, Qt::PreciseTimer, this);
+    ++m_readHolds;
 }
 
 void SerialCommControl::endHold()

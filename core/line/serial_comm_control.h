@@ -65,6 +65,8 @@ public:
     void setReadHoldMs(int ms);
     // A read is being held off (a timer runs until it is over).
     bool isReadHeld() const { return m_hold.isActive(); }
+    // Holds begun since the control was made: a burst faster than the line begins none.
+    int readHolds() const { return m_readHolds; }
 
 protected:
     void timerEvent(QTimerEvent *event) override;
@@ -93,6 +95,7 @@ private:
     int m_readHoldMs = DefaultReadHoldMs;
     QElapsedTimer m_sinceRead;    // since the last read that took bytes
     QBasicTimer m_hold;
+    int m_readHolds = 0;
     QPointer<QSocketNotifier> m_heldNotifier;
 };
 
