@@ -304,15 +304,8 @@ void ReadoutSession::judgeReadout()
     if (m_targetExisted) {
         what = QStringLiteral("%1 was left as it was").arg(outputLabel());
     } else {
-        QString reason;
-        if (!writeCsv(QByteArray(), &reason)) {
-            emit message(QStringLiteral("cannot write %1: %2; %3")
-                             .arg(outputLabel(), reason,
-                                  m_options.clear ? QStringLiteral("the counter was not cleared")
-                                                  : QStringLiteral("the records stay on the counter")));
-            finish(CollectStatus::NotWritten);
+        if (!writeCsvOrStop(QByteArray()))
             return;
-        }
         what = QStringLiteral("an empty CSV was written to %1").arg(outputLabel());
     }
     emit message(QStringLiteral("no reply on %1 within %2 s: %3; %4").arg(portLabel(), secs, who, what));
@@ -333,15 +326,8 @@ void ReadoutSession::saveAndClear(const Reply &agreed)
 {
     const FramedReply framed = frameReply(agreed.bytes);
     m_savedRecords = int(framed.dataFrames.size());
-    QString reason;
-    if (!writeCsv(csvOfReply(agreed.bytes), &reason)) {
-        emit message(QStringLiteral("cannot write %1: %2; %3")
-                         .arg(outputLabel(), reason,
-                              m_options.clear ? QStringLiteral("the counter was not cleared")
-                                              : QStringLiteral("the records stay on the counter")));
-        finish(CollectStatus::NotWritten);
+    if (!writeCsvOrStop(csvOfReply(agreed.bytes)))
         return;
-    }
 
     const QString saved = QStringLiteral("%1 from %2 written to %3")
                               .arg(plural(m_savedRecords, "record", "records"), portLabel(), outputLabel());
@@ -437,6 +423,19 @@ bool ReadoutSession::keepLateRecords(const ClearJudgement &judged)
                      .arg(plural(late, "late record", "late records"), QDir::toNativeSeparators(path), outputLabel(),
                           plural(m_savedRecords, "record", "records")));
     return true;
+}
+
+bool ReadoutSession::writeCsvOrStop(const QByteArray &bytes)
+{
+    QString reason;
+    if (writeCsv(bytes, &reason))
+        return true;
+    emit message(QStringLiteral("cannot write %1: %2; %3")
+                     .arg(outputLabel(), reason,
+                          m_options.clear ? QStringLiteral("the counter was not cleared")
+                                          : QStringLiteral("the records stay on the counter")));
+    finish(CollectStatus::NotWritten);
+    return false;
 }
 
 bool ReadoutSession::writeCsv(const QByteArray &bytes, QString *reason)

@@ -119,6 +119,8 @@ private:
     void judgeClear();
     bool keepLateRecords(const ClearJudgement &judged);
     bool writeCsv(const QByteArray &bytes, QString *reason);
+    // Writes the CSV; when it cannot, says so and ends the run with status 4.
+    bool writeCsvOrStop(const QByteArray &bytes);
     QString clearAnswerText(const ClearJudgement &judged) const;
     QString outputLabel() const;
     QString notWritten() const;
