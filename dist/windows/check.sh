@@ -273,6 +273,19 @@ wineserver -k 2>/dev/null
 wineserver -w
 stop_sim
 
+echo "== The Task Scheduler definition"
+# The shipped file registered as an operator would register it. Wine checks only that
+# the XML is well formed (a misspelt element is taken too), so this shows the file is
+# installed and readable, not that Windows would accept every element.
+task_xml=$inst/doc/qz7310-collect-task.xml
+if [ -f "$task_xml" ] && wine schtasks /Create /TN "QZ-7310 lab3" /XML "$(winepath -w "$task_xml")" >/dev/null 2>&1 \
+   && [ -f "$WINEPREFIX/drive_c/windows/system32/tasks/QZ-7310 lab3" ]; then
+  pass "schtasks /Create /XML takes doc\\qz7310-collect-task.xml"
+else
+  fail "schtasks /Create /XML did not take $task_xml"
+fi
+wine schtasks /Delete /TN "QZ-7310 lab3" /F >/dev/null 2>&1
+
 echo "== Silent uninstall"
 wine "$instdir\\Uninstall.exe" /S >/dev/null 2>&1
 wineserver -w
