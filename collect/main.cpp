@@ -244,6 +244,17 @@ void parseOutputDir(const QCommandLineParser &parser, const QCommandLineOption &
         usageError(QStringLiteral("--output-dir needs a folder"));
 }
 
+// A number of seconds from `least` to 3600 (fractions allowed), in milliseconds.
+int millisecondsOption(const QCommandLineParser &parser, const QCommandLineOption &option, double least)
+{
+    bool ok = false;
+    const double seconds = parser.value(option).toDouble(&ok);
+    if (!ok || !(seconds >= least && seconds <= 3600))
+        usageError(QStringLiteral("--%1: '%2' is not a number of seconds from %3 to 3600")
+                       .arg(option.names().constFirst(), parser.value(option), QString::number(least)));
+    return int(seconds * 1000 + 0.5);
+}
+
 CollectOptions parseCommandLine(QCoreApplication &app, int argc, char **argv, bool *listPorts)
 {
     QCommandLineParser parser;
@@ -346,22 +357,10 @@ CollectOptions parseCommandLine(QCoreApplication &app, int argc, char **argv, bo
             usageError(QStringLiteral("--quiet: '%1' is not a whole number of milliseconds from 10 to 600000")
                            .arg(parser.value(quiet)));
     }
-    if (parser.isSet(timeout)) {
-        bool ok = false;
-        const double seconds = parser.value(timeout).toDouble(&ok);
-        if (!ok || !(seconds >= 0.1 && seconds <= 3600))
-            usageError(QStringLiteral("--timeout: '%1' is not a number of seconds from 0.1 to 3600")
-                           .arg(parser.value(timeout)));
-        options.timeoutMs = int(seconds * 1000 + 0.5);
-    }
-    if (parser.isSet(maxTime)) {
-        bool ok = false;
-        const double seconds = parser.value(maxTime).toDouble(&ok);
-        if (!ok || !(seconds >= 1 && seconds <= 3600))
-            usageError(QStringLiteral("--max-time: '%1' is not a number of seconds from 1 to 3600")
-                           .arg(parser.value(maxTime)));
-        options.deadlineMs = int(seconds * 1000 + 0.5);
-    }
+    if (parser.isSet(timeout))
+        options.timeoutMs = millisecondsOption(parser, timeout, 0.1);
+    if (parser.isSet(maxTime))
+        options.deadlineMs = millisecondsOption(parser, maxTime, 1);
     return options;
 }
 
