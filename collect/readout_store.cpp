@@ -219,6 +219,13 @@ bool ReadoutStore::open(QString *error)
                                 "was changed by hand; the store was not changed");
         return false;
     }
+    // SQLite opens a file it may not write for reading without a word: found out now,
+    // before the counter is read, not at the commit.
+    if (sqlite) {
+        if (!begin(error) || !exec(QStringLiteral("UPDATE qz7310_schema SET version = version"), error))
+            return false;
+        rollback();
+    }
     return true;
 }
 
