@@ -26,7 +26,7 @@ int exportHistory(const HistoryExport &request, const std::function<void(const Q
     QString reason;
     QList<QByteArray> frames;
     bool known = false;
-    if (!store.open(&reason) || !store.records(request.counter, request.since, &frames, &known, &reason)) {
+    if (!store.open(&reason, false) || !store.records(request.counter, request.since, &frames, &known, &reason)) {
         say(QStringLiteral("cannot read the store %1: %2; nothing was written").arg(request.store.text, reason));
         return 4;
     }

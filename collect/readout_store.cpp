@@ -3,6 +3,7 @@
 #include "identity.h"
 #include "readout_judge.h"
 
+#include <QFileInfo>
 #include <QHash>
 #include <QSet>
 #include <QSqlError>
@@ -91,8 +92,9 @@ RecordValues recordValues(const QByteArray &frame)
     for (int k = 0; k < fields.size(); ++k) {
         const QByteArray text = frame.mid(fields[k].first - 1, fields[k].length);
         const qint64 value = text.size() == fields[k].length && digits(text) ? text.toLongLong() : -1;
+        // Only two digits fit: the counter's hundredth record is numbered 00.
         if (k == 0)
-            record.number = int(value);
+            record.number = value == 0 ? 100 : int(value);
         else
             record.values << value;
     }
@@ -161,13 +163,18 @@ bool ReadoutStore::commit(QString *error)
     return false;
 }
 
-bool ReadoutStore::open(QString *error)
+bool ReadoutStore::open(QString *error, bool create)
 {
     const bool sqlite = m_address.engine == StoreAddress::Engine::SQLite;
     const QString driver = sqlite ? QStringLiteral("QSQLITE") : QStringLiteral("QPSQL");
     if (!QSqlDatabase::isDriverAvailable(driver)) {
         *error = sqlite ? QStringLiteral("Qt's SQLite driver is not installed (Debian: libqt6sql6-sqlite)")
                         : QStringLiteral("Qt's PostgreSQL driver is not installed (Debian: libqt6sql6-psql)");
+        return false;
+    }
+    // SQLite would make the file: only a run that stores may.
+    if (sqlite && !create && !QFileInfo(m_address.path).isFile()) {
+        *error = QStringLiteral("there is no such file");
         return false;
     }
     m_db = QSqlDatabase::addDatabase(driver, m_connection);
@@ -199,8 +206,15 @@ bool ReadoutStore::open(QString *error)
         return false;
     }
 
-    if (!m_db.tables(QSql::Tables).contains(QLatin1String("qz7310_schema")))
-        return createSchema(error);
+    if (!m_db.tables(QSql::Tables).contains(QLatin1String("qz7310_schema"))) {
+        if (!create) {
+            *error = QStringLiteral("it holds no read-outs (no table qz7310_schema)");
+            return false;
+        }
+        // Two first runs at once: the one that lost the race finds the other's tables.
+        if (!createSchema(error) && !m_db.tables(QSql::Tables).contains(QLatin1String("qz7310_schema")))
+            return false;
+    }
     QSqlQuery query(m_db);
     if (!query.exec(QStringLiteral("SELECT MAX(version) FROM qz7310_schema"))) {
         *error = failure(query.lastError());
@@ -221,10 +235,12 @@ bool ReadoutStore::open(QString *error)
     }
     // SQLite opens a file it may not write for reading without a word: found out now,
     // before the counter is read, not at the commit.
-    if (sqlite) {
-        if (!begin(error) || !exec(QStringLiteral("UPDATE qz7310_schema SET version = version"), error))
+    if (sqlite && create) {
+        if (!begin(error))
             return false;
+        const bool writable = exec(QStringLiteral("UPDATE qz7310_schema SET version = version"), error);
         rollback();
+        return writable;
     }
     return true;
 }

@@ -51,9 +51,10 @@ public:
 
     const StoreAddress &address() const { return m_address; }
 
-    // Connects, and makes the tables on first use. False, with *error, when the store
-    // cannot be reached or used (its schema is newer than this program's).
-    bool open(QString *error);
+    // Connects, and makes the tables on first use (`create`; otherwise a store without
+    // them, or an SQLite file that is not there, is an error). False, with *error, when
+    // the store cannot be reached or used (its schema is newer than this program's).
+    bool open(QString *error, bool create = true);
 
     // The read-out in one transaction: its row, and the records no read-out stored
     // before (a new epoch first, when the records show a clear nobody recorded). The
@@ -90,11 +91,11 @@ private:
     int m_epoch = 0;
 };
 
-// A record's number and values as the frame carries them: 0 to 99 and six counts;
-// nothing for a field that is not all digits.
+// A record's number and values as the frame carries them: 1 to 100 and six counts;
+// -1 for a field that is not all digits.
 struct RecordValues
 {
-    int number = -1;
+    int number = -1;              // record 100 comes as "00": 100 here
     QList<qint64> values;         // CNTR1..CNTR5, TOTAL; -1 where not readable
 };
 RecordValues recordValues(const QByteArray &frame);

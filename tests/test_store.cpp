@@ -21,10 +21,10 @@ bool postgres()
     return qEnvironmentVariable("QZ_STORE_ENGINE") == QLatin1String("postgresql");
 }
 
-// Record n of a counter whose values come from `seed`.
+// Record n of a counter whose values come from `seed`; the hundredth is numbered 00.
 QByteArray record(int n, int seed)
 {
-    return dataFrame(n, {seed * 1000 + n, 2 * n, 3 * n + seed, 4 * n, 5 * n});
+    return dataFrame(n % 100, {seed * 1000 + n, 2 * n, 3 * n + seed, 4 * n, 5 * n});
 }
 
 QList<QByteArray> records(int first, int last, int seed)
@@ -128,6 +128,8 @@ void TestStore::history_data()
                                                       << QList<int>{0, 1};
     QTest::newRow("late records, then ACK") << QStringList{"1-5 1 ACK 6-7", "1-2 3"} << "1:7 2:2"
                                             << QList<int>{0, 1};
+    QTest::newRow("the hundredth record comes last") << QStringList{"1-100 1", "1-100 1"} << "1:100"
+                                                     << QList<int>{0};
     QTest::newRow("a name that is SQL") << QStringList{"1-2 1"} << "1:2" << QList<int>{0};
 }
 

@@ -89,7 +89,8 @@ echo "== Silent install of $(basename "$installer")"
 wine "$installer" /S "/D=$instdir" >/dev/null 2>&1
 wineserver -w
 missing=
-for f in qz7310.exe qz7310-collect.exe Qt6Core.dll Qt6Gui.dll Qt6Widgets.dll Qt6Network.dll libstdc++-6.dll \
+for f in qz7310.exe qz7310-collect.exe Qt6Core.dll Qt6Gui.dll Qt6Widgets.dll Qt6Network.dll Qt6Sql.dll \
+         plugins/sqldrivers/qsqlite.dll libstdc++-6.dll \
          libgcc_s_seh-1.dll libwinpthread-1.dll qt.conf plugins/platforms/qwindows.dll \
          plugins/styles/qwindowsvistastyle.dll plugins/imageformats/qjpeg.dll \
          plugins/imageformats/qgif.dll translations/qtbase_ja.qm Uninstall.exe; do
@@ -146,6 +147,22 @@ else
   cat "$work/linux.err" "$work/windows.err"
 fi
 cp "$work/windows.csv" "$shots/readout-windows.csv" 2>/dev/null
+wineserver -w
+
+echo "== The store (SQLite) on Windows"
+# The read-out into the store alone, then the counter's history out of it: the window's CSV.
+store="sqlite:$(winepath -w "$work/history.db")"
+wine "$instdir\\qz7310-collect.exe" --store "$store" --counter lab1 2>"$work/store.err"
+store_status=$?
+wine "$instdir\\qz7310-collect.exe" --store "$store" --counter lab1 --export \
+  --output "$(winepath -w "$work/export.csv")" 2>>"$work/store.err"
+export_status=$?
+if [ $store_status -eq 0 ] && [ $export_status -eq 0 ] && cmp -s "$work/linux.csv" "$work/export.csv"; then
+  pass "--store sqlite: and --export: the history's CSV is byte-identical to the Linux read-out's"
+else
+  fail "--store: status $store_status, --export: status $export_status; the export differs or is missing"
+  tr -d '\r' <"$work/store.err"
+fi
 wineserver -w
 
 # "cannot open LABEL: REASON; REMEDY": the remedy is the program's, the reason the system's.
