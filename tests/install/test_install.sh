@@ -27,7 +27,7 @@ expected=(
   "usr/share/applications/$id.desktop"
   "usr/share/metainfo/$id.metainfo.xml"
   "usr/share/icons/hicolor/scalable/apps/$id.svg"
-  usr/share/doc/qz7310/README.md usr/share/doc/qz7310/copyright
+  usr/share/doc/qz7310/README.md usr/share/doc/qz7310/store.md usr/share/doc/qz7310/copyright
   usr/share/doc/qz7310/changelog.gz usr/share/doc/qz7310/counter.env.example
   "usr/lib/systemd/user/qz7310-collect@.service" "usr/lib/systemd/user/qz7310-collect@.timer"
 )
