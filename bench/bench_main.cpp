@@ -1,8 +1,10 @@
-// qz7310-bench: Google Benchmark's table, then the read-out's read holds, the memory and
-// soak figures, then one summary line:
+// qz7310-bench: Google Benchmark's table, then the read-out's read holds, the memory,
+// soak and store figures, then one summary line:
 //   bench: core=<chars/s> window=<chars/s> flat=<ratio> readout_ms=<ms> collect=<ratio>
 //          collect_clear=<ratio> soak_rss_kb=<kB> bytes_cpu_pct=<%> bytes_wakeups=<per byte>
 //          flood_rss_mb=<MiB> flood_gap_ms=<ms>
+//          store_ms=sqlite:<ms>/pg:<ms> store_kb_per_1000=sqlite:<KiB>/pg:<KiB>
+// (pg: n/a without a PostgreSQL server in libpq's variables; scripts/bench provides one).
 
 #include "bench_support.h"
 
@@ -99,6 +101,7 @@ int main(int argc, char **argv)
     registerSoakBenchmark();
     registerScreenBenchmark();
     registerFloodBenchmark();
+    registerStoreBenchmark();
 
     KeepingReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
@@ -152,12 +155,19 @@ int main(int argc, char **argv)
                 "growth 64 MiB + the log's %lld MiB, gap 100 ms)\n",
                 figure(n.floodRssMiB, 1).c_str(), figure(n.floodGapMs, 1).c_str(), figure(n.floodMBps, 1).c_str(),
                 static_cast<long long>(RawTextBox::DefaultMaximumBytes / (1024 * 1024)));
+    std::printf("store: sqlite add_ms=%s kib_after_1000=%s; pg add_ms=%s kib_after_1000=%s fsync=%s "
+                "(100-record read-outs, each a new epoch; median of the last 20 of 1,000)\n",
+                figure(n.storeMsSqlite, 2).c_str(), figure(n.storeKbSqlite, 0).c_str(), figure(n.storeMsPg, 2).c_str(),
+                figure(n.storeKbPg, 0).c_str(), n.storePgFsync.empty() ? "n/a" : n.storePgFsync.c_str());
     std::printf("bench: core=%s window=%s flat=%s readout_ms=%s collect=%s collect_clear=%s soak_rss_kb=%s "
-                "bytes_cpu_pct=%s bytes_wakeups=%s flood_rss_mb=%s flood_gap_ms=%s\n",
+                "bytes_cpu_pct=%s bytes_wakeups=%s flood_rss_mb=%s flood_gap_ms=%s "
+                "store_ms=sqlite:%s/pg:%s store_kb_per_1000=sqlite:%s/pg:%s\n",
                 figure(core, 0).c_str(), figure(window, 0).c_str(), figure(flat, 2).c_str(),
                 figure(readoutMs, 1).c_str(), figure(collect, 3).c_str(), figure(collectClear, 3).c_str(),
                 soakGrowth.c_str(),
                 figure(n.bytesCpuPct, 1).c_str(), figure(n.bytesWakeups, 2).c_str(),
-                figure(n.floodRssMiB, 1).c_str(), figure(n.floodGapMs, 1).c_str());
+                figure(n.floodRssMiB, 1).c_str(), figure(n.floodGapMs, 1).c_str(),
+                figure(n.storeMsSqlite, 2).c_str(), figure(n.storeMsPg, 2).c_str(),
+                figure(n.storeKbSqlite, 0).c_str(), figure(n.storeKbPg, 0).c_str());
     return 0;
 }

@@ -8,6 +8,7 @@
 #include <QString>
 #include <QTimer>
 #include <cstdint>
+#include <string>
 
 // The bytes a counter sends for "RDD ALL" with the given number of records: one
 // 42-byte data frame per record (STX "D" nn, five 5-digit counts, their 6-digit sum,
@@ -59,6 +60,14 @@ struct BenchNotes
     double floodRssMiB = -1;      // peak resident memory above where it stood before
     double floodGapMs = -1;       // longest gap between two ticks of a 10 ms timer
     double floodMBps = -1;
+
+    // The store of read-outs: a 100-record read-out's add() in ms, and the store's size
+    // after 1,000 of them in KiB; SQLite and PostgreSQL (whose fsync setting is kept).
+    double storeMsSqlite = -1;
+    double storeKbSqlite = -1;
+    double storeMsPg = -1;
+    double storeKbPg = -1;
+    std::string storePgFsync;
 };
 BenchNotes &notes();
 
@@ -84,6 +93,7 @@ void registerCollectBenchmark();
 void registerSoakBenchmark();
 void registerScreenBenchmark();
 void registerFloodBenchmark();
+void registerStoreBenchmark();
 // What a 100-record qz7310-collect run cannot beat: the reply's line time at 9600
 // baud plus the collector's default quiet time, in seconds.
 double collectLineSeconds();

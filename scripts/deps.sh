@@ -6,12 +6,17 @@ QZ_RUN_PACKAGES=(
   cmake ninja-build g++ pkg-config
   qt6-base-dev qt6-base-dev-tools qt6-serialport-dev libgl-dev
   fonts-liberation fonts-dejavu-core fonts-ipafont-gothic qt6-translations-l10n
+  libqt6sql6-sqlite
 )
-# What the tests, benchmarks and fuzz targets add (scripts/test, bench, fuzz).
+# What the tests, benchmarks and fuzz targets add (scripts/test, bench, fuzz). The store's
+# tests and benchmark start a PostgreSQL server of their own with pg_virtualenv
+# (postgresql-common), which needs only the server (postgresql) besides: pwgen is
+# optional, and the server brings its locales.
 QZ_TEST_PACKAGES=(
   libbenchmark-dev clang libclang-rt-14-dev
   xvfb xauth xdotool socat python3 procps openbox
   desktop-file-utils appstream man-db ser2net systemd
+  libqt6sql6-psql postgresql postgresql-common
 )
 # What making and checking the Debian package adds (scripts/package).
 QZ_PACKAGE_PACKAGES=(dpkg-dev file lintian)

@@ -27,7 +27,7 @@ expected=(
   "usr/share/applications/$id.desktop"
   "usr/share/metainfo/$id.metainfo.xml"
   "usr/share/icons/hicolor/scalable/apps/$id.svg"
-  usr/share/doc/qz7310/README.md usr/share/doc/qz7310/copyright
+  usr/share/doc/qz7310/README.md usr/share/doc/qz7310/store.md usr/share/doc/qz7310/copyright
   usr/share/doc/qz7310/changelog.gz usr/share/doc/qz7310/counter.env.example
   "usr/lib/systemd/user/qz7310-collect@.service" "usr/lib/systemd/user/qz7310-collect@.timer"
 )
@@ -97,14 +97,14 @@ done
 # name, as systemctl --user enable qz7310-collect@NAME.timer makes one.
 units=$usr/lib/systemd/user
 service=$units/qz7310-collect@.service
-grep -q '^ExecStart=/usr/bin/qz7310-collect --port ${QZ7310_PORT} --output-dir ${QZ7310_OUTPUT_DIR} ' "$service" \
-  || fail "the service does not run /usr/bin/qz7310-collect with the settings' port and folder"
+grep -q '^ExecStart=/bin/sh -c .* sh /usr/bin/qz7310-collect --port ${QZ7310_PORT} --output-dir ${QZ7310_OUTPUT_DIR} ' \
+  "$service" || fail "the service does not run /usr/bin/qz7310-collect with the settings' port and folder"
 grep -qx 'EnvironmentFile=%E/qz7310-collect/%i.env' "$service" || fail "the service's settings file"
 grep -qx 'WantedBy=timers.target' "$units/qz7310-collect@.timer" || fail "the timer is not wanted by timers.target"
 check=$dest/units
 mkdir -p "$check" "$dest/runtime"
 chmod 700 "$dest/runtime"
-sed "s|^ExecStart=/usr/bin/|ExecStart=$usr/bin/|" "$service" >"$check/qz7310-collect@lab3.service"
+sed "s| /usr/bin/qz7310-collect | $usr/bin/qz7310-collect |" "$service" >"$check/qz7310-collect@lab3.service"
 cp "$units/qz7310-collect@.timer" "$check/qz7310-collect@lab3.timer"
 if ! out=$(cd "$check" && XDG_RUNTIME_DIR=$dest/runtime MANPATH=$usr/share/man \
            systemd-analyze verify --user ./qz7310-collect@lab3.service ./qz7310-collect@lab3.timer 2>&1) \
@@ -113,7 +113,7 @@ if ! out=$(cd "$check" && XDG_RUNTIME_DIR=$dest/runtime MANPATH=$usr/share/man \
 fi
 # Every setting the service reads is in the example, which is NAME=value lines only.
 example=$usr/share/doc/qz7310/counter.env.example
-for v in QZ7310_PORT QZ7310_OUTPUT_DIR QZ7310_CLEAR QZ7310_OPTIONS; do
+for v in QZ7310_PORT QZ7310_OUTPUT_DIR QZ7310_CLEAR QZ7310_STORE QZ7310_COUNTER QZ7310_OPTIONS; do
   grep -q "^$v=" "$example" || fail "the example settings lack $v"
 done
 grep -v '^#' "$example" | grep -v '^$' | grep -qv '^[A-Z0-9_]*=' && fail "the example has a line that is not NAME=value"
