@@ -168,8 +168,14 @@ bool ReadoutStore::open(QString *error, bool create)
     const bool sqlite = m_address.engine == StoreAddress::Engine::SQLite;
     const QString driver = sqlite ? QStringLiteral("QSQLITE") : QStringLiteral("QPSQL");
     if (!QSqlDatabase::isDriverAvailable(driver)) {
+#ifdef Q_OS_WIN
+        *error = sqlite ? QStringLiteral("Qt's SQLite driver (plugins\\sqldrivers\\qsqlite.dll) is missing")
+                        : QStringLiteral("this Windows build has no PostgreSQL driver: keep the history in sqlite:FILE, "
+                                         "or store from a Linux collector");
+#else
         *error = sqlite ? QStringLiteral("Qt's SQLite driver is not installed (Debian: libqt6sql6-sqlite)")
                         : QStringLiteral("Qt's PostgreSQL driver is not installed (Debian: libqt6sql6-psql)");
+#endif
         return false;
     }
     // SQLite would make the file: only a run that stores may.
@@ -402,7 +408,9 @@ bool ReadoutStore::add(const StoredReadout &readout, QString *error)
             const RecordValues record = recordValues(readout.frames.at(k));
             value.addBindValue(id);
             value.addBindValue(k + 1);
-            value.addBindValue(record.number >= 0 ? QVariant(record.number) : QVariant(QMetaType(QMetaType::Int)));
+            // The number as sent: RDD NOW's frame is numbered 00.
+            const int sent = record.number == 100 ? 0 : record.number;
+            value.addBindValue(sent >= 0 ? QVariant(sent) : QVariant(QMetaType(QMetaType::Int)));
             for (qint64 v : record.values)
                 value.addBindValue(valueOrNull(v));
             value.addBindValue(readout.frames.at(k));
