@@ -3,6 +3,7 @@
 // ReadoutSession.
 
 #include "identity.h"
+#include "history_export.h"
 #include "port_list.h"
 #include "readout_session.h"
 #include "csv/durable_file.h"
@@ -255,7 +256,56 @@ int millisecondsOption(const QCommandLineParser &parser, const QCommandLineOptio
     return int(seconds * 1000 + 0.5);
 }
 
-CollectOptions parseCommandLine(QCoreApplication &app, int argc, char **argv, bool *listPorts)
+// --store, --counter, --export and --since; the rest of the command line is read.
+void parseStore(const QCommandLineParser &parser, const QCommandLineOption &store, const QCommandLineOption &counter,
+                CollectOptions &options)
+{
+    if (parser.isSet(store)) {
+        QString reason;
+        options.store = parseStoreAddress(parser.value(store), &reason);
+        if (!options.store)
+            usageError(QStringLiteral("--store: %1").arg(reason));
+    }
+    if (parser.isSet(counter)) {
+        if (!options.store)
+            usageError(QStringLiteral("--counter names the counter in a --store"));
+        options.counter = parser.value(counter);
+        if (options.counter.trimmed().isEmpty())
+            usageError(QStringLiteral("--counter needs a name"));
+    }
+}
+
+std::optional<HistoryExport> parseExport(const QCommandLineParser &parser, const QCommandLineOption &exporting,
+                                         const QCommandLineOption &since, const CollectOptions &options)
+{
+    if (!parser.isSet(exporting)) {
+        if (parser.isSet(since))
+            usageError(QStringLiteral("--since goes with --export"));
+        return std::nullopt;
+    }
+    if (!options.store || options.counter.isEmpty())
+        usageError(QStringLiteral("--export needs --store URL and --counter NAME"));
+    for (const char *option : {"port", "now", "clear", "output-dir", "quiet", "timeout", "max-time"})
+        if (parser.isSet(QLatin1String(option)))
+            usageError(QStringLiteral("--%1 does not go with --export, which reads the store, not the counter")
+                           .arg(QLatin1String(option)));
+    HistoryExport request;
+    request.store = *options.store;
+    request.counter = options.counter;
+    request.output = options.output;
+    request.overwrite = options.overwrite;
+    if (parser.isSet(since)) {
+        // The operator's day: local midnight.
+        const QDate date = QDate::fromString(parser.value(since), Qt::ISODate);
+        if (!date.isValid() || parser.value(since).size() != 10)
+            usageError(QStringLiteral("--since: '%1' is not a date of the form YYYY-MM-DD").arg(parser.value(since)));
+        request.since = date.startOfDay();
+    }
+    return request;
+}
+
+CollectOptions parseCommandLine(QCoreApplication &app, int argc, char **argv, bool *listPorts,
+                                std::optional<HistoryExport> *history)
 {
     QCommandLineParser parser;
     parser.setApplicationDescription(
@@ -265,7 +315,7 @@ CollectOptions parseCommandLine(QCoreApplication &app, int argc, char **argv, bo
                        "Exit status: 0 done; 1 wrong usage; 2 the port could not be opened; 3 the counter "
                        "answered with an error, the read-out was incomplete or malformed, its read-outs did not agree, "
                        "the line kept talking, or records came after CLR ALL (kept in a file of their own); 4 the CSV could not be written, or the file exists and --overwrite was not "
-                       "given; 5 no reply at all (no stored records, or no counter on the line); 128 + N stopped by "
+                       "given, or the store could not be reached or written; 5 no reply at all (no stored records, or no counter on the line); 128 + N stopped by "
                        "signal N (SIGHUP, SIGINT, SIGTERM).")
             .arg(applicationTitle()));
     parser.addHelpOption();
@@ -313,9 +363,26 @@ CollectOptions parseCommandLine(QCoreApplication &app, int argc, char **argv, bo
                                                     "(%1 s with the default quiet time).")
                                          .arg((2 * CollectOptions::LineTime100Ms + CollectOptions::DefaultQuietMs) / 1000.0),
                                      QStringLiteral("S"));
+    const QCommandLineOption store(QStringLiteral("store"),
+                                   QStringLiteral("Also (or, without --output and --output-dir, only) keep the run in "
+                                                  "a database of every read-out: sqlite:FILE on this machine, or "
+                                                  "postgresql://[USER@]HOST[:PORT]/DATABASE (the password from "
+                                                  "~/.pgpass or PGPASSWORD). Committed before any clear."),
+                                   QStringLiteral("URL"));
+    const QCommandLineOption counter(QStringLiteral("counter"),
+                                     QStringLiteral("The counter's name in --store. Default: the device its port "
+                                                    "stands for."),
+                                     QStringLiteral("NAME"));
+    const QCommandLineOption exporting(QStringLiteral("export"),
+                                       QStringLiteral("Write the --counter's records from --store, each once, as CSV "
+                                                      "to --output (or standard output), and exit."));
+    const QCommandLineOption since(QStringLiteral("since"),
+                                   QStringLiteral("With --export: only read-outs from this local date on."),
+                                   QStringLiteral("YYYY-MM-DD"));
     const QCommandLineOption list(QStringLiteral("list-ports"),
                                   QStringLiteral("List the serial devices and the COM1 to COM4 mapping, and exit."));
-    parser.addOptions({port, now, output, outputDir, overwrite, clear, quiet, timeout, maxTime, list});
+    parser.addOptions({port, now, output, outputDir, overwrite, clear, quiet, timeout, maxTime, store, counter,
+                       exporting, since, list});
     // Unknown options and missing values: Qt's message, then exit status 1.
     parser.process(app);
 
@@ -339,11 +406,17 @@ CollectOptions parseCommandLine(QCoreApplication &app, int argc, char **argv, bo
         usageError(QStringLiteral("--overwrite goes with --output; --output-dir never replaces a file"));
     // The records are erased only once they are kept in a file of their own (a new
     // regular file in --output-dir is one).
-    if (options.clear && options.outputDir.isEmpty()
+    parseStore(parser, store, counter, options);
+    *history = parseExport(parser, exporting, since, options);
+    if (*history)
+        return options;
+    // A store alone: the run goes there and nowhere else.
+    options.noCsv = options.store && !parser.isSet(output) && !parser.isSet(outputDir);
+    if (options.clear && options.outputDir.isEmpty() && !options.noCsv
         && (options.output.isEmpty() || options.output == QLatin1String("-")))
         usageError(QStringLiteral("--clear needs --output FILE: the counter's records are erased only once they "
                                   "are saved in a file"));
-    if (options.clear && options.outputDir.isEmpty() && isStreamOrDevice(options.output))
+    if (options.clear && options.outputDir.isEmpty() && !options.noCsv && isStreamOrDevice(options.output))
         usageError(QStringLiteral("--clear needs --output to be a regular file, and '%1' is not one (a terminal, "
                                   "a pipe, a device or standard output keeps no records)")
                        .arg(options.output));
@@ -378,11 +451,15 @@ int main(int argc, char **argv)
     QCoreApplication::setApplicationVersion(applicationVersion());
 
     bool listPorts = false;
-    const CollectOptions options = parseCommandLine(app, argc, argv, &listPorts);
+    std::optional<HistoryExport> exporting;
+    const CollectOptions options = parseCommandLine(app, argc, argv, &listPorts, &exporting);
     if (listPorts) {
         std::fputs(portListText().toLocal8Bit().constData(), stdout);
         return std::fflush(stdout) == 0 ? CollectStatus::Done : CollectStatus::NotWritten;
     }
+
+    if (exporting)
+        return exportHistory(*exporting, printLine);
 
     LineCommControl port;
     ReadoutSession session(port, options);

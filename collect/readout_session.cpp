@@ -6,6 +6,7 @@
 #include "csv/csv_writer.h"
 #include "csv/durable_file.h"
 #include "line/line_comm_control.h"
+#include "line/port_address.h"
 #include "line/port_control.h"
 #include "line/serial_comm_control.h"
 
@@ -84,6 +85,7 @@ ReadoutSession::ReadoutSession(LineCommControl &port, const CollectOptions &opti
     connect(&m_quiet, &QTimer::timeout, this, [this] { endOfReply(ReplyEnd::Quiet); });
     connect(&m_deadline, &QTimer::timeout, this, [this] { endOfReply(ReplyEnd::Deadline); });
     connect(&m_port, &CommControl::OnComm, this, &ReadoutSession::onComm);
+    connect(this, &ReadoutSession::message, this, [this](const QString &line) { m_messages << line; });
 }
 
 ReadoutSession::~ReadoutSession()
@@ -104,8 +106,16 @@ QString ReadoutSession::portLabel() const
     return QStringLiteral("COM%1 (%2)").arg(m_options.portNumber).arg(portDeviceName(m_options.portNumber));
 }
 
+QString ReadoutSession::counterName() const
+{
+    return m_options.counter.isEmpty() ? PortAddress::of(m_options.portNumber, m_options.device).device()
+                                       : m_options.counter;
+}
+
 QString ReadoutSession::outputLabel() const
 {
+    if (m_options.noCsv)
+        return m_options.store->text;
     if (!m_options.outputDir.isEmpty())
         return QDir::toNativeSeparators(
             m_written.isEmpty() ? QDir(m_options.outputDir).filePath(outputFileName(m_started, 1)) : m_written);
@@ -116,8 +126,19 @@ QString ReadoutSession::outputLabel() const
 // The end of a refusal: nothing written, and with --clear nothing cleared.
 QString ReadoutSession::notWritten() const
 {
+    if (m_options.noCsv)
+        return m_options.clear ? QStringLiteral("no records were saved; the counter was not cleared")
+                               : QStringLiteral("no records were saved");
     return QStringLiteral("nothing was written to %1%2")
         .arg(outputLabel(), m_options.clear ? QStringLiteral("; the counter was not cleared") : QString());
+}
+
+// Where a saved read-out is: "the CSV is saved", as ever without a store.
+QString ReadoutSession::savedText() const
+{
+    if (!m_store)
+        return QStringLiteral("the CSV is saved");
+    return m_options.noCsv ? QStringLiteral("the read-out is stored") : QStringLiteral("the CSV is saved and the read-out stored");
 }
 
 void ReadoutSession::start()
@@ -150,6 +171,20 @@ void ReadoutSession::start()
                               m_options.clear ? QStringLiteral(", and the counter was not cleared") : QString()));
         finish(CollectStatus::NotWritten);
         return;
+    }
+
+    // A store that cannot take the run spares the counter a read-out too.
+    if (m_options.store) {
+        m_store = std::make_unique<ReadoutStore>(*m_options.store);
+        QString reason;
+        if (!m_store->open(&reason)) {
+            emit message(QStringLiteral("cannot use the store %1: %2; nothing was read from the counter%3")
+                             .arg(m_store->address().text, reason,
+                                  m_options.clear ? QStringLiteral(", and the counter was not cleared") : QString()));
+            m_storeFailed = true;
+            finish(CollectStatus::NotWritten);
+            return;
+        }
     }
 
     m_state.PortNumber = std::int16_t(m_options.portNumber);
@@ -286,6 +321,7 @@ void ReadoutSession::judgeReadout()
                          .arg(m_replies.size())
                          .arg(differencesText(decision.differences)));
         emit message(notWritten());
+        m_verdict = QStringLiteral("not confirmed");
         finish(CollectStatus::Incomplete);
         return;
     case ReadoutDecision::Action::NoReply:
@@ -301,7 +337,9 @@ void ReadoutSession::judgeReadout()
                                       : QStringLiteral("either the counter holds no records, or no counter is "
                                                        "answering on this port (cable, power, port)");
     QString what;
-    if (m_targetExisted) {
+    if (m_options.noCsv) {
+        what = QStringLiteral("no records were saved");
+    } else if (m_targetExisted) {
         what = QStringLiteral("%1 was left as it was").arg(outputLabel());
     } else {
         if (!writeCsvOrStop(QByteArray()))
@@ -328,9 +366,16 @@ void ReadoutSession::saveAndClear(const Reply &agreed)
     m_savedRecords = int(framed.dataFrames.size());
     if (!writeCsvOrStop(csvOfReply(agreed.bytes)))
         return;
+    // Committed before anything is cleared, like the file.
+    if (m_store && !storeReadout(agreed, framed))
+        return;
 
-    const QString saved = QStringLiteral("%1 from %2 written to %3")
-                              .arg(plural(m_savedRecords, "record", "records"), portLabel(), outputLabel());
+    QString saved = m_options.noCsv ? QStringLiteral("%1 from %2 stored in %3")
+                                          .arg(plural(m_savedRecords, "record", "records"), portLabel(), outputLabel())
+                                    : QStringLiteral("%1 from %2 written to %3")
+                                          .arg(plural(m_savedRecords, "record", "records"), portLabel(), outputLabel());
+    if (m_store && !m_options.noCsv)
+        saved += QStringLiteral(" and stored in %1").arg(m_store->address().text);
     if (framed.strayBytes > 0)
         emit message(QStringLiteral("%1 between frames ignored")
                          .arg(plural(framed.strayBytes, "stray character", "stray characters")));
@@ -342,7 +387,9 @@ void ReadoutSession::saveAndClear(const Reply &agreed)
 
     emit message(saved + QStringLiteral("; clearing the counter (%1 read-outs in a row were alike)")
                              .arg(m_replies.size() >= 3 ? QStringLiteral("the last two") : QStringLiteral("two")));
+    m_clearSent = QDateTime::currentDateTimeUtc();
     if (!send("CLR", "ALL", Phase::Clearing)) {
+        m_clearSent = QDateTime();
         emit message(QStringLiteral("cannot send CLR ALL on %1: %2; the counter was not cleared")
                          .arg(portLabel(), portLostText(m_port.lastFailure())));
         finish(CollectStatus::Incomplete);
@@ -374,18 +421,19 @@ void ReadoutSession::judgeClear()
     }
     switch (judged.answer) {
     case ClearJudgement::Answer::Ack:
+        m_clearAnswer = QStringLiteral("ACK");
         emit message(QStringLiteral("the counter confirmed CLR ALL (\"%1\"): its records are cleared").arg(Verdict::AckOk));
         break;
     case ClearJudgement::Answer::Nak:
-        emit message(QStringLiteral("the counter refused CLR ALL (%1): its records are still there, and the CSV is "
-                                    "saved")
-                         .arg(repliesText(frameReply(m_reply.bytes), m_reply.bytes.size())));
+        m_clearAnswer = QStringLiteral("NAK");
+        emit message(QStringLiteral("the counter refused CLR ALL (%1): its records are still there, and %2")
+                         .arg(repliesText(frameReply(m_reply.bytes), m_reply.bytes.size()), savedText()));
         status = std::max(status, int(CollectStatus::Incomplete));
         break;
     case ClearJudgement::Answer::None:
         emit message(QStringLiteral("the counter did not confirm CLR ALL with ACK (\"%1\"): %2; its records may "
-                                    "still be there, and the CSV is saved")
-                         .arg(Verdict::AckOk, clearAnswerText(judged)));
+                                    "still be there, and %3")
+                         .arg(Verdict::AckOk, clearAnswerText(judged), savedText()));
         status = std::max(status, int(CollectStatus::Incomplete));
         break;
     }
@@ -409,6 +457,10 @@ bool ReadoutSession::keepLateRecords(const ClearJudgement &judged)
                          .arg(plural(judged.lateRejected, "frame", "frames"),
                               judged.lateRejected == 1 ? QStringLiteral("was") : QStringLiteral("were")));
     if (late == 0)
+        return true;
+    m_lateFrames = judged.lateRecords;
+    // Without a CSV they go to the store only, when the run ends.
+    if (m_options.noCsv)
         return true;
     const QString first = m_options.outputDir.isEmpty() ? m_options.output : m_written;
     QString path;
@@ -440,6 +492,8 @@ bool ReadoutSession::writeCsvOrStop(const QByteArray &bytes)
 
 bool ReadoutSession::writeCsv(const QByteArray &bytes, QString *reason)
 {
+    if (m_options.noCsv)
+        return true;
     if (!m_options.outputDir.isEmpty())
         return writeNewFile(m_options.outputDir, m_started, bytes, &m_written, reason);
     if (toStandardOutput(m_options.output))
@@ -471,6 +525,7 @@ void ReadoutSession::interrupt(int signal, const QString &name)
     m_deadline.stop();
     m_phase = Phase::Idle;
     if (phase != Phase::Clearing) {
+        m_verdict = QStringLiteral("stopped");
         emit message(QStringLiteral("stopped by %1: %2").arg(name, notWritten()));
         finish(CollectStatus::stoppedBy(signal));
         return;
@@ -495,6 +550,87 @@ void ReadoutSession::finish(int status)
     m_phase = Phase::Done;
     if (m_port.portOpen())
         ClosePort(m_port);
+    status = storeEnd(status);
     m_status = status;
     emit finished(status);
+}
+
+StoredReadout ReadoutSession::storedReadout(int status) const
+{
+    StoredReadout run;
+    run.counter = counterName();
+    run.port = portLabel();
+    run.request = m_options.now ? QStringLiteral("RDD NOW") : QStringLiteral("RDD ALL");
+    run.started = m_started;
+    run.ended = QDateTime::currentDateTimeUtc();
+    run.replies = int(m_replies.size());
+    run.status = status;
+    run.messages = m_messages;
+    if (!m_verdict.isEmpty()) {
+        run.verdict = m_verdict;
+    } else {
+        run.verdict = status == CollectStatus::Done            ? QStringLiteral("saved")
+                      : status == CollectStatus::PortNotOpened ? QStringLiteral("port not opened")
+                      : status == CollectStatus::Incomplete    ? QStringLiteral("refused")
+                      : status == CollectStatus::NotWritten    ? QStringLiteral("not written")
+                      : status == CollectStatus::NoReply       ? QStringLiteral("no reply")
+                                                               : QStringLiteral("stopped");
+    }
+    run.reply = !m_savedReply.isNull() ? m_savedReply : m_replies.isEmpty() ? m_reply.bytes : m_replies.last().bytes;
+    if (run.reply.isNull())
+        run.reply = QByteArray("");
+    run.frames = m_savedFrames;
+    run.clearSent = m_clearSent;
+    run.clearAnswer = m_clearAnswer;
+    run.lateFrames = m_lateFrames;
+    return run;
+}
+
+// The saved read-out and its new records, in one transaction, before any clear.
+bool ReadoutSession::storeReadout(const Reply &agreed, const FramedReply &framed)
+{
+    m_verdict = QStringLiteral("saved");
+    m_savedReply = agreed.bytes;
+    m_savedFrames = framed.dataFrames;
+    QString reason;
+    if (m_store->add(storedReadout(CollectStatus::Done), &reason))
+        return true;
+    m_storeFailed = true;
+    emit message(QStringLiteral("cannot store the read-out in %1: %2; %3")
+                     .arg(m_store->address().text, reason,
+                          m_options.clear ? QStringLiteral("the counter was not cleared")
+                                          : QStringLiteral("the records stay on the counter")));
+    finish(CollectStatus::NotWritten);
+    return false;
+}
+
+// The run's end in the store: the saved read-out's row completed (the clear's answer,
+// late records), or a failed run's row. Returns the status to end with: a store
+// that cannot take it makes it 4.
+int ReadoutSession::storeEnd(int status)
+{
+    if (!m_store || m_storeFailed)
+        return status;
+    m_storeFailed = true; // once
+    const bool added = m_store->added();
+    QString reason;
+    const StoredReadout run = storedReadout(status);
+    if (added ? m_store->finish(run, &reason) : m_store->add(run, &reason)) {
+        if (m_options.noCsv && !m_lateFrames.isEmpty())
+            emit message(QStringLiteral("%1 stored in %2")
+                             .arg(plural(int(m_lateFrames.size()), "late record", "late records"),
+                                  m_store->address().text));
+        return status;
+    }
+    if (added && !m_clearSent.isValid())
+        emit message(QStringLiteral("cannot note the end of the run in the store %1: %2; the read-out is stored")
+                         .arg(m_store->address().text, reason));
+    else if (added)
+        emit message(QStringLiteral("cannot note the answer to CLR ALL%1 in the store %2: %3; the read-out is "
+                                    "stored, and the next one will show the clear")
+                         .arg(m_lateFrames.isEmpty() ? QString() : QStringLiteral(" and the late records"),
+                              m_store->address().text, reason));
+    else
+        emit message(QStringLiteral("cannot store this run in %1: %2").arg(m_store->address().text, reason));
+    return status >= 128 ? status : CollectStatus::NotWritten;
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "readout_judge.h"
+#include "readout_store.h"
 #include "line/module1.h"
 #include "line/reply_framing.h"
 #include "line/request.h"
@@ -11,6 +12,9 @@
 #include <QObject>
 #include <QStringList>
 #include <QTimer>
+
+#include <memory>
+#include <optional>
 
 class LineCommControl;
 
@@ -46,6 +50,9 @@ struct CollectOptions
     int quietMs = DefaultQuietMs;
     int timeoutMs = DefaultTimeoutMs;
     int deadlineMs = 0;     // --max-time; 0: replyDeadlineMs()'s default
+    std::optional<StoreAddress> store; // --store: the history the run is added to
+    QString counter;        // --counter: its name there; empty: the device's name
+    bool noCsv = false;     // --store without --output or --output-dir: no CSV at all
 
     // A reply ends this long after its first character whatever comes: by default
     // twice a full read-out's line time plus the quiet time (after CLR ALL, plus the
@@ -90,6 +97,8 @@ public:
     int status() const { return m_status; }
     // "COM1 (/dev/ttyS0)" for a port, or the device path as given.
     QString portLabel() const;
+    // The counter's name in the store: --counter, else the device the port stands for.
+    QString counterName() const;
 
 signals:
     void message(const QString &line);
@@ -124,6 +133,10 @@ private:
     QString clearAnswerText(const ClearJudgement &judged) const;
     QString outputLabel() const;
     QString notWritten() const;
+    QString savedText() const;
+    bool storeReadout(const Reply &agreed, const FramedReply &framed);
+    StoredReadout storedReadout(int status) const;
+    int storeEnd(int status);
     void finish(int status);
 
     LineCommControl &m_port;
@@ -146,5 +159,14 @@ private:
     QElapsedTimer m_clock;
     QDateTime m_started;          // names the file in outputDir
     QString m_written;            // the file written
+    std::unique_ptr<ReadoutStore> m_store;
+    bool m_storeFailed = false;   // said so already: nothing more goes to the store
+    QStringList m_messages;       // every message, for the store
+    QString m_verdict;            // what became of the read-out, for the store
+    QList<QByteArray> m_savedFrames;
+    QByteArray m_savedReply;
+    QDateTime m_clearSent;
+    QString m_clearAnswer;        // "ACK", "NAK", empty
+    QList<QByteArray> m_lateFrames;
     int m_status = -1;
 };

@@ -1,6 +1,6 @@
 /* A disk that will not sync, for tests. Preloaded (LD_PRELOAD) into the program
  * under test, it makes fsync fail with EIO on regular files when QZ_FAIL_SYNC is
- * "file", on folders when it is "folder"; with "close", closing the writer's
+ * "file" (fdatasync too), on folders when it is "folder"; with "close", closing the writer's
  * temporary file (.qz7310-*) fails with EIO after the real close, as NFS reports a
  * failed write there. Everything else goes to the real call. */
 #define _GNU_SOURCE
@@ -12,16 +12,34 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+static int fails(int fd)
+{
+    const char *which = getenv("QZ_FAIL_SYNC");
+    struct stat info;
+    return which && fstat(fd, &info) == 0
+           && ((strcmp(which, "file") == 0 && S_ISREG(info.st_mode))
+               || (strcmp(which, "folder") == 0 && S_ISDIR(info.st_mode)));
+}
+
 int fsync(int fd)
 {
     static int (*real)(int);
     if (!real)
         real = (int (*)(int))dlsym(RTLD_NEXT, "fsync");
-    const char *which = getenv("QZ_FAIL_SYNC");
-    struct stat info;
-    if (which && fstat(fd, &info) == 0
-        && ((strcmp(which, "file") == 0 && S_ISREG(info.st_mode))
-            || (strcmp(which, "folder") == 0 && S_ISDIR(info.st_mode)))) {
+    if (fails(fd)) {
+        errno = EIO;
+        return -1;
+    }
+    return real(fd);
+}
+
+/* SQLite syncs its files this way. */
+int fdatasync(int fd)
+{
+    static int (*real)(int);
+    if (!real)
+        real = (int (*)(int))dlsym(RTLD_NEXT, "fdatasync");
+    if (fails(fd)) {
         errno = EIO;
         return -1;
     }

@@ -8,16 +8,19 @@ QZ_QT_SRC=$QZ_QT_CACHE/src
 QZ_QT_TOOLCHAIN=$QZ_ROOT/dist/windows/mingw-w64.cmake
 
 # Only what the programs use, plus Qt Test (the core's tests run under Wine) and Qt Network
-# (plain TCP lines; no TLS backend, so neither OpenSSL nor Schannel). Debian's qt6-base
-# leaves out src/3rdparty/wintab (tablet input in the Windows plugin), iaccessible2 and
-# sqlite: tablet events and SQL are off. Everything else third-party is built from the
+# (plain TCP lines; no TLS backend, so neither OpenSSL nor Schannel). Qt Sql with its SQLite
+# driver only (the collector's store; PostgreSQL would need libpq built for MinGW).
+# Debian's qt6-base leaves out src/3rdparty/wintab (tablet input in the Windows plugin),
+# iaccessible2 and sqlite: tablet events are off, and SQLite comes from Debian's sqlite3
+# source package (qz_sqlite_amalgamation). Everything else third-party is built from the
 # copies bundled in the source (MinGW has no system ones).
 # OpenGL: FEATURE_opengl=OFF alone leaves dynamic OpenGL on, and the Windows plugin then
 # fails to compile (QOpenGLStaticContext); all of its switches are off. Without Direct2D the
 # DirectWrite font database is not built into Qt Gui, yet the Windows plugin links it while
 # directwrite3 is on: off too (text then goes through the GDI font database, Qt's default).
 QZ_QT_FEATURES=(
-  -DFEATURE_sql=OFF -DFEATURE_xml=OFF -DFEATURE_concurrent=OFF
+  -DFEATURE_sql=ON -DFEATURE_sql_sqlite=ON -DFEATURE_system_sqlite=OFF -DFEATURE_sql_psql=OFF
+  -DFEATURE_sql_odbc=OFF -DFEATURE_sql_mysql=OFF -DFEATURE_xml=OFF -DFEATURE_concurrent=OFF
   -DFEATURE_dbus=OFF -DFEATURE_printsupport=OFF
   -DFEATURE_openssl=OFF -DFEATURE_schannel=OFF -DFEATURE_gssapi=OFF -DFEATURE_libproxy=OFF
   -DFEATURE_brotli=OFF
@@ -34,7 +37,12 @@ QZ_QT_CMAKE_ARGS=(
   -DQT_BUILD_EXAMPLES=OFF -DQT_BUILD_TESTS=OFF
 )
 
-qz_src_version() { apt-cache showsrc "$1" 2>/dev/null | awk '/^Version: 6\.4\.2/ {print $2; exit}'; }
+# The version of Debian's source package $1 to build: Qt's 6.4.2; sqlite3's newest.
+qz_src_version() {
+  local want='^Version: 6\.4\.2'
+  [ "$1" = sqlite3 ] && want='^Version: '
+  apt-cache showsrc "$1" 2>/dev/null | awk -v want="$want" '$0 ~ want {print $2; exit}'
+}
 
 # apt-get source needs a deb-src entry for the archive the machine already uses.
 qz_deb_src() {
@@ -54,7 +62,7 @@ qz_deb_src() {
   apt-get update -qq
 }
 
-# Unpacks Debian's source package $1 (version 6.4.2) into $QZ_QT_SRC/$1.
+# Unpacks Debian's source package $1 (qz_src_version) into $QZ_QT_SRC/$1.
 qz_qt_source() {
   local pkg=$1 ver
   [ -d "$QZ_QT_SRC/$pkg" ] && return 0
@@ -82,6 +90,7 @@ qz_qtbase() {
     return 0
   fi
   qz_qt_source qt6-base || return 1
+  qz_sqlite_amalgamation || return 1
   local b=$QZ_QT_CACHE/build-base
   rm -rf "$b" "$QZ_QT_PREFIX"
   mkdir -p "$b"
@@ -104,6 +113,22 @@ qz_qtbase() {
   qz_qtbase_stamp > "$stamp"
 }
 
+# Qt's SQLite driver compiles the single-file form of SQLite (sqlite3.c) from
+# src/3rdparty/sqlite; Debian's sqlite3 source makes it with its own configure and make
+# (tclsh generates it).
+qz_sqlite_amalgamation() {
+  local dest=$QZ_QT_SRC/qt6-base/src/3rdparty/sqlite
+  [ -f "$dest/sqlite3.c" ] && return 0
+  qz_qt_source sqlite3 || return 1
+  local b=$QZ_QT_SRC/sqlite-amalgamation
+  mkdir -p "$b" "$dest"
+  if ! (cd "$b" && "$QZ_QT_SRC/sqlite3/configure" > configure.log 2>&1 && make sqlite3.c > make.log 2>&1); then
+    echo "SQLite's sqlite3.c could not be made in $b (see configure.log and make.log there)" >&2
+    return 1
+  fi
+  cp "$b/sqlite3.c" "$b/sqlite3.h" "$b/sqlite3ext.h" "$dest/"
+}
+
 # Where the source came from and how it was configured, and Qt's licence texts, kept
 # with the build so that the installer can carry them.
 qz_qt_note() {
@@ -118,6 +143,9 @@ qz_qt_note() {
     echo "    $(echo "${QZ_QT_FEATURES[@]}")"
   } >> "$note"
   cp "$QZ_QT_SRC/$pkg"/LICENSES/*.txt "$QZ_QT_PREFIX/share/qz7310/LICENSES/" 2>/dev/null || true
+  # SQLite is in the public domain; where it came from is said all the same.
+  [ "$pkg" = qt6-base ] && echo "sqlite3 $(qz_src_version sqlite3): Debian source package (apt-get source sqlite3), sqlite3.c made by its configure and make, in qt6-base's src/3rdparty/sqlite" >> "$note"
+  return 0
 }
 
 qz_mingw_qt() {

@@ -1,0 +1,50 @@
+#include "store_address.h"
+
+#include <QDir>
+#include <QUrl>
+
+std::optional<StoreAddress> parseStoreAddress(const QString &url, QString *error)
+{
+    StoreAddress address;
+    if (url.startsWith(QLatin1String("sqlite:"), Qt::CaseInsensitive)) {
+        address.engine = StoreAddress::Engine::SQLite;
+        address.path = url.mid(7);
+        if (address.path.isEmpty()) {
+            *error = QStringLiteral("sqlite: needs a file, as in sqlite:/var/lib/qz7310/history.db");
+            return std::nullopt;
+        }
+        address.text = QDir::toNativeSeparators(address.path);
+        return address;
+    }
+    const bool postgres = url.startsWith(QLatin1String("postgresql://"), Qt::CaseInsensitive)
+                          || url.startsWith(QLatin1String("postgres://"), Qt::CaseInsensitive);
+    if (!postgres) {
+        *error = QStringLiteral("'%1' is neither sqlite:PATH nor postgresql://[USER@]HOST[:PORT]/DATABASE").arg(url);
+        return std::nullopt;
+    }
+    const QUrl parsed(url, QUrl::StrictMode);
+    if (!parsed.isValid() || parsed.host().isEmpty()) {
+        *error = QStringLiteral("'%1' is not of the form postgresql://[USER@]HOST[:PORT]/DATABASE").arg(url);
+        return std::nullopt;
+    }
+    if (!parsed.password().isEmpty() || parsed.userInfo().contains(QLatin1Char(':'))) {
+        *error = QStringLiteral("a password does not go on the command line, where others can read it: put it in "
+                                "~/.pgpass (or PGPASSWORD) and leave it out of --store");
+        return std::nullopt;
+    }
+    const QString database = parsed.path().mid(1);
+    if (!parsed.path().startsWith(QLatin1Char('/')) || database.isEmpty() || database.contains(QLatin1Char('/'))
+        || parsed.hasQuery() || parsed.hasFragment()) {
+        *error = QStringLiteral("'%1' needs one database name after the host, and nothing after it: "
+                                "postgresql://[USER@]HOST[:PORT]/DATABASE")
+                     .arg(url);
+        return std::nullopt;
+    }
+    address.engine = StoreAddress::Engine::PostgreSQL;
+    address.user = parsed.userName();
+    address.host = parsed.host();
+    address.port = parsed.port(-1);
+    address.database = database;
+    address.text = url;
+    return address;
+}

@@ -1,0 +1,309 @@
+// The history of read-outs, against a real engine: SQLite in a temporary folder, or
+// (QZ_STORE_ENGINE=postgresql, run under pg_virtualenv, which sets PGHOST and the rest)
+// a PostgreSQL server the test run started. The store's rules through its own
+// interface; its faults through the collector and the simulator.
+#include "collect_support.h"
+#include "history_export.h"
+#include "readout_judge.h"
+#include "readout_store.h"
+#include "test_support.h"
+
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QSqlRecord>
+#include <QTemporaryDir>
+#include <QtTest>
+
+namespace {
+
+bool postgres()
+{
+    return qEnvironmentVariable("QZ_STORE_ENGINE") == QLatin1String("postgresql");
+}
+
+// Record n of a counter whose values come from `seed`.
+QByteArray record(int n, int seed)
+{
+    return dataFrame(n, {seed * 1000 + n, 2 * n, 3 * n + seed, 4 * n, 5 * n});
+}
+
+QList<QByteArray> records(int first, int last, int seed)
+{
+    QList<QByteArray> frames;
+    for (int n = first; n <= last; ++n)
+        frames << record(n, seed);
+    return frames;
+}
+
+} // namespace
+
+class TestStore : public QObject
+{
+    Q_OBJECT
+    QTemporaryDir m_dir;
+    QString m_url;
+    QSqlDatabase m_db; // the test's own connection, to look and to meddle
+
+    StoreAddress address(const QString &url) const
+    {
+        QString error;
+        return parseStoreAddress(url, &error).value_or(StoreAddress());
+    }
+    bool sql(const QString &statement)
+    {
+        QSqlQuery query(m_db);
+        if (!query.exec(statement))
+            qWarning("%s: %s", qPrintable(statement), qPrintable(query.lastError().text()));
+        return !query.lastError().isValid();
+    }
+    // Every row of the store, for "left as it was".
+    QString contents()
+    {
+        QString all;
+        for (const char *select :
+             {"SELECT version FROM qz7310_schema", "SELECT name, epoch FROM qz7310_counter ORDER BY name",
+              "SELECT id, verdict, status, clear_answer FROM qz7310_readout ORDER BY id",
+              "SELECT counter, epoch, number, total, late FROM qz7310_record ORDER BY counter, epoch, number"}) {
+            QSqlQuery query(m_db);
+            query.exec(QLatin1String(select));
+            while (query.next())
+                for (int k = 0; k < query.record().count(); ++k)
+                    all += query.value(k).toString() + QLatin1Char(k + 1 < query.record().count() ? '|' : '\n');
+        }
+        return all;
+    }
+
+private slots:
+    void initTestCase()
+    {
+        if (postgres()) {
+            m_url = QStringLiteral("postgresql://%1@%2:%3/%4")
+                        .arg(qEnvironmentVariable("PGUSER"), qEnvironmentVariable("PGHOST"),
+                             qEnvironmentVariable("PGPORT"), qEnvironmentVariable("PGDATABASE"));
+            m_db = QSqlDatabase::addDatabase("QPSQL", "test");
+            m_db.setHostName(qEnvironmentVariable("PGHOST"));
+            m_db.setPort(qEnvironmentVariable("PGPORT").toInt());
+            m_db.setDatabaseName(qEnvironmentVariable("PGDATABASE"));
+        } else {
+            m_url = QStringLiteral("sqlite:") + m_dir.filePath("history.db");
+            m_db = QSqlDatabase::addDatabase("QSQLITE", "test");
+            m_db.setDatabaseName(m_dir.filePath("history.db"));
+        }
+        QVERIFY2(m_db.open(), qPrintable(m_db.lastError().text()));
+    }
+    // Every test starts from no store at all.
+    void init()
+    {
+        for (const char *drop : {"DROP VIEW IF EXISTS qz7310_history", "DROP TABLE IF EXISTS qz7310_value",
+                                 "DROP TABLE IF EXISTS qz7310_record", "DROP TABLE IF EXISTS qz7310_readout",
+                                 "DROP TABLE IF EXISTS qz7310_counter", "DROP TABLE IF EXISTS qz7310_schema"})
+            QVERIFY(sql(QLatin1String(drop)));
+        if (postgres())
+            QVERIFY(sql("DROP FUNCTION IF EXISTS qz_meddle() CASCADE"));
+    }
+
+    void history_data();
+    void history();
+    void collectorRun();
+    void faults_data();
+    void faults();
+};
+
+// Read-outs one after another, each "FIRST-LAST SEED" (records FIRST to LAST with
+// values from SEED), then optionally the answer to CLR ALL and late records
+// ("ACK 6-7": records 6 and 7 came after CLR ALL).
+void TestStore::history_data()
+{
+    QTest::addColumn<QStringList>("readouts");
+    QTest::addColumn<QString>("epochs");     // records per epoch, "1:5 2:3"
+    QTest::addColumn<QList<int>>("exported"); // the read-outs whose CSVs, in turn, are the export
+
+    QTest::newRow("one read-out") << QStringList{"1-5 1"} << "1:5" << QList<int>{0};
+    QTest::newRow("seen again, stored once") << QStringList{"1-5 1", "1-5 1", "1-7 1"} << "1:7" << QList<int>{2};
+    QTest::newRow("our clear starts an epoch") << QStringList{"1-5 1 ACK", "1-3 2"} << "1:5 2:3" << QList<int>{0, 1};
+    QTest::newRow("a refused clear does not") << QStringList{"1-5 1 NAK", "1-6 1"} << "1:6" << QList<int>{1};
+    QTest::newRow("foreign clear: other values") << QStringList{"1-5 1", "1-5 2"} << "1:5 2:5" << QList<int>{0, 1};
+    QTest::newRow("foreign clear: fewer records") << QStringList{"1-5 1", "1-3 1"} << "1:5 2:3" << QList<int>{0, 1};
+    QTest::newRow("foreign clear seen on one record") << QStringList{"1-5 1", "1-2 1"} << "1:5 2:2"
+                                                      << QList<int>{0, 1};
+    QTest::newRow("late records, then ACK") << QStringList{"1-5 1 ACK 6-7", "1-2 3"} << "1:7 2:2"
+                                            << QList<int>{0, 1};
+    QTest::newRow("a name that is SQL") << QStringList{"1-2 1"} << "1:2" << QList<int>{0};
+}
+
+void TestStore::history()
+{
+    QFETCH(QStringList, readouts);
+    QFETCH(QString, epochs);
+    QFETCH(QList<int>, exported);
+    const QString counter = QString::fromLatin1(QTest::currentDataTag()) == QLatin1String("a name that is SQL")
+                                ? QStringLiteral("lab'); DROP TABLE qz7310_record; --")
+                                : QStringLiteral("lab 3");
+    QList<QByteArray> csvs;
+    for (const QString &step : readouts) {
+        const QStringList word = step.split(' ');
+        const QStringList range = word[0].split('-');
+        StoredReadout run;
+        run.counter = counter;
+        run.request = QStringLiteral("RDD ALL");
+        run.verdict = QStringLiteral("saved");
+        run.started = run.ended = QDateTime::currentDateTimeUtc();
+        run.frames = records(range[0].toInt(), range[1].toInt(), word[1].toInt());
+        run.reply = run.frames.join();
+        QList<QByteArray> all = run.frames;
+        ReadoutStore store(address(m_url));
+        QString error;
+        QVERIFY2(store.open(&error) && store.add(run, &error), qPrintable(error));
+        if (word.size() > 2) {
+            run.clearSent = QDateTime::currentDateTimeUtc();
+            run.clearAnswer = word[2];
+            if (word.size() > 3) {
+                const QStringList late = word[3].split('-');
+                run.lateFrames = records(late[0].toInt(), late[1].toInt(), word[1].toInt());
+                all += run.lateFrames;
+            }
+            QVERIFY2(store.finish(run, &error), qPrintable(error));
+        }
+        // What the window would have saved had it received all of it.
+        csvs << csvOfReply(all.join());
+        QTest::qWait(2); // read-outs keep their order by their start
+    }
+
+    QSqlQuery query(m_db);
+    QVERIFY(query.exec("SELECT epoch, COUNT(*) FROM qz7310_record GROUP BY epoch ORDER BY epoch"));
+    QStringList found;
+    while (query.next())
+        found << query.value(0).toString() + ':' + query.value(1).toString();
+    QCOMPARE(found.join(' '), epochs);
+
+    QByteArray expected;
+    for (int k : exported)
+        expected += csvs[k];
+    QTemporaryDir out;
+    QStringList said;
+    HistoryExport request{address(m_url), counter, {}, out.filePath("history.csv"), false};
+    QCOMPARE(exportHistory(request, [&](const QString &line) { said << line; }), 0);
+    QCOMPARE(fileBytes(out.filePath("history.csv")), expected);
+}
+
+// The collector itself: a clearing run into the store alone, a second run, what the
+// rows say, and the export against the CSV the window writes.
+void TestStore::collectorRun()
+{
+    QTemporaryDir dir;
+    Sim sim;
+    QVERIFY(sim.start(dir.filePath("COM1"), {"--fast", "--records", "12"}));
+    Run r = collect({"--port", sim.device, "--store", m_url, "--counter", "B", "--clear"});
+    QVERIFY2(r.status == 0, r.err.constData());
+    QVERIFY2(r.err.contains("12 records from " + sim.device.toLocal8Bit() + " stored in"), r.err.constData());
+    QVERIFY(r.out.isEmpty());
+    QVERIFY(sim.log().contains("CLR ALL"));
+    r = collect({"--port", sim.device, "--store", m_url, "--counter", "B", "--timeout", "0.5"});
+    QCOMPARE(r.status, 5);
+
+    QSqlQuery query(m_db);
+    QVERIFY(query.exec("SELECT verdict, status, replies, records, new_records, clear_answer, epoch, reply, started, "
+                       "messages FROM qz7310_readout ORDER BY started"));
+    QVERIFY(query.next());
+    QCOMPARE(query.value(0).toString() + query.value(1).toString() + query.value(2).toString() + "/"
+                 + query.value(3).toString() + "/" + query.value(4).toString() + query.value(5).toString()
+                 + query.value(6).toString(),
+             "saved02/12/12ACK1");
+    const QByteArray reply = query.value(7).toByteArray();
+    QCOMPARE(frameReply(reply).dataFrames.size(), 12);
+    QVERIFY(query.value(8).toString().endsWith('Z'));
+    QVERIFY(query.value(9).toString().contains("its records are cleared"));
+    QVERIFY(query.next());
+    QCOMPARE(query.value(0).toString() + query.value(1).toString() + query.value(6).toString(), "no reply52");
+
+    QTemporaryDir out;
+    r = collect({"--store", m_url, "--counter", "B", "--export", "--output", out.filePath("b.csv")});
+    QCOMPARE(r.status, 0);
+    QCOMPARE(fileBytes(out.filePath("b.csv")), csvOfReply(reply));
+    r = collect({"--store", m_url, "--counter", "C", "--export"});
+    QCOMPARE(r.status, 5);
+}
+
+// Each fault: exit 4, a clear message, the store as it was, the counter not cleared.
+void TestStore::faults_data()
+{
+    QTest::addColumn<QString>("fault");
+    QTest::addColumn<QByteArray>("message");
+    QTest::newRow("cannot be reached") << "unreachable" << QByteArray("cannot use the store");
+    QTest::newRow("newer schema") << "newer" << QByteArray("its tables are of version 9, newer than this program's");
+    QTest::newRow("another run holds it") << "locked" << QByteArray("another run is writing to the store");
+    QTest::newRow("disk fails at the commit") << "disk" << QByteArray("cannot store the read-out in");
+    if (postgres()) {
+        QTest::newRow("wrong password") << "password" << QByteArray("password authentication failed");
+        QTest::newRow("server gone mid-transaction") << "gone" << QByteArray("cannot store the read-out in");
+    } else {
+        QTest::newRow("read-only file") << "readonly" << QByteArray("attempt to write a readonly database");
+    }
+}
+
+void TestStore::faults()
+{
+    QFETCH(QString, fault);
+    QFETCH(QByteArray, message);
+    QTemporaryDir dir;
+    Sim sim;
+    QVERIFY(sim.start(dir.filePath("COM1"), {"--fast", "--records", "8"}));
+    const QStringList run{"--port", sim.device, "--counter", "A", "--clear"};
+    Run r = collect({"--port", sim.device, "--counter", "A", "--store", m_url});
+    QCOMPARE(r.status, 0);
+    sim.log();
+    const QString before = contents();
+
+    QString url = m_url;
+    QProcessEnvironment env = headless();
+    std::function<void()> inChild;
+    if (fault == "unreachable") {
+        url = postgres() ? QStringLiteral("postgresql://%1@127.0.0.1:1/x").arg(qEnvironmentVariable("PGUSER"))
+                         : QStringLiteral("sqlite:") + dir.filePath("no such folder/history.db");
+    } else if (fault == "newer") {
+        QVERIFY(sql("UPDATE qz7310_schema SET version = 9"));
+    } else if (fault == "locked") {
+        QVERIFY(sql(postgres() ? "BEGIN" : "BEGIN IMMEDIATE"));
+        if (postgres())
+            QVERIFY(sql("SELECT epoch FROM qz7310_counter WHERE name = 'A' FOR UPDATE"));
+    } else if (fault == "disk" && !postgres()) {
+        env = failingSync("file");
+    } else if (fault == "disk" || fault == "gone") {
+        // The server's own failures, raised while the records go in.
+        const char *body = fault == "disk"
+                               ? "RAISE EXCEPTION 'could not extend file: No space left on device' "
+                                 "USING ERRCODE = 'disk_full'"
+                               : "PERFORM pg_terminate_backend(pg_backend_pid())";
+        QVERIFY(sql(QStringLiteral("CREATE FUNCTION qz_meddle() RETURNS trigger LANGUAGE plpgsql AS $$ BEGIN %1; "
+                                   "RETURN NEW; END $$")
+                        .arg(QLatin1String(body))));
+        QVERIFY(sql("CREATE TRIGGER qz_meddle BEFORE INSERT ON qz7310_readout FOR EACH ROW EXECUTE FUNCTION "
+                    "qz_meddle()"));
+    } else if (fault == "password") {
+        env.insert("PGPASSWORD", "wrong");
+    } else if (fault == "readonly") {
+        QVERIFY(QFile::setPermissions(m_dir.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner
+                                                        | QFile::ReadOther | QFile::ExeOther));
+        const QString why = nobodyCannotTry({QFile::encodeName(QStringLiteral(QZ_COLLECT_PATH)),
+                                             QFile::encodeName(m_dir.filePath("history.db"))});
+        if (!why.isEmpty())
+            QSKIP(qPrintable(why));
+        inChild = [] { becomeNobody(); };
+    }
+
+    r = collect(run + QStringList{"--store", url}, env, inChild);
+    if (fault == "locked")
+        QVERIFY(sql("ROLLBACK"));
+    if (postgres())
+        QVERIFY(sql("DROP FUNCTION IF EXISTS qz_meddle() CASCADE"));
+    if (fault == "newer")
+        QVERIFY(sql("UPDATE qz7310_schema SET version = 1"));
+    QCOMPARE(r.status, 4);
+    QVERIFY2(r.err.contains(message), r.err.constData());
+    QVERIFY2(r.err.contains("the counter was not cleared"), r.err.constData());
+    QVERIFY(!sim.log().contains("CLR ALL"));
+    QCOMPARE(contents(), before);
+}
+
+QTEST_GUILESS_MAIN(TestStore)
+#include "test_store.moc"
