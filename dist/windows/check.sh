@@ -81,7 +81,8 @@ set_com1() { set_port COM1 "$1"; }
 # The Windows collector's RDD ALL into $work/NAME.csv, with one VARIABLE=VALUE in its
 # environment and the collector's arguments after it:
 #   read_compare NAME WHAT VARIABLE=VALUE [argument...]
-# Passes when the CSV is byte for byte $work/linux.csv.
+# Passes when the CSV is byte for byte $work/linux.csv. NAME must not be a device's:
+# Windows takes "com7.csv" for the port COM7.
 read_compare() {
   local name=$1 what=$2 setting=$3 status
   shift 3
@@ -209,9 +210,9 @@ QZ7310_COM1=COM7 wine "$instdir\\qz7310-collect.exe" --list-ports >"$shots/list-
 tr -d '\r' <"$shots/list-ports-com7.txt" | grep -a -e '^  COM7 ' -e '^  COM1' | sed 's/^/  /'
 grep -aq '^  COM1 -> COM7 (from QZ7310_COM1): exists' "$shots/list-ports-com7.txt" \
   && pass "--list-ports shows COM1 -> COM7 (from QZ7310_COM1)" || fail "--list-ports does not show the mapping to COM7"
-read_compare com7 "RDD ALL over QZ7310_COM1=COM7" QZ7310_COM1=COM7
-read_compare com7-prefixed 'RDD ALL over QZ7310_COM1=\\.\COM7' 'QZ7310_COM1=\\.\COM7'
-read_compare com7-port "RDD ALL over --port COM7" QZ7310_COM1= --port COM7
+read_compare mapped "RDD ALL over QZ7310_COM1=COM7" QZ7310_COM1=COM7
+read_compare mapped-prefixed 'RDD ALL over QZ7310_COM1=\\.\COM7' 'QZ7310_COM1=\\.\COM7'
+read_compare given-port "RDD ALL over --port COM7" QZ7310_COM1= --port COM7
 
 echo "== COM1 mapped to a device server (tcp://)"
 # Debian's ser2net in raw TCP mode on a free local port, in front of the simulator.
@@ -228,7 +229,7 @@ ser2net_pid=$!
 # Listening once the kernel lists the socket (a trial connection would open the line).
 listening=$(printf ' 0100007F:%04X 00000000:0000 0A ' "$tcp_port")
 for _ in $(seq 100); do grep -q "$listening" /proc/net/tcp && break; sleep 0.1; done
-read_compare tcp "RDD ALL over QZ7310_COM1=tcp://127.0.0.1:$tcp_port" "QZ7310_COM1=tcp://127.0.0.1:$tcp_port"
+read_compare network "RDD ALL over QZ7310_COM1=tcp://127.0.0.1:$tcp_port" "QZ7310_COM1=tcp://127.0.0.1:$tcp_port"
 kill "$ser2net_pid" 2>/dev/null
 wait "$ser2net_pid" 2>/dev/null
 ser2net_pid=
