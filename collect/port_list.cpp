@@ -87,8 +87,8 @@ QString portListText()
     }
     lines << QString()
           << QStringLiteral("A port numbered above 4 can be given to qz7310-collect directly: --port COM7")
-          << QStringLiteral("To use it as COM1 (in the window too), set this in the environment of the program "
-                            "or task, or give the port that number in Device Manager:")
+          << QStringLiteral("To use it as COM1 (in the window too), set this in the environment (setx, then start "
+                            "the program again), or give the port that number in Device Manager:")
           << QStringLiteral("  QZ7310_COM1=COM7")
           << QStringLiteral("A serial device server's port in raw TCP mode is named tcp://HOST:PORT "
                             "(QZ7310_COM1=tcp://192.168.1.50:4001, an IPv6 address in brackets).");
