@@ -38,32 +38,60 @@ QString orNone(const QString &text)
     return text.isEmpty() ? QStringLiteral("(none)") : text;
 }
 
+// A device server is not tried: a connection could take the server's line from whoever
+// has it.
+QString networkState(const PortAddress &address)
+{
+    const std::optional<NetworkAddress> &a = address.network();
+    return a ? QStringLiteral("serial device server at %1, raw TCP (not tried)").arg(a->text())
+             : QStringLiteral("not a valid tcp://HOST:PORT address");
+}
+
 } // namespace
 
 #ifdef Q_OS_WIN
 
-// Windows: the COM ports from the system's DOS device names (no registry), and what
-// stands behind each.
+// Windows: the COM ports from the system's DOS device names and Device Manager's names
+// for them (no registry), and what stands behind each.
 QString portListText()
 {
     QStringList lines;
     lines << QStringLiteral("Serial ports on this system:");
     const QList<Win32Port> ports = win32SerialPorts();
-    for (const Win32Port &port : ports)
-        lines << QStringLiteral("  %1  %2").arg(port.name, orNone(port.target));
+    for (const Win32Port &port : ports) {
+        QString line = QStringLiteral("  %1  %2").arg(port.name, orNone(port.target));
+        if (!port.friendlyName.isEmpty())
+            line += QStringLiteral("  %1").arg(port.friendlyName);
+        lines << line;
+    }
     if (ports.isEmpty())
         lines << QStringLiteral("  (none found)");
 
     lines << QString() << QStringLiteral("Ports COM1 to COM4, as the QZ-7310 window and --port name them:");
     for (int n = 1; n <= Ports; ++n) {
-        const QString device = portDeviceName(n);
-        lines << QStringLiteral("  COM%1: %2")
-                     .arg(n)
-                     .arg(win32PortTarget(device).isEmpty() ? QStringLiteral("does not exist")
-                                                            : QStringLiteral("exists"));
+        const PortAddress address = PortAddress::forPort(n);
+        // A mapped port shows where it leads: "COM1 -> COM7 (from QZ7310_COM1)".
+        const QString mapping = address.variable().isEmpty()
+            ? QString()
+            : QStringLiteral(" -> %1 (from %2)").arg(address.device(), address.variable());
+        QString state;
+        if (address.isNetwork()) {
+            state = networkState(address);
+        } else {
+            const Win32Port port = win32Port(address.device());
+            state = port.target.isEmpty() ? QStringLiteral("does not exist") : QStringLiteral("exists");
+            if (!port.friendlyName.isEmpty())
+                state += QStringLiteral(", %1").arg(port.friendlyName);
+        }
+        lines << QStringLiteral("  COM%1%2: %3").arg(n).arg(mapping, state);
     }
     lines << QString()
-          << QStringLiteral("A port numbered above 4 can be given to qz7310-collect directly: --port COM7");
+          << QStringLiteral("A port numbered above 4 can be given to qz7310-collect directly: --port COM7")
+          << QStringLiteral("To use it as COM1 (in the window too), set this in the environment (setx, then start "
+                            "the program again), or give the port that number in Device Manager:")
+          << QStringLiteral("  QZ7310_COM1=COM7")
+          << QStringLiteral("A serial device server's port in raw TCP mode is named tcp://HOST:PORT "
+                            "(QZ7310_COM1=tcp://192.168.1.50:4001, an IPv6 address in brackets).");
     return lines.join(QLatin1Char('\n')) + QLatin1Char('\n');
 }
 
@@ -98,10 +126,7 @@ QString portListText()
                                                             : QStringLiteral(" (from %1)").arg(address.variable());
         QString state;
         if (address.isNetwork()) {
-            // Not tried: a connection could take the server's line from whoever has it.
-            const std::optional<NetworkAddress> &a = address.network();
-            state = a ? QStringLiteral("serial device server at %1, raw TCP (not tried)").arg(a->text())
-                      : QStringLiteral("not a valid tcp://HOST:PORT address");
+            state = networkState(address);
         } else {
             state = QFileInfo::exists(device) ? QStringLiteral("exists") : QStringLiteral("does not exist");
         }

@@ -32,8 +32,16 @@ QString remedy(const PortFailure &f)
     using Cause = PortFailure::Cause;
     switch (f.cause()) {
     case Cause::NoSuchDevice:
+#ifdef Q_OS_WIN
+        // Adapters get COM5 and up; the window offers COM1 to COM4.
+        return QStringLiteral("the device does not exist: check that the counter's adapter is plugged in "
+                              "and which device it is (--list-ports); to use another COM port as COMn, set "
+                              "the variable QZ7310_COMn to its name (QZ7310_COM1=COM7) or change its number "
+                              "in Device Manager (the port's Properties, Port Settings, Advanced)");
+#else
         return QStringLiteral("the device does not exist: check that the counter's adapter is plugged in "
                               "and which device it is (--list-ports)");
+#endif
     case Cause::NoAccess:
         return QStringLiteral("user %1 may not read and write the device: check its permissions (ls -l %2)")
             .arg(userName(), f.device);

@@ -207,7 +207,7 @@ void TestRequests::warningNamesTheMenuEntry_data()
         << failureOf(K::NoSuchDevice, "/dev/ttyUSB0", "No such file or directory") << 2
         << QStringList{"COM2 (/dev/ttyUSB0): ", "デバイスがありません（No such file or directory）",
 #ifdef Q_OS_WIN
-                       "デバイス マネージャー"};
+                       "環境変数 QZ7310_COM2", "QZ7310_COM2=COM7", "デバイス マネージャーでそのポートのプロパティ"};
 #else
                        "QZ7310_COM2=/dev/ttyUSB0"};
 #endif

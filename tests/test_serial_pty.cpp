@@ -757,39 +757,57 @@ void TestSerialPty::portAddresses_data()
     QTest::addColumn<QString>("server");   // a well-formed network address, as messages put it
     QTest::addColumn<QString>("variable");
     QTest::addColumn<int>("com");          // the Windows COM number the name is, 0: none
+    // Read by Windows' rules: the name CreateFile opens, "-" for a network line. Empty:
+    // read by this system's rules.
+    QTest::addColumn<QString>("win32");
 
     const int serial = int(PortAddress::Kind::Serial);
     const int network = int(PortAddress::Kind::Network);
-    QTest::newRow("nothing") << 0 << "" << int(PortAddress::Kind::None) << "" << "" << "" << 0;
-    QTest::newRow("path") << 0 << "/dev/ttyUSB0" << serial << "/dev/ttyUSB0" << "" << "" << 0;
-    QTest::newRow("relative paths") << 0 << "./ttyV0" << serial << "./ttyV0" << "" << "" << 0;
-    QTest::newRow("parent folder") << 0 << "../ttyV0" << serial << "../ttyV0" << "" << "" << 0;
-    QTest::newRow("name without /dev/") << 0 << "ttyACM0" << serial << "/dev/ttyACM0" << "" << "" << 0;
+    QTest::newRow("nothing") << 0 << "" << int(PortAddress::Kind::None) << "" << "" << "" << 0 << "";
+    QTest::newRow("path") << 0 << "/dev/ttyUSB0" << serial << "/dev/ttyUSB0" << "" << "" << 0 << "";
+    QTest::newRow("relative paths") << 0 << "./ttyV0" << serial << "./ttyV0" << "" << "" << 0 << "";
+    QTest::newRow("parent folder") << 0 << "../ttyV0" << serial << "../ttyV0" << "" << "" << 0 << "";
+    QTest::newRow("name without /dev/") << 0 << "ttyACM0" << serial << "/dev/ttyACM0" << "" << "" << 0 << "";
     QTest::newRow("by-id name without /dev/")
-        << 0 << "serial/by-id/usb-FTDI_A1-if00" << serial << "/dev/serial/by-id/usb-FTDI_A1-if00" << "" << "" << 0;
+        << 0 << "serial/by-id/usb-FTDI_A1-if00" << serial << "/dev/serial/by-id/usb-FTDI_A1-if00" << "" << "" << 0 << "";
     QTest::newRow("IPv4") << 0 << "tcp://192.168.1.50:4001" << network << "tcp://192.168.1.50:4001"
-                          << "192.168.1.50 port 4001" << "" << 0;
+                          << "192.168.1.50 port 4001" << "" << 0 << "";
     QTest::newRow("IPv6 in brackets") << 0 << "tcp://[fd00::50]:4001" << network << "tcp://[fd00::50]:4001"
-                                      << "fd00::50 port 4001" << "" << 0;
+                                      << "fd00::50 port 4001" << "" << 0 << "";
     QTest::newRow("upper-case scheme, kept as given") << 0 << "TCP://ds-lab3:2001" << network
-                                                      << "TCP://ds-lab3:2001" << "ds-lab3 port 2001" << "" << 0;
+                                                      << "TCP://ds-lab3:2001" << "ds-lab3 port 2001" << "" << 0 << "";
     for (const char *bad : {"tcp://host", "tcp://::1:4001", "tcp://host:0", "tcp://host:4001/x", "tcp:///dev/ttyS0"})
-        QTest::newRow(bad) << 0 << QString::fromLatin1(bad) << network << QString::fromLatin1(bad) << "" << "" << 0;
-    QTest::newRow("not tcp: a device") << 0 << "tcpx://host:1" << serial << "/dev/tcpx://host:1" << "" << "" << 0;
-    QTest::newRow("COM name") << 0 << "COM7" << serial << "/dev/COM7" << "" << "" << 7;
-    QTest::newRow("COM name, lower case") << 0 << "com12" << serial << "/dev/com12" << "" << "" << 12;
+        QTest::newRow(bad) << 0 << QString::fromLatin1(bad) << network << QString::fromLatin1(bad) << "" << "" << 0 << "";
+    QTest::newRow("not tcp: a device") << 0 << "tcpx://host:1" << serial << "/dev/tcpx://host:1" << "" << "" << 0 << "";
+    QTest::newRow("COM name") << 0 << "COM7" << serial << "/dev/COM7" << "" << "" << 7 << "";
+    QTest::newRow("COM name, lower case") << 0 << "com12" << serial << "/dev/com12" << "" << "" << 12 << "";
     for (const char *notCom : {"COM0", "COM01", "COM", "COMX", "COM1 "})
         QTest::newRow(notCom) << 0 << QString::fromLatin1(notCom) << serial << "/dev/" + QString::fromLatin1(notCom)
-                              << "" << "" << 0;
-    QTest::newRow("COM name in a path") << 0 << "/dev/COM1" << serial << "/dev/COM1" << "" << "" << 0;
-    QTest::newRow("COM4 by default") << 4 << "" << serial << "/dev/ttyS3" << "" << "" << 0;
+                              << "" << "" << 0 << "";
+    QTest::newRow("COM name in a path") << 0 << "/dev/COM1" << serial << "/dev/COM1" << "" << "" << 0 << "";
+    QTest::newRow("COM4 by default") << 4 << "" << serial << "/dev/ttyS3" << "" << "" << 0 << "";
     QTest::newRow("COM3 mapped to a path") << 3 << "/dev/ttyUSB1" << serial << "/dev/ttyUSB1" << ""
-                                           << "QZ7310_COM3" << 0;
-    QTest::newRow("COM3 mapped to a name") << 3 << "ttyUSB1" << serial << "/dev/ttyUSB1" << "" << "QZ7310_COM3" << 0;
+                                           << "QZ7310_COM3" << 0 << "";
+    QTest::newRow("COM3 mapped to a name") << 3 << "ttyUSB1" << serial << "/dev/ttyUSB1" << "" << "QZ7310_COM3" << 0 << "";
     QTest::newRow("COM2 mapped to a device server") << 2 << "tcp://[::1]:4001" << network << "tcp://[::1]:4001"
-                                                    << "::1 port 4001" << "QZ7310_COM2" << 0;
+                                                    << "::1 port 4001" << "QZ7310_COM2" << 0 << "";
     QTest::newRow("COM1 mapped to a bad address") << 1 << "tcp://[::1]" << network << "tcp://[::1]" << ""
-                                                  << "QZ7310_COM1" << 0;
+                                                  << "QZ7310_COM1" << 0 << "";
+
+    QTest::newRow("Windows: COM name") << 0 << "COM12" << serial << "COM12" << "" << "" << 12 << "\\\\.\\COM12";
+    QTest::newRow("Windows: COM name with its prefix") << 0 << "\\\\.\\COM7" << serial << "\\\\.\\COM7" << "" << ""
+                                                       << 0 << "\\\\.\\COM7";
+    QTest::newRow("Windows: a name that is no COM port") << 0 << "CNCA0" << serial << "CNCA0" << "" << "" << 0
+                                                         << "\\\\.\\CNCA0";
+    QTest::newRow("Windows: device server") << 0 << "tcp://192.168.1.50:4001" << network << "tcp://192.168.1.50:4001"
+                                            << "192.168.1.50 port 4001" << "" << 0 << "-";
+    QTest::newRow("Windows: COM4 by default") << 4 << "" << serial << "COM4" << "" << "" << 0 << "\\\\.\\COM4";
+    QTest::newRow("Windows: COM1 mapped to COM7") << 1 << "COM7" << serial << "COM7" << "" << "QZ7310_COM1" << 7
+                                                  << "\\\\.\\COM7";
+    QTest::newRow("Windows: COM1 mapped to COM7 with its prefix") << 1 << "\\\\.\\COM7" << serial << "\\\\.\\COM7"
+                                                                  << "" << "QZ7310_COM1" << 0 << "\\\\.\\COM7";
+    QTest::newRow("Windows: COM2 mapped to a device server") << 2 << "tcp://[::1]:4001" << network << "tcp://[::1]:4001"
+                                                             << "::1 port 4001" << "QZ7310_COM2" << 0 << "-";
 }
 
 void TestSerialPty::portAddresses()
@@ -801,16 +819,27 @@ void TestSerialPty::portAddresses()
     QFETCH(QString, server);
     QFETCH(QString, variable);
     QFETCH(int, com);
+    QFETCH(QString, win32);
 
-    if (n > 0)
+    const bool windows = !win32.isEmpty();
+    const PortAddress::Rules rules = windows ? PortAddress::Rules::Windows : PortAddress::NativeRules;
+    if (n > 0 && !windows)
         mapPort(n, given.toLocal8Bit());
-    const PortAddress a = n > 0 ? PortAddress::forPort(n) : PortAddress::fromName(given);
+    const PortAddress a = n > 0 ? (windows ? PortAddress::forPort(n, given, rules) : PortAddress::forPort(n))
+                                : PortAddress::fromName(given, rules);
     QCOMPARE(int(a.kind()), kind);
     QCOMPARE(a.isNetwork(), kind == int(PortAddress::Kind::Network));
     QCOMPARE(a.device(), device);
     QCOMPARE(a.network() ? a.network()->text() : QString(), server);
     QCOMPARE(a.variable(), variable);
     QCOMPARE(comPortNumber(given), com);
+    if (windows) {
+        if (!a.isNetwork()) {
+            QCOMPARE(a.win32Path(), win32);
+            QCOMPARE(a.win32Name(), win32.mid(4));
+        }
+        return;
+    }
     // Whoever holds a port number and a device name reaches the same address.
     const PortAddress held = n > 0 ? PortAddress::of(n, {}) : PortAddress::of(1, given);
     QCOMPARE(held.device(), given.isEmpty() && n == 0 ? portDeviceName(1) : device);

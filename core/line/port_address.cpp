@@ -35,7 +35,7 @@ QString portVariable(int n)
     return QStringLiteral("QZ7310_COM%1").arg(n);
 }
 
-PortAddress PortAddress::fromName(const QString &name)
+PortAddress PortAddress::fromName(const QString &name, Rules rules)
 {
     PortAddress a;
     if (name.isEmpty())
@@ -48,14 +48,15 @@ PortAddress PortAddress::fromName(const QString &name)
         return a;
     }
     a.m_kind = Kind::Serial;
-#ifdef Q_OS_WIN
-    a.m_device = name;
-#else
+    if (rules == Rules::Windows) {
+        // CreateFile takes any name the system has for a port; win32Path() adds "\\.\".
+        a.m_device = name;
+        return a;
+    }
     // QSerialPort's own rule: a name that is not a path is a device under /dev.
     const bool path = name.startsWith(QLatin1Char('/')) || name.startsWith(QLatin1String("./"))
         || name.startsWith(QLatin1String("../"));
     a.m_device = path ? name : QStringLiteral("/dev/") + name;
-#endif
     return a;
 }
 
@@ -63,17 +64,20 @@ PortAddress PortAddress::forPort(int n)
 {
     if (n < 1)
         return {};
-#ifdef Q_OS_WIN
-    return fromName(QStringLiteral("COM%1").arg(n));
-#else
-    const QString variable = portVariable(n);
-    const QString mapped = qEnvironmentVariable(qPrintable(variable));
+    return forPort(n, qEnvironmentVariable(qPrintable(portVariable(n))));
+}
+
+PortAddress PortAddress::forPort(int n, const QString &mapped, Rules rules)
+{
+    if (n < 1)
+        return {};
     if (mapped.isEmpty())
-        return fromName(QStringLiteral("/dev/ttyS%1").arg(n - 1));
-    PortAddress a = fromName(mapped);
-    a.m_variable = variable;
+        return fromName(rules == Rules::Windows ? QStringLiteral("COM%1").arg(n)
+                                                : QStringLiteral("/dev/ttyS%1").arg(n - 1),
+                        rules);
+    PortAddress a = fromName(mapped, rules);
+    a.m_variable = portVariable(n);
     return a;
-#endif
 }
 
 PortAddress PortAddress::of(int n, const QString &device)
@@ -81,10 +85,18 @@ PortAddress PortAddress::of(int n, const QString &device)
     return device.isEmpty() ? forPort(n) : fromName(device);
 }
 
+namespace {
+const QLatin1String win32Prefix("\\\\.\\");
+}
+
 QString PortAddress::win32Path() const
 {
-    static const QLatin1String prefix("\\\\.\\");
-    return m_device.startsWith(prefix) ? m_device : prefix + m_device;
+    return m_device.startsWith(win32Prefix) ? m_device : win32Prefix + m_device;
+}
+
+QString PortAddress::win32Name() const
+{
+    return m_device.startsWith(win32Prefix) ? m_device.mid(win32Prefix.size()) : m_device;
 }
 
 QString portDeviceName(int n)

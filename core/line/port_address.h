@@ -31,16 +31,28 @@ public:
         Network,  // a tcp:// name, well formed or not (see network())
     };
 
+    // Whose rules read a name. Both are built on every system, so that Windows' can be
+    // tried anywhere; NativeRules are this system's.
+    enum class Rules { Posix, Windows };
+#ifdef Q_OS_WIN
+    static constexpr Rules NativeRules = Rules::Windows;
+#else
+    static constexpr Rules NativeRules = Rules::Posix;
+#endif
+
     PortAddress() = default;
 
-    // What port n (COMn) stands for: "COMn" on Windows; elsewhere the variable
-    // QZ7310_COMn when it is set and not empty (read as a name given by the user),
-    // else /dev/ttyS{n-1}. None for n < 1.
+    // What port n (COMn) stands for: the variable QZ7310_COMn when it is set and not
+    // empty (read as a name given by the user), else "COMn" on Windows and
+    // /dev/ttyS{n-1} elsewhere. None for n < 1.
     static PortAddress forPort(int n);
-    // A name as the user gave it. Elsewhere than on Windows a serial name that does not
-    // start with "/", "./" or "../" is a device under /dev ("ttyUSB0" is /dev/ttyUSB0,
-    // as QSerialPort opens it); a tcp:// name stays as it was given.
-    static PortAddress fromName(const QString &name);
+    // The same with the variable's value given (empty: not set).
+    static PortAddress forPort(int n, const QString &mapped, Rules rules = NativeRules);
+    // A name as the user gave it. Under Windows' rules a serial name is kept as given
+    // ("COM7", "\\.\COM7"); elsewhere a serial name that does not start with "/", "./"
+    // or "../" is a device under /dev ("ttyUSB0" is /dev/ttyUSB0, as QSerialPort opens
+    // it). A tcp:// name stays as it was given.
+    static PortAddress fromName(const QString &name, Rules rules = NativeRules);
     // What a control opens: `device` when one was given, else port n.
     static PortAddress of(int n, const QString &device);
 
@@ -57,6 +69,8 @@ public:
     // The name Win32's CreateFile opens: "\\.\" before the name, which reaches COM10
     // and up and any name the system has for a port.
     QString win32Path() const;
+    // The name without "\\.\": the one QueryDosDevice and the device list know.
+    QString win32Name() const;
 
 private:
     Kind m_kind = Kind::None;

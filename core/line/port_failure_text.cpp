@@ -63,7 +63,11 @@ QString portFailureLine(int port, const PortFailure &f)
 #ifdef Q_OS_WIN
         return where + withReason(QStringLiteral("デバイスがありません"), f.reason)
             + QStringLiteral("。アダプタが差し込まれているか、デバイス マネージャーの「ポート (COM と LPT)」で"
-                             "その番号を確かめ、「ﾎﾟｰﾄ選択(P)」で選び直してください。");
+                             "その番号を確かめてください。別の番号のポートを COM%1 として使うには、環境変数 "
+                             "QZ7310_COM%1 にそのポート名を設定して起動し直すか（例: QZ7310_COM%1=COM7）、"
+                             "デバイス マネージャーでそのポートのプロパティの「ポートの設定」→「詳細設定」で"
+                             "番号を COM%1 に変え、「ﾎﾟｰﾄ選択(P)」で選び直してください。")
+                  .arg(port);
 #else
         return where + withReason(QStringLiteral("デバイスがありません"), f.reason)
             + QStringLiteral("。COM%1 に別のデバイスを使うには、環境変数 QZ7310_COM%1 にそのパスを"
@@ -138,15 +142,18 @@ QString portDeviceDescription(int n)
                  a ? QStringLiteral("デバイスサーバー: ホスト %1、ポート %2、raw TCP").arg(a->host).arg(a->port)
                    : QStringLiteral("アドレスが正しくありません"));
     }
+    QString how = address.variable().isEmpty() ? QString()
+                                               : QStringLiteral("%1 で指定、").arg(address.variable());
 #ifdef Q_OS_WIN
-    // What stands behind COMn, as Windows names it.
-    const QString target = win32PortTarget(device);
-    const bool present = !target.isEmpty();
-    const QString how = present ? target + QStringLiteral("、") : QString();
+    // What stands behind the port as Windows names it, and Device Manager's name for it.
+    const Win32Port port = win32Port(device);
+    const bool present = !port.target.isEmpty();
+    if (!port.friendlyName.isEmpty())
+        how += port.friendlyName + QStringLiteral("、");
+    if (present)
+        how += port.target + QStringLiteral("、");
 #else
     const bool present = QFileInfo::exists(device);
-    const QString how = address.variable().isEmpty() ? QString()
-                                                     : QStringLiteral("%1 で指定、").arg(address.variable());
 #endif
     return QStringLiteral("COM%1 = %2（%3%4）")
         .arg(QString::number(n), device, how,

@@ -4,8 +4,11 @@
 # In a fresh Wine prefix: the installer installs silently; the core's tests pass; the
 # collector lists the ports, and its "RDD ALL" CSV over COM1 (the simulator's
 # pseudo-terminal, set through Wine's Ports value) is byte-identical to the Linux
-# collector's; a port that does not exist and a line closed mid-reply end with the same
-# exit status and the same remedy as on Linux; the window program shows its windows and
+# collector's, and so is its CSV over COM1 mapped to COM7 through QZ7310_COM1 (as COM7
+# and as \\.\COM7) and over a tcp:// address (ser2net in front of the simulator); a
+# port that does not exist and a line closed mid-reply end with the same exit status
+# and the same remedy as on Linux (on Windows the remedy also names QZ7310_COMn and
+# Device Manager); the window program shows its windows and
 # fills its table (screenshots in <build-win>/check/ to look at); the uninstaller leaves
 # nothing. Exit status 0 only when every step passed.
 set -uo pipefail
@@ -45,8 +48,10 @@ openbox >/dev/null 2>&1 &
 wm_pid=$!
 
 sim_pid=
+ser2net_pid=
 cleanup() {
   [ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null
+  [ -n "$ser2net_pid" ] && kill "$ser2net_pid" 2>/dev/null
   wineserver -k 2>/dev/null
   kill "$wm_pid" "$xvfb_pid" 2>/dev/null
   wait 2>/dev/null
@@ -66,10 +71,32 @@ start_sim() {
 }
 stop_sim() { kill "$sim_pid" 2>/dev/null; wait "$sim_pid" 2>/dev/null; sim_pid=; }
 
-# Wine's COM1 is the registry value; Wine reads it when its server starts.
-set_com1() {
-  wine reg add 'HKLM\Software\Wine\Ports' /v COM1 /t REG_SZ /d "$1" /f >/dev/null 2>&1
+# Wine's COMn is the registry value; Wine reads it when its server starts.
+set_port() {
+  wine reg add 'HKLM\Software\Wine\Ports' /v "$1" /t REG_SZ /d "$2" /f >/dev/null 2>&1
   wineserver -w
+}
+set_com1() { set_port COM1 "$1"; }
+
+# The Windows collector's RDD ALL into $work/NAME.csv, with one VARIABLE=VALUE in its
+# environment and the collector's arguments after it:
+#   read_compare NAME WHAT VARIABLE=VALUE [argument...]
+# Passes when the CSV is byte for byte $work/linux.csv. NAME must not be a device's:
+# Windows takes "com7.csv" for the port COM7.
+read_compare() {
+  local name=$1 what=$2 setting=$3 status
+  shift 3
+  rm -f "$work/$name.csv"
+  env "$setting" wine "$instdir\\qz7310-collect.exe" --output "$(winepath -w "$work/$name.csv")" "$@" \
+    2>"$work/$name.err"
+  status=$?
+  wineserver -w
+  if [ $status -eq 0 ] && cmp -s "$work/linux.csv" "$work/$name.csv"; then
+    pass "$what: the CSV is byte-identical to the Linux one"
+  else
+    fail "$what: status $status; the CSV differs from the Linux one or is missing"
+    tr -d '\r' <"$work/$name.err" | sed 's/^/  /'
+  fi
 }
 
 # Waits until the simulator has answered a request ($1 answers in its log).
@@ -101,6 +128,33 @@ shortcut=$(find "$WINEPREFIX/drive_c" -name 'QZ-7310 TALVEN SOFTWARE.lnk' | head
 [ -n "$shortcut" ] && pass "Start-menu shortcut ${shortcut#$WINEPREFIX/}" || fail "no Start-menu shortcut"
 wine reg query "$uninstall_key" >/dev/null 2>&1 && pass "uninstall entry in the registry" \
   || fail "no uninstall entry ($uninstall_key)"
+# The collector's version record, as Explorer's file properties read it.
+version_record() {
+  python3 - "$1" <<'EOF'
+import sys
+data = open(sys.argv[1], 'rb').read()
+for key in ('FileDescription', 'FileVersion', 'ProductName', 'OriginalFilename'):
+    at = data.find(key.encode('utf-16-le') + b'\0\0')
+    if at < 0:
+        continue
+    at += 2 * len(key) + 2
+    while data[at:at + 2] == b'\0\0':  # padding to the value
+        at += 2
+    end = at
+    while data[end:end + 2] != b'\0\0':
+        end += 2
+    print(f'{key}={data[at:end].decode("utf-16-le")}')
+EOF
+}
+record=$(version_record "$inst/qz7310-collect.exe")
+echo "$record" | sed 's/^/  /'
+if grep -qx 'OriginalFilename=qz7310-collect.exe' <<<"$record" \
+   && grep -qx "FileVersion=$(version_record "$inst/qz7310.exe" | sed -n 's/^FileVersion=//p')" <<<"$record" \
+   && grep -q '^FileDescription=.*collector' <<<"$record" && grep -qx 'ProductName=QZ-7310 TALVEN SOFTWARE' <<<"$record"; then
+  pass "qz7310-collect.exe has its version record (the window program's version)"
+else
+  fail "qz7310-collect.exe has no version record, or not the window program's version"
+fi
 
 echo "== The core's tests"
 export WINEPATH="$(winepath -w "$QZ_QT_PREFIX/bin");$instdir"
@@ -165,8 +219,40 @@ else
 fi
 wineserver -w
 
+echo "== COM1 mapped to COM7 through QZ7310_COM1"
+# COM7 is the simulator; COM1 leads nowhere, so only the mapping reaches the counter.
+set_port COM7 "$pty"
+set_com1 /nonexistent/qz7310
+QZ7310_COM1=COM7 wine "$instdir\\qz7310-collect.exe" --list-ports >"$shots/list-ports-com7.txt" 2>&1
+tr -d '\r' <"$shots/list-ports-com7.txt" | grep -a -e '^  COM7 ' -e '^  COM1' | sed 's/^/  /'
+grep -aq '^  COM1 -> COM7 (from QZ7310_COM1): exists' "$shots/list-ports-com7.txt" \
+  && pass "--list-ports shows COM1 -> COM7 (from QZ7310_COM1)" || fail "--list-ports does not show the mapping to COM7"
+read_compare mapped "RDD ALL over QZ7310_COM1=COM7" QZ7310_COM1=COM7
+read_compare mapped-prefixed 'RDD ALL over QZ7310_COM1=\\.\COM7' 'QZ7310_COM1=\\.\COM7'
+read_compare given-port "RDD ALL over --port COM7" QZ7310_COM1= --port COM7
+
+echo "== COM1 mapped to a device server (tcp://)"
+# Debian's ser2net in raw TCP mode on a free local port, in front of the simulator.
+tcp_port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+cat >"$work/ser2net.yaml" <<EOF
+connection: &qz7310
+    accepter: tcp,127.0.0.1,$tcp_port
+    connector: serialdev,$pty,9600n81,local
+    options:
+      mdns: false
+EOF
+/usr/sbin/ser2net -n -u -c "$work/ser2net.yaml" -P "$work/ser2net.pid" >"$work/ser2net.log" 2>&1 &
+ser2net_pid=$!
+# Listening once the kernel lists the socket (a trial connection would open the line).
+listening=$(printf ' 0100007F:%04X 00000000:0000 0A ' "$tcp_port")
+for _ in $(seq 100); do grep -q "$listening" /proc/net/tcp && break; sleep 0.1; done
+read_compare network "RDD ALL over QZ7310_COM1=tcp://127.0.0.1:$tcp_port" "QZ7310_COM1=tcp://127.0.0.1:$tcp_port"
+kill "$ser2net_pid" 2>/dev/null
+wait "$ser2net_pid" 2>/dev/null
+ser2net_pid=
+
 # "cannot open LABEL: REASON; REMEDY": the remedy is the program's, the reason the system's.
-remedy() { tr -d '\r' <"$1" | sed -n 's/.*; //p' | head -1; }
+remedy() { tr -d '\r' <"$1" | sed -n 's/^[^;]*; //p' | head -1; }
 # "... the port closed during the read-out: REASON (REMEDY)" and the status.
 lost_remedy() { tr -d '\r' <"$1" | grep -o 'the port closed[^:]*: .*' | sed 's/.*(\(.*\))$/\1/' | head -1; }
 
@@ -178,9 +264,13 @@ if grep -aq '^  COM4: does not exist' "$shots/list-ports.txt"; then
   windows_status=$?
   tr -d '\r' <"$work/linux.err" | sed 's/^/  Linux:   /'
   tr -d '\r' <"$work/windows.err" | sed 's/^/  Windows: /'
-  if [ $linux_status -eq 2 ] && [ $windows_status -eq 2 ] \
-     && [ -n "$(remedy "$work/linux.err")" ] && [ "$(remedy "$work/linux.err")" = "$(remedy "$work/windows.err")" ]; then
-    pass "missing port: exit status 2 and the same remedy on both"
+  # Windows' remedy goes on where Linux's ends: the other ways to another COM port.
+  linux_remedy=$(remedy "$work/linux.err")
+  windows_remedy=$(remedy "$work/windows.err")
+  if [ $linux_status -eq 2 ] && [ $windows_status -eq 2 ] && [ -n "$linux_remedy" ] \
+     && [ "${windows_remedy#"$linux_remedy"; }" != "$windows_remedy" ] \
+     && [[ $windows_remedy == *QZ7310_COMn* && $windows_remedy == *"Device Manager"* ]]; then
+    pass "missing port: exit status 2 and the same remedy on both; Windows' names QZ7310_COMn and Device Manager"
   else
     fail "missing port: Linux $linux_status, Windows $windows_status"
   fi
