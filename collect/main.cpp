@@ -320,10 +320,17 @@ CollectOptions parseCommandLine(QCoreApplication &app, int argc, char **argv, bo
             .arg(applicationTitle()));
     parser.addHelpOption();
     parser.addVersionOption();
+#ifdef Q_OS_WIN
+    const QString mapping = QStringLiteral("QZ7310_COMn, which may name any COM port or tcp://HOST:PORT, else the "
+                                           "COM port of that name");
+#else
+    const QString mapping = QStringLiteral("QZ7310_COMn, else /dev/ttyS0 to /dev/ttyS3");
+#endif
     const QCommandLineOption port(QStringLiteral("port"),
-                                  QStringLiteral("COM1 to COM4 (mapped as the window maps them: QZ7310_COMn, "
-                                                 "else /dev/ttyS0 to /dev/ttyS3), a device path, or a serial "
-                                                 "device server in raw TCP mode, tcp://HOST:PORT. Default COM1."),
+                                  QStringLiteral("COM1 to COM4 (mapped as the window maps them: %1), a device path, "
+                                                 "or a serial device server in raw TCP mode, tcp://HOST:PORT. "
+                                                 "Default COM1.")
+                                      .arg(mapping),
                                   QStringLiteral("P"), QStringLiteral("COM1"));
     const QCommandLineOption now(QStringLiteral("now"),
                                  QStringLiteral("Read the current values (RDD NOW) instead of the stored records (RDD ALL)."));
