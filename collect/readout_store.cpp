@@ -302,9 +302,25 @@ bool ReadoutStore::addRecords(const StoredReadout &readout, const QString &reado
     return true;
 }
 
+// The counter's row is the lock two runs for one counter take in turn (SQLite's
+// BEGIN IMMEDIATE has locked the whole file already).
+bool ReadoutStore::lockCounter(const QString &counter, int *epoch, QString *error)
+{
+    QSqlQuery query(m_db);
+    query.prepare(m_address.engine == StoreAddress::Engine::PostgreSQL
+                      ? QStringLiteral("SELECT epoch FROM qz7310_counter WHERE name = ? FOR UPDATE")
+                      : QStringLiteral("SELECT epoch FROM qz7310_counter WHERE name = ?"));
+    query.addBindValue(counter);
+    if (!query.exec() || !query.next()) {
+        *error = failure(query.lastError());
+        return false;
+    }
+    *epoch = query.value(0).toInt();
+    return true;
+}
+
 bool ReadoutStore::add(const StoredReadout &readout, QString *error)
 {
-    const bool postgres = m_address.engine == StoreAddress::Engine::PostgreSQL;
     if (!begin(error))
         return false;
     auto fail = [this, error](const QSqlQuery &query) {
@@ -320,13 +336,11 @@ bool ReadoutStore::add(const StoredReadout &readout, QString *error)
     query.addBindValue(utc(readout.started));
     if (!query.exec())
         return fail(query);
-    // The counter's row is the lock two runs for one counter take in turn.
-    query.prepare(postgres ? QStringLiteral("SELECT epoch FROM qz7310_counter WHERE name = ? FOR UPDATE")
-                           : QStringLiteral("SELECT epoch FROM qz7310_counter WHERE name = ?"));
-    query.addBindValue(readout.counter);
-    if (!query.exec() || !query.next())
-        return fail(query);
-    int epoch = query.value(0).toInt();
+    int epoch = 0;
+    if (!lockCounter(readout.counter, &epoch, error)) {
+        rollback();
+        return false;
+    }
 
     // Which of the read-out's records are new, and whether they show a clear.
     const bool records = readout.verdict == QLatin1String("saved") && readout.request == QLatin1String("RDD ALL");
@@ -427,7 +441,6 @@ bool ReadoutStore::add(const StoredReadout &readout, QString *error)
 
 bool ReadoutStore::finish(const StoredReadout &readout, QString *error)
 {
-    const bool postgres = m_address.engine == StoreAddress::Engine::PostgreSQL;
     if (!begin(error))
         return false;
     auto fail = [this, error](const QSqlQuery &query) {
@@ -435,12 +448,12 @@ bool ReadoutStore::finish(const StoredReadout &readout, QString *error)
         rollback();
         return false;
     };
+    int epoch = 0;
+    if (!lockCounter(readout.counter, &epoch, error)) {
+        rollback();
+        return false;
+    }
     QSqlQuery query(m_db);
-    query.prepare(postgres ? QStringLiteral("SELECT epoch FROM qz7310_counter WHERE name = ? FOR UPDATE")
-                           : QStringLiteral("SELECT epoch FROM qz7310_counter WHERE name = ?"));
-    query.addBindValue(readout.counter);
-    if (!query.exec() || !query.next())
-        return fail(query);
 
     // Late records belong to the read-out's epoch; a number already stored is not
     // stored again.

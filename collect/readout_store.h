@@ -80,6 +80,7 @@ private:
     void rollback();
     bool commit(QString *error);
     bool createSchema(QString *error);
+    bool lockCounter(const QString &counter, int *epoch, QString *error);
     bool addRecords(const StoredReadout &readout, const QString &readoutId, int epoch,
                     const QList<QByteArray> &frames, bool late, int *added, QString *error);
     QString failure(const class QSqlError &error) const;
