@@ -488,6 +488,14 @@ void TestCollect::usage_data()
     QTest::newRow("empty --output-dir") << QStringList{"--output-dir", ""};
     QTest::newRow("--overwrite with --output-dir") << QStringList{"--output-dir", ".", "--overwrite"};
     QTest::newRow("--max-time out of range") << QStringList{"--max-time", "0.5"};
+    QTest::newRow("a password in --store") << QStringList{"--store", "postgresql://lab:secret@db/qz7310"};
+    QTest::newRow("--store of no engine") << QStringList{"--store", "mysql://db/qz7310"};
+    QTest::newRow("--counter without --store") << QStringList{"--counter", "lab3"};
+    QTest::newRow("--export without --counter") << QStringList{"--store", "sqlite:h.db", "--export"};
+    QTest::newRow("--export that would clear") << QStringList{"--store", "sqlite:h.db", "--counter", "a", "--export",
+                                                               "--clear"};
+    QTest::newRow("--since not a date") << QStringList{"--store", "sqlite:h.db", "--counter", "a", "--export",
+                                                        "--since", "March"};
 }
 
 void TestCollect::usage()
