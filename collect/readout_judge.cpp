@@ -70,6 +70,22 @@ const QList<FrameField> &frameFields()
     return fields;
 }
 
+RecordValues recordValues(const QByteArray &frame)
+{
+    RecordValues record;
+    const QList<FrameField> &fields = frameFields();
+    for (int k = 0; k < fields.size(); ++k) {
+        const QByteArray text = frame.mid(fields[k].first - 1, fields[k].length);
+        const qint64 value = text.size() == fields[k].length && allDigits(text) ? text.toLongLong() : -1;
+        // Only two digits fit: the counter's hundredth record is numbered 00.
+        if (k == 0)
+            record.number = value == 0 ? 100 : int(value);
+        else
+            record.values << value;
+    }
+    return record;
+}
+
 FramedReply frameReply(const QByteArray &bytes)
 {
     Framer framer;

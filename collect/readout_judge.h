@@ -66,6 +66,15 @@ const QList<FrameField> &frameFields();
 // its lead and its CR, which no counter sends inside a record.
 FrameFault frameFault(const QByteArray &frame, bool controls);
 
+// A record's number and values as the frame carries them: 1 to 100 and six counts;
+// -1 for a field that is not all digits.
+struct RecordValues
+{
+    int number = -1;              // record 100 comes as "00": 100 here
+    QList<qint64> values;         // CNTR1..CNTR5, TOTAL
+};
+RecordValues recordValues(const QByteArray &frame);
+
 // The frame's record number as it came ("07") when both characters are digits.
 QString readableRecordNumber(const QByteArray &frame);
 

@@ -181,7 +181,7 @@ void ReadoutSession::start()
             emit message(QStringLiteral("cannot use the store %1: %2; nothing was read from the counter%3")
                              .arg(m_store->address().text, reason,
                                   m_options.clear ? QStringLiteral(", and the counter was not cleared") : QString()));
-            m_storeFailed = true;
+            m_storeDone = true;
             finish(CollectStatus::NotWritten);
             return;
         }
@@ -370,10 +370,10 @@ void ReadoutSession::saveAndClear(const Reply &agreed)
     if (m_store && !storeReadout(agreed, framed))
         return;
 
-    QString saved = m_options.noCsv ? QStringLiteral("%1 from %2 stored in %3")
-                                          .arg(plural(m_savedRecords, "record", "records"), portLabel(), outputLabel())
-                                    : QStringLiteral("%1 from %2 written to %3")
-                                          .arg(plural(m_savedRecords, "record", "records"), portLabel(), outputLabel());
+    QString saved = QStringLiteral("%1 from %2 %3 %4")
+                        .arg(plural(m_savedRecords, "record", "records"), portLabel(),
+                             m_options.noCsv ? QStringLiteral("stored in") : QStringLiteral("written to"),
+                             outputLabel());
     if (m_store && !m_options.noCsv)
         saved += QStringLiteral(" and stored in %1").arg(m_store->address().text);
     if (framed.strayBytes > 0)
@@ -595,7 +595,7 @@ bool ReadoutSession::storeReadout(const Reply &agreed, const FramedReply &framed
     QString reason;
     if (m_store->add(storedReadout(CollectStatus::Done), &reason))
         return true;
-    m_storeFailed = true;
+    m_storeDone = true;
     emit message(QStringLiteral("cannot store the read-out in %1: %2; %3")
                      .arg(m_store->address().text, reason,
                           m_options.clear ? QStringLiteral("the counter was not cleared")
@@ -609,9 +609,9 @@ bool ReadoutSession::storeReadout(const Reply &agreed, const FramedReply &framed
 // that cannot take it makes it 4.
 int ReadoutSession::storeEnd(int status)
 {
-    if (!m_store || m_storeFailed)
+    if (!m_store || m_storeDone)
         return status;
-    m_storeFailed = true; // once
+    m_storeDone = true; // once
     const bool added = m_store->added();
     QString reason;
     const StoredReadout run = storedReadout(status);

@@ -160,7 +160,7 @@ private:
     QDateTime m_started;          // names the file in outputDir
     QString m_written;            // the file written
     std::unique_ptr<ReadoutStore> m_store;
-    bool m_storeFailed = false;   // said so already: nothing more goes to the store
+    bool m_storeDone = false;     // the run's last word is in the store, or it failed: no more
     QStringList m_messages;       // every message, for the store
     QString m_verdict;            // what became of the read-out, for the store
     QList<QByteArray> m_savedFrames;

@@ -19,6 +19,12 @@ namespace {
 // How long a run waits for another one that is writing the same store.
 constexpr int LockWaitMs = 3000;
 
+// Who wrote a row: "qz7310-collect 0.9.2".
+QString programName()
+{
+    return QStringLiteral("qz7310-collect %1").arg(applicationVersion());
+}
+
 QString utc(const QDateTime &time)
 {
     return time.isValid() ? time.toUTC().toString(Qt::ISODateWithMs) : QString();
@@ -38,16 +44,6 @@ QVariant valueOrNull(qint64 value)
 QVariant text(const QString &value)
 {
     return QVariant(value.isNull() ? QString::fromLatin1("") : value);
-}
-
-bool digits(const QByteArray &text)
-{
-    if (text.isEmpty())
-        return false;
-    for (char c : text)
-        if (c < '0' || c > '9')
-            return false;
-    return true;
 }
 
 // The tables, the same on both engines but for the type of raw bytes (%1). Times are
@@ -85,22 +81,6 @@ bool storable(const QByteArray &frame, RecordValues *record)
 
 } // namespace
 
-RecordValues recordValues(const QByteArray &frame)
-{
-    RecordValues record;
-    const QList<FrameField> &fields = frameFields();
-    for (int k = 0; k < fields.size(); ++k) {
-        const QByteArray text = frame.mid(fields[k].first - 1, fields[k].length);
-        const qint64 value = text.size() == fields[k].length && digits(text) ? text.toLongLong() : -1;
-        // Only two digits fit: the counter's hundredth record is numbered 00.
-        if (k == 0)
-            record.number = value == 0 ? 100 : int(value);
-        else
-            record.values << value;
-    }
-    return record;
-}
-
 ReadoutStore::ReadoutStore(const StoreAddress &address)
     : m_address(address)
 {
@@ -129,6 +109,14 @@ QString ReadoutStore::failure(const QSqlError &error) const
         text = error.driverText().trimmed();
     // libpq's messages run over several lines.
     return text.simplified();
+}
+
+// A statement of the open transaction failed: all of it is undone.
+bool ReadoutStore::abort(const QSqlQuery &query, QString *error)
+{
+    *error = failure(query.lastError());
+    rollback();
+    return false;
 }
 
 bool ReadoutStore::exec(const QString &sql, QString *error)
@@ -266,12 +254,9 @@ bool ReadoutStore::createSchema(QString *error)
     QSqlQuery query(m_db);
     query.prepare(QStringLiteral("INSERT INTO qz7310_schema (version, program) VALUES (?, ?)"));
     query.addBindValue(StoreSchemaVersion);
-    query.addBindValue(QStringLiteral("qz7310-collect %1").arg(applicationVersion()));
-    if (!query.exec()) {
-        *error = failure(query.lastError());
-        rollback();
-        return false;
-    }
+    query.addBindValue(programName());
+    if (!query.exec())
+        return abort(query, error);
     return commit(error);
 }
 
@@ -323,11 +308,6 @@ bool ReadoutStore::add(const StoredReadout &readout, QString *error)
 {
     if (!begin(error))
         return false;
-    auto fail = [this, error](const QSqlQuery &query) {
-        *error = failure(query.lastError());
-        rollback();
-        return false;
-    };
 
     QSqlQuery query(m_db);
     query.prepare(QStringLiteral("INSERT INTO qz7310_counter (name, epoch, first_seen) VALUES (?, 1, ?) "
@@ -335,7 +315,7 @@ bool ReadoutStore::add(const StoredReadout &readout, QString *error)
     query.addBindValue(readout.counter);
     query.addBindValue(utc(readout.started));
     if (!query.exec())
-        return fail(query);
+        return abort(query, error);
     int epoch = 0;
     if (!lockCounter(readout.counter, &epoch, error)) {
         rollback();
@@ -353,7 +333,7 @@ bool ReadoutStore::add(const StoredReadout &readout, QString *error)
         query.addBindValue(readout.counter);
         query.addBindValue(epoch);
         if (!query.exec())
-            return fail(query);
+            return abort(query, error);
         while (query.next()) {
             Values values;
             for (int k = 1; k <= 6; ++k)
@@ -380,7 +360,7 @@ bool ReadoutStore::add(const StoredReadout &readout, QString *error)
             query.addBindValue(epoch);
             query.addBindValue(readout.counter);
             if (!query.exec())
-                return fail(query);
+                return abort(query, error);
         }
         for (const QByteArray &frame : readout.frames) {
             const int number = recordValues(frame).number;
@@ -398,7 +378,7 @@ bool ReadoutStore::add(const StoredReadout &readout, QString *error)
         "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, 0)"));
     for (const QVariant &value :
          {QVariant(id), QVariant(readout.counter), QVariant(epoch), text(QSysInfo::machineHostName()),
-          QVariant(QStringLiteral("qz7310-collect %1").arg(applicationVersion())), text(readout.port),
+          QVariant(programName()), text(readout.port),
           text(readout.request), QVariant(utc(readout.started)), QVariant(utc(readout.ended)),
           QVariant(readout.replies), QVariant(readout.reply.isNull() ? QByteArray("") : readout.reply),
           text(readout.verdict), QVariant(readout.status),
@@ -407,7 +387,7 @@ bool ReadoutStore::add(const StoredReadout &readout, QString *error)
           readout.clearAnswer.isEmpty() ? QVariant(QMetaType(QMetaType::QString)) : QVariant(readout.clearAnswer)})
         query.addBindValue(value);
     if (!query.exec())
-        return fail(query);
+        return abort(query, error);
 
     int added = 0;
     if (!addRecords(readout, id, epoch, fresh, false, &added, error)) {
@@ -429,7 +409,7 @@ bool ReadoutStore::add(const StoredReadout &readout, QString *error)
                 value.addBindValue(valueOrNull(v));
             value.addBindValue(readout.frames.at(k));
             if (!value.exec())
-                return fail(value);
+                return abort(value, error);
         }
     }
     if (!commit(error))
@@ -443,11 +423,6 @@ bool ReadoutStore::finish(const StoredReadout &readout, QString *error)
 {
     if (!begin(error))
         return false;
-    auto fail = [this, error](const QSqlQuery &query) {
-        *error = failure(query.lastError());
-        rollback();
-        return false;
-    };
     int epoch = 0;
     if (!lockCounter(readout.counter, &epoch, error)) {
         rollback();
@@ -463,7 +438,7 @@ bool ReadoutStore::finish(const StoredReadout &readout, QString *error)
         query.addBindValue(readout.counter);
         query.addBindValue(m_epoch);
         if (!query.exec())
-            return fail(query);
+            return abort(query, error);
         QSet<int> stored;
         while (query.next())
             stored.insert(query.value(0).toInt());
@@ -489,7 +464,7 @@ bool ReadoutStore::finish(const StoredReadout &readout, QString *error)
           QVariant(added), QVariant(m_readoutId)})
         query.addBindValue(value);
     if (!query.exec())
-        return fail(query);
+        return abort(query, error);
     // Our clear, confirmed: the records read from now on are another epoch's.
     if (readout.clearAnswer == QLatin1String("ACK")) {
         query.prepare(QStringLiteral("UPDATE qz7310_counter SET epoch = ? WHERE name = ? AND epoch = ?"));
@@ -497,7 +472,7 @@ bool ReadoutStore::finish(const StoredReadout &readout, QString *error)
         query.addBindValue(readout.counter);
         query.addBindValue(m_epoch);
         if (!query.exec())
-            return fail(query);
+            return abort(query, error);
     }
     return commit(error);
 }

@@ -78,6 +78,7 @@ private:
     bool exec(const QString &sql, QString *error);
     bool begin(QString *error);
     void rollback();
+    bool abort(const class QSqlQuery &query, QString *error);
     bool commit(QString *error);
     bool createSchema(QString *error);
     bool lockCounter(const QString &counter, int *epoch, QString *error);
@@ -91,12 +92,3 @@ private:
     QString m_readoutId;
     int m_epoch = 0;
 };
-
-// A record's number and values as the frame carries them: 1 to 100 and six counts;
-// -1 for a field that is not all digits.
-struct RecordValues
-{
-    int number = -1;              // record 100 comes as "00": 100 here
-    QList<qint64> values;         // CNTR1..CNTR5, TOTAL; -1 where not readable
-};
-RecordValues recordValues(const QByteArray &frame);
