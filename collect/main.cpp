@@ -6,6 +6,7 @@
 #include "history_export.h"
 #include "port_list.h"
 #include "readout_session.h"
+#include "stop_request.h"
 #include "csv/durable_file.h"
 #include "line/line_comm_control.h"
 #include "line/port_address.h"
@@ -146,6 +147,7 @@ public:
         struct sigaction action {};
         action.sa_handler = [](int signal) {
             const int saved = errno;
+            StopRequest::raise(signal);
             const unsigned char byte = static_cast<unsigned char>(signal);
             [[maybe_unused]] const ssize_t n = ::write(s_pair[0], &byte, 1);
             errno = saved;
@@ -160,6 +162,7 @@ public:
             [](DWORD type) -> BOOL {
                 if (type != CTRL_C_EVENT && type != CTRL_BREAK_EVENT)
                     return FALSE;
+                StopRequest::raise(SIGINT);
                 QMetaObject::invokeMethod(
                     s_session, [] { s_session->interrupt(SIGINT, QStringLiteral("Ctrl+C")); }, Qt::QueuedConnection);
                 return TRUE;
