@@ -140,7 +140,11 @@ qz_qt_note() {
     echo "$pkg $(qz_src_version "$pkg"): Debian source package (apt-get source $pkg)"
     echo "  cmake -S $pkg $(echo "${QZ_QT_CMAKE_ARGS[@]}") \\"
     echo "    -DCMAKE_TOOLCHAIN_FILE=mingw-w64.cmake (x86_64-w64-mingw32-g++-posix) \\"
-    echo "    $(echo "${QZ_QT_FEATURES[@]}")"
+    if [ "$pkg" = qt6-base ]; then
+      echo "    $(echo "${QZ_QT_FEATURES[@]}")"
+    else
+      echo "    -DCMAKE_PREFIX_PATH=<the qtbase above>"
+    fi
   } >> "$note"
   cp "$QZ_QT_SRC/$pkg"/LICENSES/*.txt "$QZ_QT_PREFIX/share/qz7310/LICENSES/" 2>/dev/null || true
   # SQLite is in the public domain; where it came from is said all the same.
@@ -148,6 +152,37 @@ qz_qt_note() {
   return 0
 }
 
+# Qt Charts (the history viewer's charts), from Debian's qt6-charts source, built on the
+# qtbase above and installed into the same prefix. Without OpenGL in qtbase it draws with
+# QPainter only; without Qt Quick its QML plugin is not built.
+qz_qtcharts() {
+  local stamp=$QZ_QT_PREFIX/.qtcharts-done
+  if [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$(qz_qtbase_stamp)" ]; then
+    echo "qtcharts for MinGW: cached in $QZ_QT_PREFIX"
+    return 0
+  fi
+  qz_qt_source qt6-charts || return 1
+  local b=$QZ_QT_CACHE/build-charts
+  rm -rf "$b"
+  mkdir -p "$b"
+  echo "Building qtcharts $QZ_QT_VERSION for MinGW in $b (log: $b/build.log)"
+  if ! /usr/bin/time -v -o "$QZ_QT_CACHE/time-qtcharts.txt" bash -c '
+      set -e
+      src=$1 b=$2 prefix=$3 toolchain=$4; shift 4
+      nice -n 19 cmake -S "$src" -B "$b" -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
+        -DCMAKE_PREFIX_PATH="$prefix" -DCMAKE_INSTALL_PREFIX="$prefix" "$@"
+      nice -n 19 cmake --build "$b" -j2
+      nice -n 19 cmake --install "$b"
+    ' _ "$QZ_QT_SRC/qt6-charts" "$b" "$QZ_QT_PREFIX" "$QZ_QT_TOOLCHAIN" \
+      "${QZ_QT_CMAKE_ARGS[@]}" > "$b/build.log" 2>&1; then
+    tail -40 "$b/build.log"
+    return 1
+  fi
+  grep -E 'Elapsed|User time|System time' "$QZ_QT_CACHE/time-qtcharts.txt"
+  qz_qt_note qt6-charts
+  qz_qtbase_stamp > "$stamp"
+}
+
 qz_mingw_qt() {
-  qz_qtbase
+  qz_qtbase && qz_qtcharts
 }
