@@ -8,7 +8,8 @@
 # and as \\.\COM7) and over a tcp:// address (ser2net in front of the simulator); a
 # port that does not exist and a line closed mid-reply end with the same exit status
 # and the same remedy as on Linux (on Windows the remedy also names QZ7310_COMn and
-# Device Manager); the window program shows its windows and
+# Device Manager); the history viewer opens the store a Windows read-out made and shows
+# its counter; the window program shows its windows and
 # fills its table (screenshots in <build-win>/check/ to look at); the uninstaller leaves
 # nothing. Exit status 0 only when every step passed.
 set -uo pipefail
@@ -217,6 +218,32 @@ else
   fail "--store: status $store_status, --export: status $export_status; the export differs or is missing"
   tr -d '\r' <"$work/store.err"
 fi
+wineserver -w
+
+echo "== The history viewer on that store"
+# It opens the store given on its command line and selects its first counter, whose name
+# its title then carries: the window shows lab1 when a title with lab1 is on screen.
+wine "$instdir\\qz7310-history.exe" "$store" >"$work/history.log" 2>&1 &
+viewer=$!
+history_window=
+for _ in $(seq 300); do
+  history_window=$(xdotool search --onlyvisible --name 'lab1' 2>/dev/null | head -1)
+  [ -n "$history_window" ] && break
+  sleep 0.1
+done
+if [ -n "$history_window" ]; then
+  sleep 1
+  shot 00-history-viewer
+  pass "the history viewer shows the counter lab1 ($(xdotool getwindowname "$history_window"))"
+  xdotool windowclose "$history_window" 2>/dev/null || true
+else
+  shot 00-history-viewer
+  fail "the history viewer shows no window naming the counter lab1"
+  tr -d '\r' <"$work/history.log"
+fi
+for _ in $(seq 50); do kill -0 $viewer 2>/dev/null || break; sleep 0.1; done
+kill $viewer 2>/dev/null || true
+wineserver -k 2>/dev/null || true
 wineserver -w
 
 echo "== COM1 mapped to COM7 through QZ7310_COM1"
