@@ -242,8 +242,8 @@ else
   tr -d '\r' <"$work/history.log"
 fi
 for _ in $(seq 50); do kill -0 $viewer 2>/dev/null || break; sleep 0.1; done
-kill $viewer 2>/dev/null || true
-wineserver -k 2>/dev/null || true
+kill -0 $viewer 2>/dev/null && wine taskkill /IM qz7310-history.exe /F >/dev/null 2>&1
+wait $viewer 2>/dev/null
 wineserver -w
 
 echo "== COM1 mapped to COM7 through QZ7310_COM1"
