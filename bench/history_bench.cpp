@@ -81,7 +81,7 @@ bool fill(const QString &path, QString *error)
             for (int k = 0; ok && k < readouts; ++k) {
                 const QDateTime started = first.addSecs(qint64(k + 1) * 8 * 3600);
                 const bool failed = k % 50 == 49;
-                const QByteArray reply = failed ? QByteArray() : readoutStream(Records, ++seed);
+                const QByteArray reply = failed ? QByteArray("") : readoutStream(Records, ++seed);
                 const QList<QByteArray> frames = frameReply(reply).dataFrames;
                 const QString id = QUuid::createUuid().toString(QUuid::WithoutBraces);
                 for (const QVariant &v :

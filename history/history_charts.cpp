@@ -75,15 +75,21 @@ CountChart::CountChart(QWidget *parent)
         m_series[k] = series;
     }
     setChart(chart);
-    setRenderHint(QPainter::Antialiasing);
+    // No antialiasing: at up to two points a pixel column it adds little to the lines
+    // and costs most of the painting.
+    setRenderHint(QPainter::Antialiasing, false);
     setRubberBand(QChartView::HorizontalRubberBand);
     setMouseTracking(true);
     connect(m_time, &QDateTimeAxis::rangeChanged, this, &CountChart::rangeChanged);
 }
 
-void CountChart::setHistory(CountHistory history)
+void CountChart::setHistory(std::shared_ptr<const CountHistory> history, qint64 sinceMs)
 {
     m_history = std::move(history);
+    const QList<qint64> &readAt = m_history->readAt;
+    const int firstReadout = int(std::lower_bound(readAt.begin(), readAt.end(), sinceMs) - readAt.begin());
+    const QList<int> &readout = m_history->readout;
+    m_first = std::lower_bound(readout.begin(), readout.end(), firstReadout) - readout.begin();
     resetZoom();
 }
 
@@ -102,12 +108,12 @@ bool CountChart::channelVisible(int channel) const
 void CountChart::resetZoom()
 {
     m_drawing = true;
-    if (m_history.size() == 0) {
+    if (shownCount() == 0) {
         const QDateTime now = QDateTime::currentDateTime();
         m_time->setRange(now.addDays(-1), now);
     } else {
-        double first = m_history.time.first();
-        double last = m_history.time.last();
+        double first = m_history->time[m_first];
+        double last = m_history->time.last();
         // A little room at both ends; a single moment still gets a width to stand in.
         const double room = last > first ? (last - first) / 50 : 30000;
         first -= room;
@@ -144,6 +150,14 @@ void CountChart::redraw()
     const double x0 = double(m_time->min().toMSecsSinceEpoch());
     const double x1 = double(m_time->max().toMSecsSinceEpoch());
     const int columns = std::max(64, int(chart()->plotArea().width()));
+    // A resize or a zoom that leaves everything as drawn draws nothing.
+    int shown = 0;
+    for (int k = 0; k < Channels; ++k)
+        shown |= m_series[k]->isVisible() << k;
+    const Drawn now{m_history.get(), m_first, x0, x1, columns, shown};
+    if (now == m_drawn)
+        return;
+    m_drawn = now;
     // Labels as fine as the range needs.
     const double span = x1 - x0;
     m_time->setFormat(span < 2 * 3600e3    ? QStringLiteral("HH:mm:ss")
@@ -155,7 +169,7 @@ void CountChart::redraw()
             m_series[k]->clear();
             continue;
         }
-        const QList<QPointF> points = reducedPoints(m_history.time, m_history.values[k], x0, x1, columns);
+        const QList<QPointF> points = reducedPoints(m_history->time, m_history->values[k], x0, x1, columns, m_first);
         for (const QPointF &p : points) {
             if (p.x() >= x0 && p.x() <= x1) {
                 low = std::min(low, p.y());
@@ -177,7 +191,7 @@ void CountChart::resizeEvent(QResizeEvent *event)
 void CountChart::wheelEvent(QWheelEvent *event)
 {
     const double steps = event->angleDelta().y() / 120.0;
-    if (steps == 0 || m_history.size() == 0)
+    if (steps == 0 || shownCount() == 0)
         return;
     const QRectF area = chart()->plotArea();
     const double at = std::clamp((event->position().x() - area.left()) / area.width(), 0.0, 1.0);
@@ -193,12 +207,12 @@ void CountChart::wheelEvent(QWheelEvent *event)
 
 qsizetype CountChart::nearest(double x) const
 {
-    const QList<double> &t = m_history.time;
-    if (t.isEmpty())
+    const QList<double> &t = m_history->time;
+    if (shownCount() == 0)
         return -1;
-    const qsizetype k = std::lower_bound(t.begin(), t.end(), x) - t.begin();
-    if (k == 0)
-        return 0;
+    const qsizetype k = std::lower_bound(t.begin() + m_first, t.end(), x) - t.begin();
+    if (k == m_first)
+        return k;
     if (k == t.size())
         return k - 1;
     return x - t[k - 1] <= t[k] - x ? k - 1 : k;
@@ -208,11 +222,11 @@ QString CountChart::pointText(qsizetype index) const
 {
     const QLocale locale;
     QStringList lines;
-    const QDateTime read = QDateTime::fromMSecsSinceEpoch(m_history.readAt[m_history.readout[index]]);
-    lines << tr("Record %1, read %2").arg(m_history.number[index]).arg(read.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")));
+    const QDateTime read = QDateTime::fromMSecsSinceEpoch(m_history->readAt[m_history->readout[index]]);
+    lines << tr("Record %1, read %2").arg(m_history->number[index]).arg(read.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")));
     for (int k : {TotalChannel, 0, 1, 2, 3, 4}) {
         if (m_series[k]->isVisible())
-            lines << QStringLiteral("%1: %2").arg(channelName(k), locale.toString(qint64(m_history.values[k][index])));
+            lines << QStringLiteral("%1: %2").arg(channelName(k), locale.toString(qint64(m_history->values[k][index])));
     }
     return lines.join(QLatin1Char('\n'));
 }
@@ -273,6 +287,7 @@ void ReadoutChart::setChannelVisible(int channel, bool visible)
 void ReadoutChart::rebuild()
 {
     m_bars->clear();
+    QList<QBarSet *> sets;
     double high = 0;
     for (int k : {TotalChannel, 0, 1, 2, 3, 4}) {
         if (!m_visible[k])
@@ -287,8 +302,10 @@ void ReadoutChart::rebuild()
             high = std::max(high, row[k]);
         }
         set->append(column);
-        m_bars->append(set);
+        sets << set;
     }
+    // All at once: the series lays its bars out once.
+    m_bars->append(sets);
     m_axisX->clear();
     // A label per record crowds the axis beyond a few dozen: the hover names them.
     m_axisX->append(m_numbers);

@@ -7,6 +7,7 @@
 #include <QStringList>
 
 #include <array>
+#include <memory>
 
 class QLineSeries;
 class QBarSeries;
@@ -27,8 +28,13 @@ class CountChart : public QChartView
 public:
     explicit CountChart(QWidget *parent = nullptr);
 
-    void setHistory(CountHistory history);
-    const CountHistory &history() const { return m_history; }
+    // The counter's whole history, shown from the first read-out at or after
+    // `sinceMs` (ms since the epoch; the lowest value: all).
+    void setHistory(std::shared_ptr<const CountHistory> history, qint64 sinceMs);
+    const CountHistory &history() const { return *m_history; }
+    // Records in the chosen period; the first of them.
+    qsizetype shownCount() const { return m_history->size() - m_first; }
+    qsizetype firstShown() const { return m_first; }
     void setChannelVisible(int channel, bool visible);
     bool channelVisible(int channel) const;
     // The whole history in view.
@@ -55,10 +61,21 @@ private:
     void scheduleRedraw();
     void showPoint(const QPointF &point, bool state);
 
-    CountHistory m_history;
+    std::shared_ptr<const CountHistory> m_history = std::make_shared<CountHistory>();
+    qsizetype m_first = 0;
     std::array<QLineSeries *, Channels> m_series{};
     QDateTimeAxis *m_time = nullptr;
     QValueAxis *m_counts = nullptr;
+    struct Drawn
+    {
+        const CountHistory *history = nullptr;
+        qsizetype first = 0;
+        double x0 = 0, x1 = 0;
+        int columns = 0;
+        int shown = 0;
+        bool operator==(const Drawn &) const = default;
+    };
+    Drawn m_drawn;
     bool m_drawing = false;
     bool m_zoomed = false;
     bool m_pending = false;

@@ -6,14 +6,15 @@
 
 #include <algorithm>
 
-QList<QPointF> reducedPoints(const QList<double> &x, const QList<double> &y, double x0, double x1, int columns)
+QList<QPointF> reducedPoints(const QList<double> &x, const QList<double> &y, double x0, double x1, int columns,
+                             qsizetype from)
 {
     QList<QPointF> points;
-    if (x.isEmpty() || x1 < x0)
+    if (from >= x.size() || x1 < x0)
         return points;
-    qsizetype first = std::lower_bound(x.begin(), x.end(), x0) - x.begin();
-    qsizetype end = std::upper_bound(x.begin(), x.end(), x1) - x.begin();
-    if (first > 0)
+    qsizetype first = std::lower_bound(x.begin() + from, x.end(), x0) - x.begin();
+    qsizetype end = std::upper_bound(x.begin() + from, x.end(), x1) - x.begin();
+    if (first > from)
         --first;
     if (end < x.size())
         ++end;

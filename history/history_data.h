@@ -12,8 +12,9 @@
 // The points of one channel between x0 and x1 (ms) for a plot `columns` pixels wide:
 // every point while there are few; otherwise, per pixel column, its lowest and its
 // highest (in the order they came), so peaks and dips survive, plus the neighbours
-// just outside the range so the line runs to the edges.
-QList<QPointF> reducedPoints(const QList<double> &x, const QList<double> &y, double x0, double x1, int columns);
+// just outside the range so the line runs to the edges. Points before `from` are left out.
+QList<QPointF> reducedPoints(const QList<double> &x, const QList<double> &y, double x0, double x1, int columns,
+                             qsizetype from = 0);
 
 // A read-out's reply through the window's own framing and decoding: the table the
 // window would have shown for it (rows 1..100, the seven columns).

@@ -1,5 +1,7 @@
 #include "history_store.h"
 
+#include "readout_judge.h"
+
 #include <QDir>
 #include <QFileInfo>
 #include <QSqlError>
@@ -7,6 +9,7 @@
 #include <QUrl>
 #include <QVariant>
 
+#include <algorithm>
 #include <atomic>
 
 namespace {
@@ -258,11 +261,18 @@ bool HistoryStore::history(const QString &counter, const QDateTime &since, Count
         if (query.next() && !query.value(0).isNull())
             previous = storeTime(query.value(0).toString()).toMSecsSinceEpoch();
     }
+    // One row a read-out, its records' frames joined (the records of a read-out are
+    // in its epoch: the primary key finds them): a few thousand rows to fetch rather
+    // than a row a record, which costs the driver far more than the query.
+    const QString joined = m_address.engine == StoreAddress::Engine::SQLite
+                               ? QStringLiteral("CAST(group_concat(r.frame, '') AS BLOB)")
+                               : QStringLiteral("string_agg(r.frame, ''::bytea)");
     QSqlQuery query(m_db);
     query.setForwardOnly(true);
-    query.prepare(QStringLiteral("SELECT o.started, r.number, r.cntr1, r.cntr2, r.cntr3, r.cntr4, r.cntr5, r.total "
-                                 "FROM qz7310_record r JOIN qz7310_readout o ON o.id = r.readout "
-                                 "WHERE r.counter = ? AND o.started >= ? ORDER BY o.started, r.epoch, r.number"));
+    query.prepare(QStringLiteral("SELECT o.started, (SELECT %1 FROM qz7310_record r WHERE r.counter = o.counter AND "
+                                 "r.epoch = o.epoch AND r.readout = o.id) FROM qz7310_readout o "
+                                 "WHERE o.counter = ? AND o.started >= ? ORDER BY o.started")
+                      .arg(joined));
     query.addBindValue(counter);
     query.addBindValue(from);
     if (!query.exec()) {
@@ -270,17 +280,59 @@ bool HistoryStore::history(const QString &counter, const QDateTime &since, Count
         return false;
     }
     *out = CountHistory();
-    QString lastText;
+    const QList<FrameField> &fields = frameFields();
+    struct Record
+    {
+        int number;
+        std::array<double, Channels> values;
+    };
+    QList<Record> records;
     while (query.next()) {
-        const QString started = query.value(0).toString();
-        if (started != lastText) {
-            lastText = started;
-            out->readAt << storeTime(started).toMSecsSinceEpoch();
+        const QByteArray frames = query.value(1).toByteArray();
+        if (frames.isEmpty())
+            continue;
+        // Each frame ends with its CR; its fields read in place (a history holds
+        // hundreds of thousands), as recordValues() reads them: all digits or none.
+        records.clear();
+        for (qsizetype at = 0; at < frames.size();) {
+            qsizetype end = frames.indexOf('\r', at);
+            end = end < 0 ? frames.size() : end + 1;
+            Record record{-1, {}};
+            bool readable = true;
+            for (int k = 0; readable && k < fields.size(); ++k) {
+                const qsizetype first = at + fields[k].first - 1;
+                if (first + fields[k].length > end) {
+                    readable = false;
+                    break;
+                }
+                qint64 value = 0;
+                for (qsizetype i = first; i < first + fields[k].length; ++i) {
+                    const char c = frames[i];
+                    if (c < '0' || c > '9') {
+                        readable = false;
+                        break;
+                    }
+                    value = value * 10 + (c - '0');
+                }
+                if (k == 0)
+                    record.number = value == 0 ? 100 : int(value); // the hundredth comes as 00
+                else if (k - 1 < Channels)
+                    record.values[k - 1] = double(value);
+            }
+            if (readable)
+                records << record;
+            at = end;
         }
-        out->readout << int(out->readAt.size() - 1);
-        out->number << query.value(1).toInt();
-        for (int k = 0; k < Channels; ++k)
-            out->values[k] << query.value(2 + k).toDouble();
+        std::stable_sort(records.begin(), records.end(),
+                         [](const Record &a, const Record &b) { return a.number < b.number; });
+        out->readAt << storeTime(query.value(0).toString()).toMSecsSinceEpoch();
+        const int index = int(out->readAt.size() - 1);
+        for (const Record &record : records) {
+            out->readout << index;
+            out->number << record.number;
+            for (int k = 0; k < Channels; ++k)
+                out->values[k] << record.values[k];
+        }
     }
     query.finish();
 

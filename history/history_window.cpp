@@ -34,6 +34,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <limits>
 
 namespace {
 
@@ -41,6 +42,8 @@ namespace {
 // queries, and the chart is read again only when the counter has news.
 constexpr int PollMs = 30000;
 constexpr int RememberedStores = 10;
+constexpr int KeptHistories = 4;
+constexpr int ReadoutTab = 1;
 
 const char *const StoresKey = "stores";
 
@@ -55,7 +58,14 @@ QTableView *tableView(QAbstractItemModel *model, QWidget *parent)
     view->verticalHeader()->setDefaultSectionSize(view->fontMetrics().height() + 6);
     view->horizontalHeader()->setStretchLastSection(true);
     view->setWordWrap(false);
+    // Columns fitted to the first rows, not to thousands of read-outs.
+    view->horizontalHeader()->setResizeContentsPrecision(100);
     return view;
+}
+
+bool sameHistory(const CounterSummary &a, const CounterSummary &b)
+{
+    return a.records == b.records && a.readouts == b.readouts && a.lastStarted == b.lastStarted;
 }
 
 // A store as the command line or the list names it; a bare path is an SQLite file.
@@ -143,7 +153,7 @@ QWidget *HistoryWindow::buildViewer()
                 if (current.isValid())
                     selectReadout(current.data(Qt::UserRole).toString());
             });
-    connect(m_readoutView, &QTableView::activated, this, [this] { m_tabs->setCurrentIndex(1); });
+    connect(m_readoutView, &QTableView::activated, this, &HistoryWindow::showReadoutTab);
 
     // Right: counts over time, and one read-out.
     m_tabs = new QTabWidget(split);
@@ -166,17 +176,20 @@ QWidget *HistoryWindow::buildViewer()
     controls->addWidget(new QLabel(tr("Period:"), overTime));
     controls->addWidget(m_period);
     controls->addWidget(m_sinceEdit);
-    controls->addSpacing(12);
+    controls->addStretch(1);
+    // The channels on a line of their own, so the chart's side stays narrow enough
+    // for the tables beside it.
+    auto *channels = new QHBoxLayout;
     for (int k : {TotalChannel, 0, 1, 2, 3, 4}) {
         m_channels[k] = new QCheckBox(channelName(k), overTime);
         m_channels[k]->setChecked(true);
-        controls->addWidget(m_channels[k]);
+        channels->addWidget(m_channels[k]);
         connect(m_channels[k], &QCheckBox::toggled, this, [this, k](bool on) {
             m_countChart->setChannelVisible(k, on);
             m_readoutChart->setChannelVisible(k, on);
         });
     }
-    controls->addStretch(1);
+    channels->addStretch(1);
     auto *whole = new QAction(tr("Zoom out"), this);
     whole->setShortcut(Qt::Key_Home);
     auto *wholeButton = new QToolButton(overTime);
@@ -184,6 +197,7 @@ QWidget *HistoryWindow::buildViewer()
     addAction(whole);
     controls->addWidget(wholeButton);
     overLayout->addLayout(controls);
+    overLayout->addLayout(channels);
     m_countChart = new CountChart(overTime);
     m_countChart->setObjectName(QStringLiteral("countChart"));
     overLayout->addWidget(m_countChart, 1);
@@ -225,10 +239,11 @@ QWidget *HistoryWindow::buildViewer()
     readoutSplit->setStretchFactor(1, 2);
     readoutLayout->addWidget(readoutSplit, 1);
     m_tabs->addTab(readout, tr("Read-out"));
+    connect(m_tabs, &QTabWidget::currentChanged, this, &HistoryWindow::drawBars);
 
     split->setStretchFactor(0, 0);
     split->setStretchFactor(1, 1);
-    split->setSizes({560, 720});
+    split->setSizes({620, 660});
     return split;
 }
 
@@ -319,6 +334,7 @@ bool HistoryWindow::openStore(const QString &given, QString *errorOut)
         return false;
     }
     m_store = std::move(store);
+    m_histories.clear();
     m_url = url;
     m_counter.clear();
     m_readoutId.clear();
@@ -352,6 +368,12 @@ void HistoryWindow::refresh()
         statusBar()->showMessage(tr("Cannot read the store: %1").arg(error));
         return;
     }
+    // A counter with news is read again when it is drawn.
+    for (const CounterSummary &now : counters) {
+        const int before = m_counterModel->rowOf(now.name);
+        if (before < 0 || !sameHistory(m_counterModel->counters()[before], now))
+            m_histories.remove(now.name);
+    }
     m_counterModel->setCounters(counters);
     m_counterView->resizeColumnsToContents();
     const int row = m_counterModel->rowOf(m_counter);
@@ -359,7 +381,7 @@ void HistoryWindow::refresh()
         const QSignalBlocker quiet(m_counterView->selectionModel());
         m_counterView->selectRow(row);
         const CounterSummary &now = counters[row];
-        if (now.records != m_loaded.records || now.lastStarted != m_loaded.lastStarted || now.readouts != m_loaded.readouts)
+        if (!sameHistory(now, m_loaded))
             loadCounter();
     }
     statusBar()->showMessage(tr("%n counter(s); read %1", nullptr, int(counters.size()))
@@ -403,18 +425,29 @@ void HistoryWindow::loadCounter()
     selectReadout(id);
 }
 
+// The counter's whole history is read once and kept while it has no news (a few
+// counters' worth): a switch of period or back to a counter only draws.
 void HistoryWindow::loadHistory()
 {
     if (!m_store)
         return;
-    CountHistory history;
-    QString error;
-    if (!m_store->history(m_counter, since(), &history, &error)) {
-        statusBar()->showMessage(tr("Cannot read the store: %1").arg(error));
-        return;
+    std::shared_ptr<const CountHistory> history = m_histories.value(m_counter);
+    if (!history) {
+        CountHistory read;
+        QString error;
+        if (!m_store->history(m_counter, QDateTime(), &read, &error)) {
+            statusBar()->showMessage(tr("Cannot read the store: %1").arg(error));
+            return;
+        }
+        history = std::make_shared<const CountHistory>(std::move(read));
+        if (m_histories.size() >= KeptHistories)
+            m_histories.clear();
+        m_histories.insert(m_counter, history);
     }
-    m_countChart->chart()->setTitle(tr("%1: %n record(s)", nullptr, int(history.size())).arg(m_counter));
-    m_countChart->setHistory(std::move(history));
+    m_countChart->setHistory(history, m_since.isValid() ? since().toMSecsSinceEpoch()
+                                                        : std::numeric_limits<qint64>::min());
+    m_countChart->chart()->setTitle(
+        tr("%1: %n record(s)", nullptr, int(m_countChart->shownCount())).arg(m_counter));
 }
 
 void HistoryWindow::selectReadout(const QString &id)
@@ -441,9 +474,8 @@ void HistoryWindow::loadReadout()
         reply.clear();
     }
     decodeReply(reply, m_records);
-    QStringList numbers;
-    const auto values = tableValues(*m_records, &numbers);
-    m_readoutChart->setRecords(values, numbers);
+    m_barsDrawn = false;
+    drawBars();
     if (row < 0) {
         m_readoutTitle->clear();
         return;
@@ -458,7 +490,23 @@ void HistoryWindow::loadReadout()
         title += QStringLiteral("<br><span style=\"color:#a00000\">%1</span>")
                      .arg(r.messages.toHtmlEscaped().replace(QLatin1Char('\n'), QLatin1String("<br>")));
     m_readoutTitle->setText(title);
+}
+
+// The bars are drawn when their tab shows: switching counters stays quick.
+void HistoryWindow::drawBars()
+{
+    if (m_barsDrawn || m_tabs->currentIndex() != ReadoutTab)
+        return;
+    m_barsDrawn = true;
+    QStringList numbers;
+    const auto values = tableValues(*m_records, &numbers);
+    m_readoutChart->setRecords(values, numbers);
     m_readoutChart->chart()->setTitle(values.isEmpty() ? tr("No records in this reply") : QString());
+}
+
+void HistoryWindow::showReadoutTab()
+{
+    m_tabs->setCurrentIndex(ReadoutTab);
 }
 
 QDateTime HistoryWindow::since() const

@@ -5,6 +5,7 @@
 #include "history_store.h"
 
 #include <QDate>
+#include <QHash>
 #include <QMainWindow>
 #include <memory>
 
@@ -56,6 +57,8 @@ public slots:
     // New read-outs and counters, keeping the choices made.
     void refresh();
     void copyRecords();
+    // The chosen read-out's records and bars.
+    void showReadoutTab();
 
 private:
     void buildMenus();
@@ -69,6 +72,7 @@ private:
     void loadCounter();
     void loadHistory();
     void loadReadout();
+    void drawBars();
     void periodChosen();
     void showFailure(const QString &what, const QString &why);
     void updateTitle();
@@ -79,6 +83,8 @@ private:
     QString m_readoutId;
     QDate m_since;
     CounterSummary m_loaded; // what the chart was drawn from, to redraw only on news
+    QHash<QString, std::shared_ptr<const CountHistory>> m_histories;
+    bool m_barsDrawn = false;
 
     QStackedWidget *m_pages = nullptr;
     QLabel *m_welcome = nullptr;
