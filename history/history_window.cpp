@@ -228,6 +228,7 @@ QWidget *HistoryWindow::buildViewer()
     m_recordView->setSelectionMode(QAbstractItemView::ExtendedSelection);
     m_recordView->verticalHeader()->hide();
     m_recordView->horizontalHeader()->hide(); // row 0 is the heading, as in the window
+    m_recordView->horizontalHeader()->setSectionResizeMode(QHeaderView::Stretch);
     m_recordView->verticalHeader()->setDefaultSectionSize(m_recordView->fontMetrics().height() + 6);
     m_recordView->setContextMenuPolicy(Qt::ActionsContextMenu);
     auto *copy = new QAction(tr("Copy"), m_recordView);
