@@ -86,6 +86,8 @@ public:
     // Connects read-only and checks the tables; false with *error when it cannot.
     bool open(QString *error);
     bool isOpen() const { return m_db.isOpen(); }
+    // The connection, for a look from outside (the tests try to write through it).
+    QSqlDatabase database() const { return m_db; }
 
     bool counters(QList<CounterSummary> *out, QString *error);
     // Newest first.
