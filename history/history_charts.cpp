@@ -160,7 +160,8 @@ void CountChart::redraw()
     m_drawn = now;
     // Labels as fine as the range needs.
     const double span = x1 - x0;
-    m_time->setFormat(span < 2 * 3600e3    ? QStringLiteral("HH:mm:ss")
+    m_time->setFormat(span < 60e3          ? QStringLiteral("HH:mm:ss.zzz")
+                      : span < 2 * 3600e3  ? QStringLiteral("HH:mm:ss")
                       : span < 3 * 86400e3 ? QStringLiteral("MM-dd<br>HH:mm")
                                            : QStringLiteral("yyyy-MM-dd"));
     double low = INFINITY, high = -INFINITY;
