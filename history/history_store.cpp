@@ -240,27 +240,10 @@ bool HistoryStore::readouts(const QString &counter, QList<ReadoutRow> *out, QStr
     return true;
 }
 
-bool HistoryStore::history(const QString &counter, const QDateTime &since, CountHistory *out, QString *error)
+bool HistoryStore::history(const QString &counter, CountHistory *out, QString *error)
 {
     if (!fresh(error))
         return false;
-    const QString from = storeTimeText(since);
-    // Where the first read-out's records began: the saved read-out before the period.
-    qint64 previous = -1;
-    {
-        QSqlQuery query(m_db);
-        query.setForwardOnly(true);
-        query.prepare(QStringLiteral("SELECT MAX(o.started) FROM qz7310_readout o WHERE o.counter = ? AND "
-                                     "o.started < ? AND o.verdict = 'saved' AND o.request = 'RDD ALL'"));
-        query.addBindValue(counter);
-        query.addBindValue(from);
-        if (!query.exec()) {
-            *error = failure(query.lastError());
-            return false;
-        }
-        if (query.next() && !query.value(0).isNull())
-            previous = storeTime(query.value(0).toString()).toMSecsSinceEpoch();
-    }
     // One row a read-out, its records' frames joined (the records of a read-out are
     // in its epoch: the primary key finds them): a few thousand rows to fetch rather
     // than a row a record, which costs the driver far more than the query.
@@ -271,10 +254,9 @@ bool HistoryStore::history(const QString &counter, const QDateTime &since, Count
     query.setForwardOnly(true);
     query.prepare(QStringLiteral("SELECT o.started, (SELECT %1 FROM qz7310_record r WHERE r.counter = o.counter AND "
                                  "r.epoch = o.epoch AND r.readout = o.id) FROM qz7310_readout o "
-                                 "WHERE o.counter = ? AND o.started >= ? ORDER BY o.started")
+                                 "WHERE o.counter = ? ORDER BY o.started")
                       .arg(joined));
     query.addBindValue(counter);
-    query.addBindValue(from);
     if (!query.exec()) {
         *error = failure(query.lastError());
         return false;
@@ -345,7 +327,7 @@ bool HistoryStore::history(const QString &counter, const QDateTime &since, Count
         while (end < out->number.size() && out->readout[end] == r)
             ++end;
         const qint64 at = out->readAt[r];
-        const qint64 before = r > 0 ? out->readAt[r - 1] : previous;
+        const qint64 before = r > 0 ? out->readAt[r - 1] : -1;
         const qsizetype n = end - first;
         for (qsizetype k = 0; k < n; ++k) {
             out->time[first + k] = before < 0 || before >= at

@@ -60,8 +60,9 @@ inline constexpr int TotalChannel = 5;
 
 // A counter's records in the order they were first read, each placed in time. A
 // counter does not time its records: those a read-out saw first are spread evenly
-// over the time since the counter's previous saved read-out (when they were counted),
-// the last at the read-out's start; the first read-out's records all sit at its start.
+// over the time since the counter's previous read-out that brought records (when
+// they were counted), the last at the read-out's start; the first read-out's records
+// all sit at its start.
 struct CountHistory
 {
     QList<double> time;                      // ms since the epoch, ascending
@@ -92,8 +93,8 @@ public:
     bool counters(QList<CounterSummary> *out, QString *error);
     // Newest first.
     bool readouts(const QString &counter, QList<ReadoutRow> *out, QString *error);
-    // From `since` (an invalid time: all).
-    bool history(const QString &counter, const QDateTime &since, CountHistory *out, QString *error);
+    // The whole history; a period is a part of it (CountChart::setHistory).
+    bool history(const QString &counter, CountHistory *out, QString *error);
     // The frames --export writes for the same counter and period.
     bool frames(const QString &counter, const QDateTime &since, QList<QByteArray> *out, QString *error);
     // The raw reply a read-out's verdict is about.

@@ -436,7 +436,7 @@ void HistoryWindow::loadHistory()
     if (!history) {
         CountHistory read;
         QString error;
-        if (!m_store->history(m_counter, QDateTime(), &read, &error)) {
+        if (!m_store->history(m_counter, &read, &error)) {
             statusBar()->showMessage(tr("Cannot read the store: %1").arg(error));
             return;
         }
