@@ -336,6 +336,7 @@ bool HistoryWindow::openStore(const QString &given, QString *errorOut)
     }
     m_store = std::move(store);
     m_histories.clear();
+    m_readoutLists.clear();
     m_url = url;
     m_counter.clear();
     m_readoutId.clear();
@@ -372,8 +373,10 @@ void HistoryWindow::refresh()
     // A counter with news is read again when it is drawn.
     for (const CounterSummary &now : counters) {
         const int before = m_counterModel->rowOf(now.name);
-        if (before < 0 || !sameHistory(m_counterModel->counters()[before], now))
+        if (before < 0 || !sameHistory(m_counterModel->counters()[before], now)) {
             m_histories.remove(now.name);
+            m_readoutLists.remove(now.name);
+        }
     }
     m_counterModel->setCounters(counters);
     m_counterView->resizeColumnsToContents();
@@ -409,12 +412,19 @@ void HistoryWindow::loadCounter()
 {
     const int row = m_counterModel->rowOf(m_counter);
     m_loaded = row >= 0 ? m_counterModel->counters()[row] : CounterSummary();
-    QList<ReadoutRow> readouts;
+    // Kept like the history, and read again with it.
     QString error;
-    if (!m_store->readouts(m_counter, &readouts, &error)) {
-        statusBar()->showMessage(tr("Cannot read the store: %1").arg(error));
-        return;
+    if (!m_readoutLists.contains(m_counter)) {
+        QList<ReadoutRow> read;
+        if (!m_store->readouts(m_counter, &read, &error)) {
+            statusBar()->showMessage(tr("Cannot read the store: %1").arg(error));
+            return;
+        }
+        if (m_readoutLists.size() >= KeptHistories)
+            m_readoutLists.clear();
+        m_readoutLists.insert(m_counter, read);
     }
+    const QList<ReadoutRow> readouts = m_readoutLists.value(m_counter);
     m_readoutModel->setReadouts(readouts);
     m_readoutView->resizeColumnsToContents();
     loadHistory();

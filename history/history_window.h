@@ -84,6 +84,7 @@ private:
     QDate m_since;
     CounterSummary m_loaded; // what the chart was drawn from, to redraw only on news
     QHash<QString, std::shared_ptr<const CountHistory>> m_histories;
+    QHash<QString, QList<ReadoutRow>> m_readoutLists;
     bool m_barsDrawn = false;
 
     QStackedWidget *m_pages = nullptr;
