@@ -4,6 +4,7 @@
 //          collect_clear=<ratio> soak_rss_kb=<kB> bytes_cpu_pct=<%> bytes_wakeups=<per byte>
 //          flood_rss_mb=<MiB> flood_gap_ms=<ms>
 //          store_ms=sqlite:<ms>/pg:<ms> store_kb_per_1000=sqlite:<KiB>/pg:<KiB>
+//          history_open_ms=<ms> history_redraw_ms=<ms>
 // (pg: n/a without a PostgreSQL server in libpq's variables; scripts/bench provides one).
 
 #include "bench_support.h"
@@ -102,6 +103,7 @@ int main(int argc, char **argv)
     registerScreenBenchmark();
     registerFloodBenchmark();
     registerStoreBenchmark();
+    registerHistoryBenchmark();
 
     KeepingReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
@@ -159,15 +161,20 @@ int main(int argc, char **argv)
                 "(100-record read-outs, each a new epoch; median of the last 20 of 1,000)\n",
                 figure(n.storeMsSqlite, 2).c_str(), figure(n.storeKbSqlite, 0).c_str(), figure(n.storeMsPg, 2).c_str(),
                 figure(n.storeKbPg, 0).c_str(), n.storePgFsync.empty() ? "n/a" : n.storePgFsync.c_str());
+    std::printf("history: open_ms=%s redraw_ms=%s rss_mib=%s (3,000 read-outs, 300,000 records; limits: "
+                "1000 ms, 200 ms, 200 MiB)\n",
+                figure(n.historyOpenMs, 1).c_str(), figure(n.historyRedrawMs, 1).c_str(),
+                figure(n.historyRssMiB, 1).c_str());
     std::printf("bench: core=%s window=%s flat=%s readout_ms=%s collect=%s collect_clear=%s soak_rss_kb=%s "
                 "bytes_cpu_pct=%s bytes_wakeups=%s flood_rss_mb=%s flood_gap_ms=%s "
-                "store_ms=sqlite:%s/pg:%s store_kb_per_1000=sqlite:%s/pg:%s\n",
+                "store_ms=sqlite:%s/pg:%s store_kb_per_1000=sqlite:%s/pg:%s history_open_ms=%s history_redraw_ms=%s\n",
                 figure(core, 0).c_str(), figure(window, 0).c_str(), figure(flat, 2).c_str(),
                 figure(readoutMs, 1).c_str(), figure(collect, 3).c_str(), figure(collectClear, 3).c_str(),
                 soakGrowth.c_str(),
                 figure(n.bytesCpuPct, 1).c_str(), figure(n.bytesWakeups, 2).c_str(),
                 figure(n.floodRssMiB, 1).c_str(), figure(n.floodGapMs, 1).c_str(),
                 figure(n.storeMsSqlite, 2).c_str(), figure(n.storeMsPg, 2).c_str(),
-                figure(n.storeKbSqlite, 0).c_str(), figure(n.storeKbPg, 0).c_str());
+                figure(n.storeKbSqlite, 0).c_str(), figure(n.storeKbPg, 0).c_str(),
+                figure(n.historyOpenMs, 1).c_str(), figure(n.historyRedrawMs, 1).c_str());
     return 0;
 }

@@ -68,6 +68,12 @@ struct BenchNotes
     double storeMsPg = -1;
     double storeKbPg = -1;
     std::string storePgFsync;
+    // The viewer on 3,000 read-outs of 100 records: opened and drawn, redrawn after a
+    // switch of counter or period (the slowest), and its memory (the largest rise of
+    // resident memory from before its window to its chart drawn).
+    double historyOpenMs = -1;
+    double historyRedrawMs = -1;
+    double historyRssMiB = -1;
 };
 BenchNotes &notes();
 
@@ -94,6 +100,7 @@ void registerSoakBenchmark();
 void registerScreenBenchmark();
 void registerFloodBenchmark();
 void registerStoreBenchmark();
+void registerHistoryBenchmark();
 // What a 100-record qz7310-collect run cannot beat: the reply's line time at 9600
 // baud plus the collector's default quiet time, in seconds.
 double collectLineSeconds();

@@ -7,6 +7,9 @@ QZ_RUN_PACKAGES=(
   qt6-base-dev qt6-base-dev-tools qt6-serialport-dev libgl-dev
   fonts-liberation fonts-dejavu-core fonts-ipafont-gothic qt6-translations-l10n
   libqt6sql6-sqlite
+  # The history viewer: Qt Charts (whose CMake package needs Qt OpenGL's, which
+  # Debian's qt6-charts-dev does not pull in), lrelease for its Japanese texts.
+  qt6-charts-dev libqt6opengl6-dev qt6-l10n-tools libqt6charts6
 )
 # What the tests, benchmarks and fuzz targets add (scripts/test, bench, fuzz). The store's
 # tests and benchmark start a PostgreSQL server of their own with pg_virtualenv
