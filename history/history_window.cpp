@@ -355,9 +355,15 @@ bool HistoryWindow::openStore(const QString &given, QString *errorOut)
     return true;
 }
 
+// The counter looked at and its store, so a window among many (or a taskbar) says which.
 void HistoryWindow::updateTitle()
 {
-    setWindowTitle(m_store ? tr("QZ-7310 history - %1").arg(m_store->address().text) : tr("QZ-7310 history"));
+    if (!m_store)
+        setWindowTitle(tr("QZ-7310 history"));
+    else if (m_counter.isEmpty())
+        setWindowTitle(tr("QZ-7310 history - %1").arg(m_store->address().text));
+    else
+        setWindowTitle(tr("QZ-7310 history - %1 - %2").arg(m_counter, m_store->address().text));
 }
 
 void HistoryWindow::refresh()
@@ -398,6 +404,7 @@ void HistoryWindow::selectCounter(const QString &name)
         return;
     m_counter = name;
     QSettings().setValue(QStringLiteral("counter/") + m_url, name);
+    updateTitle();
     const int row = m_counterModel->rowOf(name);
     if (row >= 0) {
         const QSignalBlocker quiet(m_counterView->selectionModel());

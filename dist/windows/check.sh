@@ -221,30 +221,35 @@ fi
 wineserver -w
 
 echo "== The history viewer on that store"
-# It opens the store given on its command line and selects its first counter, whose name
-# its title then carries: the window shows lab1 when a title with lab1 is on screen.
-wine "$instdir\\qz7310-history.exe" "$store" >"$work/history.log" 2>&1 &
-viewer=$!
-history_window=
-for _ in $(seq 300); do
-  history_window=$(xdotool search --onlyvisible --name 'lab1' 2>/dev/null | head -1)
-  [ -n "$history_window" ] && break
-  sleep 0.1
-done
-if [ -n "$history_window" ]; then
-  sleep 1
-  shot 00-history-viewer
-  pass "the history viewer shows the counter lab1 ($(xdotool getwindowname "$history_window"))"
-  xdotool windowclose "$history_window" 2>/dev/null || true
+if [ ! -f "$inst/qz7310-history.exe" ]; then
+  # Not a pass: Qt Charts for MinGW was not built (scripts/windows said why).
+  echo "NOT CHECKED: the installer holds no qz7310-history.exe (no Qt Charts for MinGW)"
 else
-  shot 00-history-viewer
-  fail "the history viewer shows no window naming the counter lab1"
-  tr -d '\r' <"$work/history.log"
+  # It opens the store given on its command line and selects its first counter, whose name
+  # its title then carries: the window shows lab1 when a title with lab1 is on screen.
+  wine "$instdir\\qz7310-history.exe" "$store" >"$work/history.log" 2>&1 &
+  viewer=$!
+  history_window=
+  for _ in $(seq 300); do
+    history_window=$(xdotool search --onlyvisible --name 'lab1' 2>/dev/null | head -1)
+    [ -n "$history_window" ] && break
+    sleep 0.1
+  done
+  if [ -n "$history_window" ]; then
+    sleep 1
+    shot 00-history-viewer
+    pass "the history viewer shows the counter lab1 ($(xdotool getwindowname "$history_window"))"
+    xdotool windowclose "$history_window" 2>/dev/null || true
+  else
+    shot 00-history-viewer
+    fail "the history viewer shows no window naming the counter lab1"
+    tr -d '\r' <"$work/history.log"
+  fi
+  for _ in $(seq 50); do kill -0 $viewer 2>/dev/null || break; sleep 0.1; done
+  kill -0 $viewer 2>/dev/null && wine taskkill /IM qz7310-history.exe /F >/dev/null 2>&1
+  wait $viewer 2>/dev/null
+  wineserver -w
 fi
-for _ in $(seq 50); do kill -0 $viewer 2>/dev/null || break; sleep 0.1; done
-kill -0 $viewer 2>/dev/null && wine taskkill /IM qz7310-history.exe /F >/dev/null 2>&1
-wait $viewer 2>/dev/null
-wineserver -w
 
 echo "== COM1 mapped to COM7 through QZ7310_COM1"
 # COM7 is the simulator; COM1 leads nowhere, so only the mapping reaches the counter.

@@ -183,6 +183,10 @@ qz_qtcharts() {
   qz_qtbase_stamp > "$stamp"
 }
 
+# Without Qt Charts the programs are built all the same, the history viewer left out
+# (the top CMakeLists.txt says so); the check then says the viewer was not checked.
 qz_mingw_qt() {
-  qz_qtbase && qz_qtcharts
+  qz_qtbase || return 1
+  qz_qtcharts || echo "Qt Charts for MinGW could not be built: the Windows build leaves qz7310-history out" >&2
+  return 0
 }

@@ -222,6 +222,10 @@ postgresql://USER@HOST:PORT/DATABASE
         <translation>QZ-7310 履歴 - %1</translation>
     </message>
     <message>
+        <source>QZ-7310 history - %1 - %2</source>
+        <translation>QZ-7310 履歴 - %1 - %2</translation>
+    </message>
+    <message>
         <source>QZ-7310 history</source>
         <translation>QZ-7310 履歴</translation>
     </message>
