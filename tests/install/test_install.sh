@@ -20,12 +20,13 @@ usr=$dest/usr
 failures=0
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 
-programs=(qz7310 qz7310-sim qz7310-collect) # each with its manual page
+programs=(qz7310 qz7310-sim qz7310-collect qz7310-history) # each with its manual page
 sizes=(16 22 24 32 48 64 128 256)
 
 expected=(
   "usr/share/applications/$id.desktop"
   "usr/share/metainfo/$id.metainfo.xml"
+  "usr/share/applications/$id.history.desktop" "usr/share/metainfo/$id.history.metainfo.xml"
   "usr/share/icons/hicolor/scalable/apps/$id.svg"
   usr/share/doc/qz7310/README.md usr/share/doc/qz7310/store.md usr/share/doc/qz7310/copyright
   usr/share/doc/qz7310/changelog.gz usr/share/doc/qz7310/counter.env.example
@@ -56,25 +57,32 @@ for s in "${sizes[@]}"; do
 done
 
 desktop=$usr/share/applications/$id.desktop
-if out=$(desktop-file-validate "$desktop" 2>&1) && [ -z "$out" ]; then :; else
-  fail "desktop-file-validate: $out"
-fi
-# The entry starts an installed program and names the installed icon.
-exec_name=$(sed -n 's/^Exec=\([^ ]*\).*/\1/p' "$desktop")
-[ -x "$usr/bin/$exec_name" ] || fail "Exec=$exec_name is not an installed program"
-grep -qx "Icon=$id" "$desktop" || fail "the entry's Icon is not $id"
+# Each entry (the window program's, the viewer's) is valid, starts an installed
+# program and names the installed icon.
+for entry in "$desktop" "$usr/share/applications/$id.history.desktop"; do
+  if out=$(desktop-file-validate "$entry" 2>&1) && [ -z "$out" ]; then :; else
+    fail "desktop-file-validate $(basename "$entry"): $out"
+  fi
+  exec_name=$(sed -n 's/^Exec=\([^ ]*\).*/\1/p' "$entry")
+  [ -x "$usr/bin/$exec_name" ] || fail "Exec=$exec_name is not an installed program"
+  grep -qx "Icon=$id" "$entry" || fail "$(basename "$entry")'s Icon is not $id"
+done
 grep -qx "Name=QZ-7310 TALVEN SOFTWARE" "$desktop" || fail "the entry's Name"
 grep -q '^Comment\[ja\]=' "$desktop" || fail "no Japanese Comment"
 
 # The metainfo alone and with the tree it describes (its launchable must be there).
 metainfo=$usr/share/metainfo/$id.metainfo.xml
-for check in "validate --no-net --pedantic $metainfo" "validate-tree --no-net --pedantic $dest"; do
+for check in "validate --no-net --pedantic $metainfo" "validate --no-net --pedantic ${metainfo%.metainfo.xml}.history.metainfo.xml" \
+             "validate-tree --no-net --pedantic $dest"; do
   # shellcheck disable=SC2086
   out=$(appstreamcli $check 2>&1) || fail "appstreamcli $check: $out"
 done
 grep -q "<release version=\"$version\"" "$metainfo" || fail "metainfo has no release $version"
 for p in "${programs[@]}"; do
-  grep -q "<binary>$p</binary>" "$metainfo" || fail "metainfo does not provide $p"
+  # The viewer is a component of its own.
+  m=$metainfo
+  [ "$p" = qz7310-history ] && m=${metainfo%.metainfo.xml}.history.metainfo.xml
+  grep -q "<binary>$p</binary>" "$m" || fail "$(basename "$m") does not provide $p"
 done
 
 for p in "${programs[@]}"; do
