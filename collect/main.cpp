@@ -21,6 +21,8 @@
 #include <csignal>
 #include <optional>
 
+#include <stdlib.h>
+
 #ifdef Q_OS_UNIX
 #include <QSocketNotifier>
 #include <sys/socket.h>
@@ -126,7 +128,33 @@ private:
 
 // SIGTERM (systemd stopping the unit, kill), SIGINT (Ctrl+C) and SIGHUP (the
 // terminal gone) stop the run through the event loop, never in the middle of a write:
-// the handler only passes the signal's number on through a socket pair.
+// the handler only passes the signal's number on through a socket pair. A second
+// signal is the way out of a step that hangs (a sync on a dead disk, a store that
+// does not answer): a last line, then the process ends at once. Nothing is half
+// written by that: files take their names whole, a transaction not committed is
+// undone by the database, and a temporary file left behind is named by the next run.
+const char SecondStopCleared[] =
+    "qz7310-collect: stopped at once by a second signal; CLR ALL had been sent, and any late records not "
+    "yet said to be kept are in no file\n";
+const char SecondStopNotCleared[] =
+    "qz7310-collect: stopped at once by a second signal; CLR ALL was not sent, and the counter was not "
+    "cleared\n";
+
+[[noreturn]] void stopAtOnce(int signal)
+{
+    const bool cleared = StopRequest::clearWentOut();
+    const char *text = cleared ? SecondStopCleared : SecondStopNotCleared;
+    const size_t length = cleared ? sizeof SecondStopCleared - 1 : sizeof SecondStopNotCleared - 1;
+#ifdef Q_OS_UNIX
+    [[maybe_unused]] const ssize_t n = ::write(STDERR_FILENO, "\n", 1);
+    [[maybe_unused]] const ssize_t m = ::write(STDERR_FILENO, text, length);
+#else
+    std::fwrite(text, 1, length, stderr);
+    std::fflush(stderr);
+#endif
+    ::_exit(CollectStatus::stoppedBy(signal));
+}
+
 class StopSignals
 {
 public:
@@ -147,7 +175,8 @@ public:
         struct sigaction action {};
         action.sa_handler = [](int signal) {
             const int saved = errno;
-            StopRequest::raise(signal);
+            if (StopRequest::raise(signal) != 0)
+                stopAtOnce(signal);
             const unsigned char byte = static_cast<unsigned char>(signal);
             [[maybe_unused]] const ssize_t n = ::write(s_pair[0], &byte, 1);
             errno = saved;
@@ -162,7 +191,8 @@ public:
             [](DWORD type) -> BOOL {
                 if (type != CTRL_C_EVENT && type != CTRL_BREAK_EVENT)
                     return FALSE;
-                StopRequest::raise(SIGINT);
+                if (StopRequest::raise(SIGINT) != 0)
+                    stopAtOnce(SIGINT);
                 QMetaObject::invokeMethod(
                     s_session, [] { s_session->interrupt(SIGINT, QStringLiteral("Ctrl+C")); }, Qt::QueuedConnection);
                 return TRUE;

@@ -598,21 +598,23 @@ void TestCollect::recordNumbers_data()
     // file of their own.
     QTest::newRow("records still coming when CLR ALL goes out, then the ACK")
         << QList<int>{1, 2, 3, 4} << false << "" << 2 << "after" << 3
-        << "2 frames arrived after CLR ALL was sent: the counter paused longer than --quiet (200 ms) within its "
+        << "the counter confirmed CLR ALL (\"COMMAND OK!\"): its records are cleared\n"
+           "2 frames arrived after CLR ALL was sent: the counter paused longer than --quiet (200 ms) within its "
            "reply, so the read-out had ended early; raise --quiet above the counter's pauses\n"
-           "2 late records written to %3; %2 holds the 2 records read before\n"
-           "the counter confirmed CLR ALL (\"COMMAND OK!\"): its records are cleared" << false;
+           "2 late records written to %3; %2 holds the 2 records read before" << false;
     QTest::newRow("records still coming when CLR ALL goes out, no answer")
         << three << false << "" << 1 << "none" << 3
-        << "1 late record written to %3; %2 holds the 2 records read before\nthe counter did not confirm CLR ALL "
-           "with ACK (\"COMMAND OK!\"): it sent 1 data frame (\"COMMAND OK !\") and then nothing for 1 s; its "
-           "records may still be there" << false;
+        << "the counter did not confirm CLR ALL with ACK (\"COMMAND OK!\"): it sent 1 data frame (\"COMMAND OK !\") "
+           "and then nothing for 1 s; its records may still be there, and the CSV is saved\n1 frame arrived after "
+           "CLR ALL was sent" << false;
     // SIGTERM while the answer to CLR ALL is awaited: the saved file stays, the late
     // record is kept, and the line says the clear is not known to have happened.
     QTest::newRow("stopped by SIGTERM after CLR ALL")
         << three << false << "signal after CLR ALL" << 1 << "none" << 128 + SIGTERM
-        << "1 late record written to %3; %2 holds the 2 records read before\nstopped by SIGTERM after CLR ALL was "
-           "sent: the records are saved in %2; the counter's answer had not come, so its records may still be there"
+        << "stopped by SIGTERM after CLR ALL was sent: the records are saved in %2; the counter's answer had not "
+           "come, so its records may still be there\n1 frame arrived after CLR ALL was sent: the counter paused "
+           "longer than --quiet (200 ms) within its reply, so the read-out had ended early; raise --quiet above the "
+           "counter's pauses\n1 late record written to %3; %2 holds the 2 records read before"
         << false;
     QTest::newRow("CLR ALL refused")
         << three << false << "" << 0 << "nak" << 3
@@ -620,8 +622,9 @@ void TestCollect::recordNumbers_data()
            "are still there, and the CSV is saved" << false;
     QTest::newRow("into a folder: records still coming when CLR ALL goes out, then the ACK")
         << QList<int>{1, 2, 3, 4} << false << "" << 2 << "after" << 3
-        << "2 late records written to %3; %2 holds the 2 records read before\n"
-           "the counter confirmed CLR ALL (\"COMMAND OK!\"): its records are cleared"
+        << "its records are cleared\n2 frames arrived after CLR ALL was sent: the counter paused longer than "
+           "--quiet (200 ms) within its reply, so the read-out had ended early; raise --quiet above the counter's "
+           "pauses\n2 late records written to %3; %2 holds the 2 records read before"
         << true;
     QTest::newRow("into a folder: a letter in a count")
         << three << false << "letter" << 0 << "after" << 3
