@@ -15,6 +15,8 @@
 #include <string>
 
 #include <windows.h>
+// windows.h names a function ReplaceFile; ours is the enum.
+#undef ReplaceFile
 
 using namespace durable;
 
