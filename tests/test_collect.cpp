@@ -4,6 +4,7 @@
 #include "output_dir.h"
 #include "readout_judge.h"
 #include "readout_session.h"
+#include "stop_request.h"
 #include "csv/csv_writer.h"
 #include "line/line_comm_control.h"
 #include "line/serial_comm_control.h"
@@ -22,6 +23,7 @@
 #include <csignal>
 #include <fcntl.h>
 #include <grp.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 
@@ -123,6 +125,25 @@ QByteArray rawFileBytes(const QByteArray &name)
 }
 
 const QByteArray earlier("\"9\",\"1\",\"1\",\"1\",\"1\",\"1\",\"5\"\r\n");
+
+// A small tmpfs of the test's own (root only), unmounted at the end.
+struct Mount
+{
+    QByteArray where;
+    bool tmpfs(const QString &path, const char *options)
+    {
+        if (::geteuid() != 0 || ::mount("tmpfs", QFile::encodeName(path).constData(), "tmpfs", 0, options) != 0)
+            return false;
+        where = QFile::encodeName(path);
+        return true;
+    }
+    bool readOnly() { return ::mount(nullptr, where.constData(), nullptr, MS_REMOUNT | MS_RDONLY, nullptr) == 0; }
+    ~Mount()
+    {
+        if (!where.isEmpty())
+            ::umount2(where.constData(), MNT_DETACH);
+    }
+};
 
 } // namespace
 
@@ -239,6 +260,14 @@ void TestCollect::clearRefused_data()
     // SIGTERM while the read-out is judged: nothing written, nothing sent after it.
     QTest::newRow("stopped by SIGTERM mid-run") << QStringList{} << "signal" << 128 + SIGTERM
                                                 << "stopped by SIGTERM: nothing was written to";
+    // SIGTERM while the file is synced (a slow disk): the file is whole and named, and
+    // nothing more goes out; a second signal ends the run at once.
+    QTest::newRow("stopped by SIGTERM during the file's sync")
+        << QStringList{} << "signal in sync" << 128 + SIGTERM
+        << "stopped by SIGTERM before CLR ALL was sent: the read-out is saved in ";
+    QTest::newRow("a second SIGTERM during the file's sync")
+        << QStringList{} << "second signal in sync" << 128 + SIGTERM
+        << "stopped at once by a second signal; CLR ALL was not sent";
     QTest::newRow("file size limit hit while writing") << QStringList{} << "size limit" << 4 << "File too large";
     QTest::newRow("existing file kept without --overwrite")
         << QStringList{} << "kept file" << 4
@@ -307,7 +336,14 @@ void TestCollect::clearRefused()
         args = QStringList{"--port", dir.filePath("COM1"), "--output-dir", folder, "--clear", "--quiet", "100"};
     }
     QString program = QStringLiteral(QZ_COLLECT_PATH);
-    if (target == QLatin1String("signal")) {
+    if (target.endsWith(QLatin1String("signal in sync"))) {
+        env = failingSync(QString());
+        env.insert("QZ_SLOW_SYNC", "2000");
+        const QString kills = target.startsWith(QLatin1String("second")) ? "kill -TERM $pid; sleep 0.3; " : "";
+        args = QStringList{"-c", "\"$0\" \"$@\" & pid=$!; sleep 1; " + kills + "kill -TERM $pid; wait $pid",
+                           program} + args;
+        program = QStringLiteral("/bin/sh");
+    } else if (target == QLatin1String("signal")) {
         // A long quiet time keeps the run waiting after the first reply; the signal
         // comes within it.
         args = QStringList{"--preserve-status", "-s", "TERM", "1", program} + args + QStringList{"--quiet", "3000"};
@@ -328,8 +364,8 @@ void TestCollect::clearRefused()
         QCOMPARE(fileBytes(output), earlier);
     } else if (target == QLatin1String("folder"))
         QCOMPARE(fileBytes(output + "/inside.csv"), earlier);
-    else if (target == QLatin1String("folder sync"))
-        QCOMPARE(fileBytes(output).count("\r\n"), 36); // renamed into place whole, not known to be on disk
+    else if (target == QLatin1String("folder sync") || target == QLatin1String("signal in sync"))
+        QCOMPARE(fileBytes(output).count("\r\n"), 36); // renamed into place whole
     else
         QCOMPARE(fileBytes(output), earlier);
     QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::NoSymLinks), QStringList{"records.csv"}); // no temporary left
@@ -338,6 +374,14 @@ void TestCollect::clearRefused()
     // A target that cannot be used is found before the counter is asked anything.
     if (target == QLatin1String("kept file") || target == QLatin1String("folder") || target == QLatin1String("missing"))
         QVERIFY2(!log.contains("received"), log.constData());
+    if (target == QLatin1String("second signal in sync")) {
+        // The temporary file the stop left is named by the next run into the folder.
+        const Run next = collect({"--port", dir.filePath("COM1"), "--output", dir.filePath("next.csv"), "--quiet", "100"});
+        QCOMPARE(next.status, 0);
+        QVERIFY2(next.err.contains(QFile::encodeName(dir.path()) + "/.qz7310-"), next.err.constData());
+        QVERIFY2(next.err.contains(".part (1949 bytes) was left by an earlier run that was stopped while writing it"),
+                 next.err.constData());
+    }
 }
 
 // The done-when run, as a scheduled job would make it: COM1 mapped by the environment,
@@ -620,6 +664,50 @@ void TestCollect::recordNumbers_data()
         << three << false << "" << 0 << "nak" << 3
         << "the counter refused CLR ALL (1 NAK reply (\"ERROR...\", the counter refused the command)): its records "
            "are still there, and the CSV is saved" << false;
+    // Every reply is evidence: read-backs alike but shorter than the first reply are
+    // not taken; read-backs alike and unsound are refused for what is wrong with them.
+    QTest::newRow("read-backs alike and shorter than the first reply")
+        << QList<int>{1, 2, 3, 4, 5} << false << "shorter read-backs" << 0 << "after" << 3
+        << "read-out from %1 not confirmed: reply 1 held 5 data frames and the replies that agree only 3 records, "
+           "so record 04 and any after it would be lost by a clear" << false;
+    QTest::newRow("read-backs alike and cut off")
+        << three << false << "cut read-backs" << 0 << "after" << 3
+        << "read-out from %1 not confirmed: replies 2 and 3 were alike, but the last reply was cut off" << false;
+    QTest::newRow("read-backs silent")
+        << three << false << "silent read-backs" << 0 << "after" << 3
+        << "read-out from %1 not confirmed: replies 2 and 3 were alike, but the counter sent nothing at all when "
+           "asked again" << false;
+    // The late records' place is made sure of before CLR ALL, or nothing is cleared.
+    QTest::newRow("a 255-byte --output leaves no room for NAME.late.csv")
+        << three << false << "long name" << 0 << "after" << 4
+        << ".late.csv): File name too long; nothing was read from the counter, and the counter was not cleared"
+        << false;
+    QTest::newRow("--output a link in a read-only folder") << three << false << "read-only link" << 0 << "after" << 4
+        << "/ro/records.late.csv): Read-only file system; nothing was read" << false;
+    QTest::newRow("the disk full at the late records' place")
+        << three << false << "full at the late file" << 0 << "after" << 4
+        << "/small/records.late.csv): No space left on device; the counter was not cleared (3 records from %1 "
+           "written to %2)" << false;
+    // After the clear, the last resort: every late frame whole in the messages.
+    QTest::newRow("the late file's sync fails after the clear")
+        << three << false << "late sync fails" << 1 << "after" << 6
+        << "late record kept only here: <STX>D03 00003 00001 00002 00003 00004 000013<CR>\n1 late record could not "
+           "be kept (%2: the file could not be synced to disk: Input/output error): it is only in the lines above"
+        << false;
+    // A stop while a file is synced: nothing more is sent, and the stop is not lost.
+    QTest::newRow("a stop during the CSV's sync")
+        << three << false << "signal in the CSV's sync" << 0 << "after" << 128 + SIGTERM
+        << "stopped by SIGTERM before CLR ALL was sent: the read-out is saved in %2; the counter was not cleared"
+        << false;
+    QTest::newRow("a stop during the late file's sync")
+        << three << false << "signal in the late file's sync" << 1 << "after" << 128 + SIGTERM
+        << "1 late record written to %3; %2 holds the 2 records read before\nstopped by SIGTERM as the run ended"
+        << false;
+    // A refusal ends the run at once, not after --timeout.
+    QTest::newRow("CLR ALL answered COMMAND ERROR")
+        << three << false << "" << 0 << "command error" << 3
+        << "the counter refused CLR ALL (1 reply led by NAK or abandoned (\"COMMAND ERROR...\")): its records are "
+           "still there" << false;
     QTest::newRow("into a folder: records still coming when CLR ALL goes out, then the ACK")
         << QList<int>{1, 2, 3, 4} << false << "" << 2 << "after" << 3
         << "its records are cleared\n2 frames arrived after CLR ALL was sent: the counter paused longer than "
@@ -660,7 +748,25 @@ void TestCollect::recordNumbers()
     }
     options.clear = true;
     options.quietMs = 200;
-    options.timeoutMs = 1000;
+    options.timeoutMs = ack == QLatin1String("nak") || ack == QLatin1String("command error") ? 5000 : 1000;
+    Mount mount;
+    if (fault == QLatin1String("long name")) {
+        options.output = dir.filePath(QString(251, 'a') + ".csv");
+    } else if (fault == QLatin1String("read-only link") || fault == QLatin1String("full at the late file")) {
+        // A folder of its own: read-only, or with room for the CSV and not for more.
+        const bool readOnly = fault == QLatin1String("read-only link");
+        QVERIFY(QDir(dir.path()).mkpath(readOnly ? "ro" : "small"));
+        if (!mount.tmpfs(dir.filePath(readOnly ? "ro" : "small"), readOnly ? "size=64k" : "size=16k"))
+            QSKIP("needs root, to mount a small tmpfs");
+        options.output = dir.filePath(readOnly ? "ro/records.csv" : "small/records.csv");
+        if (readOnly) {
+            QVERIFY(QFile::link(dir.filePath("records.csv"), options.output));
+            QVERIFY(mount.readOnly());
+        }
+    }
+    StopRequest::reset();
+    if (fault == QLatin1String("signal in the CSV's sync"))
+        setSyncHook([](SyncTarget, const QString &) { StopRequest::raise(SIGTERM); return true; });
     if (fault == QLatin1String("never quiet"))
         options.deadlineMs = 1000;
 
@@ -681,9 +787,14 @@ void TestCollect::recordNumbers()
                 frame[40] = 'O';     // position 41, the total's last digit
             else if (i == k - 1 && fault == QLatin1String("each reply differs"))
                 frame[8] = char(frame[8] == '9' ? '8' : frame[8] + 1); // a digit garbled into another
-            if (!(k == 1 && i == kept - 1 && fault == QLatin1String("first: last frame lost")))
+            if (!(k == 1 && i == kept - 1 && fault == QLatin1String("first: last frame lost"))
+                && !(k > 1 && i >= 3 && fault == QLatin1String("shorter read-backs")))
                 reply += frame;
         }
+        if (k > 1 && fault == QLatin1String("cut read-backs"))
+            reply.chop(20);
+        if (k > 1 && fault == QLatin1String("silent read-backs"))
+            reply.clear();
         return reply;
     };
     QByteArray lateReply;
@@ -693,6 +804,9 @@ void TestCollect::recordNumbers()
         lateReply += ackReply;
     else if (ack == QLatin1String("nak"))
         lateReply += nakReply;
+    else if (ack == QLatin1String("command error"))
+        lateReply += QByteArray("\x15X\r");
+    QElapsedTimer sinceClear;
 
     int answered = 0;
     bool cleared = false;
@@ -716,6 +830,11 @@ void TestCollect::recordNumbers()
         }
         if (line.contains(clrAll) && !cleared) {
             cleared = true;
+            sinceClear.start();
+            if (fault == QLatin1String("late sync fails"))
+                setSyncHook([](SyncTarget what, const QString &) { return what != SyncTarget::File; });
+            if (fault == QLatin1String("signal in the late file's sync"))
+                setSyncHook([](SyncTarget, const QString &) { StopRequest::raise(SIGTERM); return true; });
             pty.write(lateReply);
             if (fault == QLatin1String("signal after CLR ALL"))
                 QTimer::singleShot(400, running, [&] { running->interrupt(SIGTERM, QStringLiteral("SIGTERM")); });
@@ -729,8 +848,11 @@ void TestCollect::recordNumbers()
     QObject::connect(&session, &ReadoutSession::message, [&](const QString &m) { messages << m; });
     QSignalSpy finished(&session, &ReadoutSession::finished);
     session.start();
-    QVERIFY(finished.wait(15000));
+    const bool ended = !finished.isEmpty() || finished.wait(15000); // a refusal at the start ends at once
     talk.stop();
+    setSyncHook(nullptr);
+    StopRequest::reset();
+    QVERIFY(ended);
 
     QCOMPARE(session.status(), status);
     QStringList files;
@@ -738,11 +860,15 @@ void TestCollect::recordNumbers()
         files = QDir(options.outputDir).entryList(QDir::Files | QDir::Hidden);
         options.output = QDir(options.outputDir).filePath(files.value(0, QStringLiteral("none.csv")));
     } else {
-        files = QDir(dir.path()).entryList(QDir::Files | QDir::Hidden);
+        files = QDir(QFileInfo(options.output).path()).entryList(QDir::Files | QDir::Hidden);
     }
-    // The read-out's file, and beside it the late records' file: nothing else.
-    const bool saved = status == 0 || late > 0 || ack != QLatin1String("after");
-    QCOMPARE(files.size(), (saved || fault == QLatin1String("file made meanwhile") ? 1 : 0) + (late > 0 ? 1 : 0));
+    // The read-out's file, and beside it the late records' file: nothing else. Saved
+    // and not cleared where the stop or the late records' place came first.
+    const bool notCleared =
+        fault == QLatin1String("signal in the CSV's sync") || fault == QLatin1String("full at the late file");
+    const bool saved = status == 0 || late > 0 || ack != QLatin1String("after") || notCleared;
+    const bool lateKept = late > 0 && fault != QLatin1String("late sync fails");
+    QCOMPARE(files.size(), (saved || fault == QLatin1String("file made meanwhile") ? 1 : 0) + (lateKept ? 1 : 0));
     QString lateFile = options.output;
     lateFile.replace(QLatin1String(".csv"), QLatin1String(".late.csv"));
     says.replace(QLatin1String("%1"), options.device).replace(QLatin1String("%2"), options.output);
@@ -760,14 +886,16 @@ void TestCollect::recordNumbers()
         QVERIFY(csv.endsWith(QStringLiteral("\"%1\",\"%1\",\"1\",\"2\",\"3\",\"4\",\"%2\"\r\n")
                                  .arg(last).arg(last + 10).toLatin1()));
     }
-    if (late > 0) {
+    if (lateKept) {
         const QByteArray csv = fileBytes(lateFile);
         QCOMPARE(csv.count("\r\n"), qsizetype(late));
         QVERIFY(csv.endsWith(QStringLiteral("\"%1\",\"%1\",\"1\",\"2\",\"3\",\"4\",\"%2\"\r\n")
                                  .arg(numbers.last()).arg(numbers.last() + 10).toLatin1()));
     }
     if (!unplug)
-        QCOMPARE(pty.line().contains(clrAll), saved);
+        QCOMPARE(pty.line().contains(clrAll), saved && !notCleared);
+    if (ack == QLatin1String("nak") || ack == QLatin1String("command error"))
+        QVERIFY2(sinceClear.elapsed() < options.timeoutMs / 2, qPrintable(QString::number(sinceClear.elapsed())));
     QVERIFY(!port.portOpen());
 }
 
