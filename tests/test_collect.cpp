@@ -1038,34 +1038,44 @@ void TestCollect::newFileInFolder()
              taken.size() + (ok ? 1 : 0));
 }
 
-// Every single fault of one kind, at every place, in the first reply of a 36-record
-// read-out with --clear; the read-back gets the clean reply, as after a moment's noise.
-// The line is scripted: a pause longer than --quiet ends a reply; the counter answers
-// a request after what it is still sending, without a pause. The judge decides; the
-// counter is cleared only when what would be saved is the pristine read-out.
+// Every single fault of one kind, at every place, in one reply of a 36-record
+// read-out with --clear: the first reply (the others clean, as after a moment's
+// noise), the read-back, the third reply (the first garbled elsewhere, so a third is
+// asked for), or two different faults in two replies; and read-backs alike but
+// shorter than the first. The line is scripted: a pause longer than --quiet ends a
+// reply; the counter answers a request after what it is still sending, without a
+// pause. The judge decides; the counter is cleared only when what would be saved is
+// the pristine read-out.
 void TestCollect::singleFaultSweep_data()
 {
     QTest::addColumn<QString>("fault");
+    QTest::addColumn<QString>("where");   // "first", "read-back", "third", "two"
     QTest::addColumn<QString>("cleared"); // "none", or "some" (the read-back proves them)
-    QTest::newRow("a byte deleted") << "delete" << "none";
+    QTest::newRow("a byte deleted") << "delete" << "first" << "none";
     for (const char *what : {"STX", "CR", "ACK", "NAK", "NUL"})
-        QTest::newRow(qPrintable(QStringLiteral("%1 inserted").arg(QLatin1String(what)))) << QString::fromLatin1(what) << "none";
+        QTest::newRow(qPrintable(QStringLiteral("%1 inserted").arg(QLatin1String(what)))) << QString::fromLatin1(what) << "first" << "none";
     // Inside the total or just before the CR: a 43-character frame whose fields are
     // all digits.
     for (const char *what : {"letter", "blank", "digit"})
-        QTest::newRow(qPrintable(QStringLiteral("%1 inserted").arg(QLatin1String(what)))) << QString::fromLatin1(what) << "some";
-    QTest::newRow("a byte turned into a non-digit") << "non-digit" << "some";
-    QTest::newRow("a byte turned into another digit") << "other digit" << "some";
-    QTest::newRow("a frame dropped") << "drop" << "some";   // the last one: nothing in one reply shows it
-    QTest::newRow("a frame doubled") << "double" << "none";
-    QTest::newRow("a frame swapped with the next") << "swap" << "none";
-    QTest::newRow("a pause longer than --quiet") << "pause" << "none";
-    QTest::newRow("two pauses longer than --quiet") << "pauses" << "none";
+        QTest::newRow(qPrintable(QStringLiteral("%1 inserted").arg(QLatin1String(what)))) << QString::fromLatin1(what) << "first" << "some";
+    QTest::newRow("a byte turned into a non-digit") << "non-digit" << "first" << "some";
+    QTest::newRow("a byte turned into another digit") << "other digit" << "first" << "some";
+    QTest::newRow("a frame dropped") << "drop" << "first" << "some";   // the last one: nothing in one reply shows it
+    QTest::newRow("a frame doubled") << "double" << "first" << "none";
+    QTest::newRow("a frame swapped with the next") << "swap" << "first" << "none";
+    QTest::newRow("a pause longer than --quiet") << "pause" << "first" << "none";
+    QTest::newRow("two pauses longer than --quiet") << "pauses" << "first" << "none";
+    for (const char *where : {"read-back", "third", "two"}) {
+        for (const char *fault : {"delete", "STX", "digit", "other digit", "drop", "double", "pause"})
+            QTest::addRow("%s: %s", where, fault) << fault << where << "none";
+    }
+    QTest::newRow("read-backs alike and shorter than the first") << "shorter" << "read-back" << "none";
 }
 
 void TestCollect::singleFaultSweep()
 {
     QFETCH(QString, fault);
+    QFETCH(QString, where);
     QFETCH(QString, cleared);
     QList<QByteArray> frames;
     for (int n = 1; n <= 36; ++n)
@@ -1073,7 +1083,7 @@ void TestCollect::singleFaultSweep()
     const QByteArray pristine = frames.join();
     const QByteArray pristineCsv = csvOfReply(pristine);
 
-    // Each case: the first reply's bytes, in the pieces the pauses make.
+    // Each case: the faulted reply's bytes, in the pieces the pauses make.
     QList<QList<QByteArray>> cases;
     const auto offset = [&](int frame) { return qsizetype(frame) * 42; };
     const QMap<QString, QByteArray> inserted{{"STX", "\x02"}, {"CR", "\r"},    {"ACK", "\x06"},
@@ -1093,9 +1103,11 @@ void TestCollect::singleFaultSweep()
                 bytes[p] = bytes[p] == '3' ? '8' : '3';
             else if (fault == "pause" && p > 0) // a pause before the first byte is no pause
                 cases << QList<QByteArray>{pristine.left(p), pristine.mid(p)};
+            else if (fault == "shorter" && p > 0)
+                cases << QList<QByteArray>{pristine.left(p)};
             else
                 continue;
-            if (fault != "pause")
+            if (fault != "pause" && fault != "shorter")
                 cases << QList<QByteArray>{bytes};
         }
     }
@@ -1117,11 +1129,28 @@ void TestCollect::singleFaultSweep()
         cases << QList<QByteArray>{changed.join()};
     }
     QVERIFY(cases.size() > 30);
+    // A first reply sound but unlike the rest: a digit of record 10 garbled into another.
+    QByteArray other = pristine;
+    other[offset(9) + 7] = other[offset(9) + 7] == '3' ? '8' : '3';
 
     int clears = 0;
-    for (const QList<QByteArray> &firstReply : std::as_const(cases)) {
+    for (const QList<QByteArray> &faulted : std::as_const(cases)) {
+        // What the counter sends for requests 1, 2 and 3.
+        QList<QList<QByteArray>> responses{{pristine}, {pristine}, {pristine}};
+        if (where == "first")
+            responses[0] = faulted;
+        else if (where == "read-back")
+            responses[1] = responses[2] = fault == "shorter" ? faulted : QList<QByteArray>{pristine};
+        if (where == "read-back" && fault != "shorter")
+            responses[1] = faulted;
+        if (where == "third" || where == "two")
+            responses[0] = {other};
+        if (where == "third")
+            responses[2] = faulted;
+        if (where == "two")
+            responses[1] = faulted;
         // Pieces still to come on the line, each ended by a pause or by the end of a reply.
-        QList<QByteArray> line = firstReply;
+        QList<QByteArray> line = responses[0];
         line.removeAll(QByteArray());
         QList<Reply> replies;
         ReadoutDecision decision;
@@ -1131,21 +1160,24 @@ void TestCollect::singleFaultSweep()
             decision = decideReadout(replies, false, true);
             if (decision.action != ReadoutDecision::Action::AskAgain)
                 break;
-            if (line.isEmpty())
-                line << pristine;
-            else
-                line.last() += pristine;
+            const QList<QByteArray> next = responses.value(replies.size(), {pristine});
+            if (line.isEmpty()) {
+                line = next;
+            } else {
+                line.last() += next.first();
+                line += next.mid(1);
+            }
         }
-        const QString where = QStringLiteral("%1 replies; first: %2").arg(replies.size()).arg(QString::fromLatin1(
-            firstReply.join("|").toPercentEncoding(" |")));
-        QVERIFY2(replies.size() <= 3, qPrintable(where));
+        const QString at = QStringLiteral("%1 replies; faulted: %2").arg(replies.size()).arg(QString::fromLatin1(
+            faulted.join("|").toPercentEncoding(" |")));
+        QVERIFY2(replies.size() <= 3, qPrintable(at));
         if (decision.action != ReadoutDecision::Action::Save)
             continue;
         // Cleared: what is saved is the pristine read-out, and nothing of it is left
         // on the line to come after CLR ALL.
         ++clears;
-        QVERIFY2(csvOfReply(replies[decision.agreed].bytes) == pristineCsv, qPrintable(where));
-        QVERIFY2(line.isEmpty(), qPrintable(where));
+        QVERIFY2(csvOfReply(replies[decision.agreed].bytes) == pristineCsv, qPrintable(at));
+        QVERIFY2(line.isEmpty(), qPrintable(at));
     }
     if (cleared == QLatin1String("none"))
         QCOMPARE(clears, 0);
