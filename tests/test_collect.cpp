@@ -170,6 +170,7 @@ private slots:
     void newFileInFolder();
     void singleFaultSweep_data();
     void singleFaultSweep();
+    void twoRunsOnOneEmptyFile();
 };
 
 void TestCollect::csvAsTheWindowWrites_data()
@@ -1183,6 +1184,41 @@ void TestCollect::singleFaultSweep()
         QCOMPARE(clears, 0);
     else
         QVERIFY(clears > 0);
+}
+
+// A silent counter leaves an empty --output; two runs at once then both find it
+// empty. Each rename takes a second here (a slow disk), so the second run checks
+// while the first is committing: the first one's file must stay, and only the first
+// counter is cleared.
+void TestCollect::twoRunsOnOneEmptyFile()
+{
+    QTemporaryDir dir;
+    Sim first, second;
+    QVERIFY(first.start(dir.filePath("COM1"), {"--fast"}));
+    QVERIFY(second.start(dir.filePath("COM2"), {"--fast", "--records", "5"}));
+    const QString file = dir.filePath("records.csv");
+    QVERIFY(writeFile(file, QByteArray()));
+    QProcessEnvironment env = failingSync(QString());
+    env.insert("QZ_SLOW_RENAME", "1000");
+    QProcess runs[2];
+    for (int k = 0; k < 2; ++k) {
+        runs[k].setProcessEnvironment(env);
+        runs[k].start(QStringLiteral(QZ_COLLECT_PATH), {"--port", dir.filePath(k == 0 ? "COM1" : "COM2"), "--output",
+                                                        file, "--clear", "--quiet", "100"});
+    }
+    for (QProcess &run : runs)
+        QVERIFY(run.waitForFinished(30000));
+    const QList<int> statuses{runs[0].exitCode(), runs[1].exitCode()};
+    const QByteArray errs[2] = {runs[0].readAllStandardError(), runs[1].readAllStandardError()};
+    QVERIFY2(statuses.contains(0) && statuses.contains(4), (errs[0] + errs[1]).constData());
+    const int won = statuses.indexOf(0);
+    const QByteArray &lost = errs[1 - won];
+    QVERIFY2(lost.contains("the file was made by someone else while the counter was read (--overwrite replaces it); "
+                           "the counter was not cleared"),
+             lost.constData());
+    QCOMPARE(fileBytes(file).count("\r\n"), won == 0 ? 36 : 5);
+    QVERIFY((won == 0 ? first : second).log().contains("CLR ALL"));
+    QVERIFY(!(won == 0 ? second : first).log().contains("CLR ALL"));
 }
 
 QTEST_GUILESS_MAIN(TestCollect)
