@@ -347,9 +347,12 @@ CollectOptions parseCommandLine(QCoreApplication &app, int argc, char **argv, bo
                        "for byte, and complete and well formed, and that read-out is saved on disk.\n\n"
                        "Exit status: 0 done; 1 wrong usage; 2 the port could not be opened; 3 the counter "
                        "answered with an error, the read-out was incomplete or malformed, its read-outs did not agree, "
-                       "the line kept talking, or records came after CLR ALL (kept in a file of their own); 4 the CSV could not be written, or the file exists and --overwrite was not "
-                       "given, or the store could not be reached or written; 5 no reply at all (no stored records, or no counter on the line); 128 + N stopped by "
-                       "signal N (SIGHUP, SIGINT, SIGTERM).")
+                       "the line kept talking, or records came after CLR ALL (kept in a file of their own); 4 nothing "
+                       "cleared: the CSV could not be written, or the file exists and --overwrite was not "
+                       "given, or the store could not be reached or written, or no place could be made for records "
+                       "that may come after CLR ALL; 5 no reply at all (no stored records, or no counter on the line); "
+                       "6 CLR ALL was sent and late records are only in the messages, or the store could not note "
+                       "the clear; 128 + N stopped by signal N (SIGHUP, SIGINT, SIGTERM).")
             .arg(applicationTitle()));
     parser.addHelpOption();
     parser.addVersionOption();
