@@ -4,6 +4,7 @@
 #include "output_dir.h"
 #include "readout_judge.h"
 #include "readout_session.h"
+#include "store_address.h"
 #include "stop_request.h"
 #include "csv/csv_writer.h"
 #include "line/line_comm_control.h"
@@ -14,6 +15,8 @@
 #include <QProcess>
 #include <QSerialPort>
 #include <QSignalSpy>
+#include <QSqlDatabase>
+#include <QSqlQuery>
 #include <QSocketNotifier>
 #include <QStandardPaths>
 #include <QTcpServer>
@@ -695,6 +698,10 @@ void TestCollect::recordNumbers_data()
         << "late record kept only here: <STX>D03 00003 00001 00002 00003 00004 000013<CR>\n1 late record could not "
            "be kept (%2: the file could not be synced to disk: Input/output error): it is only in the lines above"
         << false;
+    QTest::newRow("--store alone, the store locked after the clear")
+        << three << false << "store locked after the clear" << 1 << "after" << 6
+        << "late record kept only here: <STX>D03 00003 00001 00002 00003 00004 000013<CR>\n1 late record could not "
+           "be kept (%4: " << false;
     // A stop while a file is synced: nothing more is sent, and the stop is not lost.
     QTest::newRow("a stop during the CSV's sync")
         << three << false << "signal in the CSV's sync" << 0 << "after" << 128 + SIGTERM
@@ -765,6 +772,15 @@ void TestCollect::recordNumbers()
             QVERIFY(mount.readOnly());
         }
     }
+    if (fault == QLatin1String("store locked after the clear")) {
+        QString reason;
+        QVERIFY(QDir(dir.path()).mkdir("store"));
+        options.store = parseStoreAddress("sqlite:" + dir.filePath("store/history.db"), &reason);
+        options.noCsv = true;
+        options.output = dir.filePath("records.csv"); // not written: where files are looked for
+    }
+    QSqlDatabase locker = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("locker"));
+    locker.setDatabaseName(dir.filePath("store/history.db"));
     StopRequest::reset();
     if (fault == QLatin1String("signal in the CSV's sync"))
         setSyncHook([](SyncTarget, const QString &) { StopRequest::raise(SIGTERM); return true; });
@@ -832,6 +848,9 @@ void TestCollect::recordNumbers()
         if (line.contains(clrAll) && !cleared) {
             cleared = true;
             sinceClear.start();
+            // Another writer holds the store from the clear on.
+            if (fault == QLatin1String("store locked after the clear") && locker.open())
+                QSqlQuery(locker).exec(QStringLiteral("BEGIN EXCLUSIVE"));
             if (fault == QLatin1String("late sync fails"))
                 setSyncHook([](SyncTarget what, const QString &) { return what != SyncTarget::File; });
             if (fault == QLatin1String("signal in the late file's sync"))
@@ -853,6 +872,9 @@ void TestCollect::recordNumbers()
     talk.stop();
     setSyncHook(nullptr);
     StopRequest::reset();
+    locker.close();
+    locker = QSqlDatabase();
+    QSqlDatabase::removeDatabase(QStringLiteral("locker"));
     QVERIFY(ended);
 
     QCOMPARE(session.status(), status);
@@ -867,13 +889,16 @@ void TestCollect::recordNumbers()
     // and not cleared where the stop or the late records' place came first.
     const bool notCleared =
         fault == QLatin1String("signal in the CSV's sync") || fault == QLatin1String("full at the late file");
-    const bool saved = status == 0 || late > 0 || ack != QLatin1String("after") || notCleared;
-    const bool lateKept = late > 0 && fault != QLatin1String("late sync fails");
+    const bool storeOnly = options.noCsv;
+    const bool saved = (status == 0 || late > 0 || ack != QLatin1String("after") || notCleared) && !storeOnly;
+    const bool lateKept = late > 0 && fault != QLatin1String("late sync fails") && !storeOnly;
     QCOMPARE(files.size(), (saved || fault == QLatin1String("file made meanwhile") ? 1 : 0) + (lateKept ? 1 : 0));
     QString lateFile = options.output;
     lateFile.replace(QLatin1String(".csv"), QLatin1String(".late.csv"));
     says.replace(QLatin1String("%1"), options.device).replace(QLatin1String("%2"), options.output);
     says.replace(QLatin1String("%3"), lateFile);
+    if (options.store)
+        says.replace(QLatin1String("%4"), options.store->text);
     QVERIFY2(messages.join('\n').contains(says), qPrintable(messages.join('\n')));
     // Saved and cleared only when whole and read alike; late records in a file of their own.
     if (fault == QLatin1String("file made meanwhile"))
@@ -894,7 +919,7 @@ void TestCollect::recordNumbers()
                                  .arg(numbers.last()).arg(numbers.last() + 10).toLatin1()));
     }
     if (!unplug)
-        QCOMPARE(pty.line().contains(clrAll), saved && !notCleared);
+        QCOMPARE(pty.line().contains(clrAll), (saved && !notCleared) || storeOnly);
     if (ack == QLatin1String("nak") || ack == QLatin1String("command error"))
         QVERIFY2(sinceClear.elapsed() < options.timeoutMs / 2, qPrintable(QString::number(sinceClear.elapsed())));
     QVERIFY(!port.portOpen());
