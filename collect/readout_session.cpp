@@ -134,6 +134,10 @@ void ReadoutSession::start()
             emit message(leftoverText(QDir::toNativeSeparators(path), QFileInfo(path).size()));
     }
 
+    if (const int signal = StopRequest::signal(); signal != 0) {
+        interrupt(signal, signalName(signal));
+        return;
+    }
     m_state.PortNumber = std::int16_t(m_options.portNumber);
     m_port.setDevice(m_options.device);
     OpenPort(m_state, m_port, false);
@@ -228,6 +232,11 @@ void ReadoutSession::onComm()
 
 void ReadoutSession::endOfReply(ReplyEnd end)
 {
+    // A stop the event loop has not delivered yet: nothing more is sent (no read-back).
+    if (const int signal = StopRequest::signal(); signal != 0 && m_phase == Phase::Reading) {
+        interrupt(signal, signalName(signal));
+        return;
+    }
     m_firstReply.stop();
     m_quiet.stop();
     m_deadline.stop();

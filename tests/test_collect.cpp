@@ -707,6 +707,9 @@ void TestCollect::recordNumbers_data()
         << three << false << "signal in the CSV's sync" << 0 << "after" << 128 + SIGTERM
         << "stopped by SIGTERM before CLR ALL was sent: the read-out is saved in %2; the counter was not cleared"
         << false;
+    QTest::newRow("a stop not yet delivered when the read-back would go out")
+        << three << false << "signal before the read-back" << 0 << "after" << 128 + SIGTERM
+        << "stopped by SIGTERM: nothing was written to %2; the counter was not cleared" << false;
     QTest::newRow("a stop during the late file's sync")
         << three << false << "signal in the late file's sync" << 1 << "after" << 128 + SIGTERM
         << "1 late record written to %3; %2 holds the 2 records read before\nstopped by SIGTERM as the run ended"
@@ -837,6 +840,8 @@ void TestCollect::recordNumbers()
             pty.write(replyFor(++answered));
             if (fault == QLatin1String("file made meanwhile"))
                 writeFile(options.output, earlier);
+            if (fault == QLatin1String("signal before the read-back"))
+                StopRequest::raise(SIGTERM); // as the handler does; the event loop's word comes later
             if (fault == QLatin1String("never quiet"))
                 talk.start(50);
             if (unplug) {
@@ -920,6 +925,8 @@ void TestCollect::recordNumbers()
     }
     if (!unplug)
         QCOMPARE(pty.line().contains(clrAll), (saved && !notCleared) || storeOnly);
+    if (fault == QLatin1String("signal before the read-back"))
+        QCOMPARE(pty.line().count(rddAll), 1);
     if (ack == QLatin1String("nak") || ack == QLatin1String("command error"))
         QVERIFY2(sinceClear.elapsed() < options.timeoutMs / 2, qPrintable(QString::number(sinceClear.elapsed())));
     QVERIFY(!port.portOpen());
