@@ -313,16 +313,7 @@ void ReadoutSession::refuse(const Reply &reply, const ReadoutDecision &decision)
         const QString doubt = doubtText(d, framed, reply.bytes.size(), portLostText(m_port.lastFailure()));
         // Two replies alike that are both unsound, or alike and shorter than an
         // earlier one: the doubt is what stands against them.
-        if (decision.alike > 0)
-            emit message(QStringLiteral("read-out from %1 not confirmed: replies %2 and %3 were alike, but %4")
-                             .arg(portLabel())
-                             .arg(decision.alike)
-                             .arg(decision.alike + 1)
-                             .arg(doubt));
-        else if (d.kind == Doubt::Kind::Lacking)
-            emit message(QStringLiteral("read-out from %1 not confirmed: %2").arg(portLabel(), doubt));
-        else
-            emit message(QStringLiteral("read-out from %1 incomplete: %2").arg(portLabel(), doubt));
+        emit message(refusalText(portLabel(), d, decision.alike, doubt));
     }
     if (decision.alike > 0 || (!decision.doubts.isEmpty() && decision.doubts.last().kind == Doubt::Kind::Lacking))
         m_verdict = QStringLiteral("not confirmed");
@@ -441,18 +432,15 @@ void ReadoutSession::judgeClear()
     switch (judged.answer) {
     case ClearJudgement::Answer::Ack:
         m_clearAnswer = QStringLiteral("ACK");
-        answer = QStringLiteral("the counter confirmed CLR ALL (\"%1\"): its records are cleared").arg(Verdict::AckOk);
+        answer = clearConfirmedText();
         break;
     case ClearJudgement::Answer::Nak:
         m_clearAnswer = QStringLiteral("NAK");
-        answer = QStringLiteral("the counter refused CLR ALL (%1): its records are still there, and %2")
-                     .arg(repliesText(frameReply(m_reply.bytes), m_reply.bytes.size()), savedText());
+        answer = clearRefusedText(repliesText(frameReply(m_reply.bytes), m_reply.bytes.size()), savedText());
         status = CollectStatus::Incomplete;
         break;
     case ClearJudgement::Answer::None:
-        answer = QStringLiteral("the counter did not confirm CLR ALL with ACK (\"%1\"): %2; its records may "
-                                "still be there, and %3")
-                     .arg(Verdict::AckOk, clearAnswerText(judged), savedText());
+        answer = clearNotConfirmedText(clearAnswerText(judged), savedText());
         status = CollectStatus::Incomplete;
         break;
     }
@@ -471,20 +459,15 @@ void ReadoutSession::judgeClear()
 int ReadoutSession::keepLateRecords(const ClearJudgement &judged, int status)
 {
     const int late = int(judged.lateRecords.size());
-    emit message(QStringLiteral("%1 arrived after CLR ALL was sent: the counter paused longer than --quiet "
-                                "(%2 ms) within its reply, so the read-out had ended early; raise --quiet "
-                                "above the counter's pauses")
-                     .arg(plural(late + judged.lateRejected, "frame", "frames"))
-                     .arg(m_options.quietMs));
+    emit message(lateArrivedText(late + judged.lateRejected, m_options.quietMs));
     if (judged.lateRejected > 0)
-        emit message(QStringLiteral("%1 of them failed the frame check and %2 dropped")
-                         .arg(plural(judged.lateRejected, "frame", "frames"),
-                              judged.lateRejected == 1 ? QStringLiteral("was") : QStringLiteral("were")));
+        emit message(lateRejectedText(judged.lateRejected));
     if (late == 0)
         return status;
     m_lateFrames = judged.lateRecords;
     m_runStatus = status;
     QStringList places, failures;
+    bool storeFailed = false;
     for (const auto &out : m_outputs) {
         if (!out->takesLate())
             continue;
@@ -496,6 +479,7 @@ int ReadoutSession::keepLateRecords(const ClearJudgement &judged, int status)
                 emit message(QStringLiteral("%1: %2").arg(where, reason));
         } else {
             failures << QStringLiteral("%1: %2").arg(out->label(), reason);
+            storeFailed = storeFailed || store;
         }
         if (store)
             m_storeDone = true;
@@ -504,7 +488,8 @@ int ReadoutSession::keepLateRecords(const ClearJudgement &judged, int status)
         for (const QString &failure : std::as_const(failures))
             emit message(QStringLiteral("the late records could not be kept in %1").arg(failure));
         emit message(lateKeptText(late, places, m_savedRecords, outputLabel()));
-        return failures.isEmpty() ? status : int(CollectStatus::KeptOnlyInMessages);
+        // Kept somewhere; a store that could not take them has not noted the clear either.
+        return storeFailed ? int(CollectStatus::KeptOnlyInMessages) : status;
     }
     for (const QByteArray &frame : std::as_const(m_lateFrames))
         emit message(lateFrameText(frame));

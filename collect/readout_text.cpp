@@ -230,3 +230,47 @@ QString stoppedAtEndText(const QString &signal)
     return QStringLiteral("stopped by %1 as the run ended: what is said above was done, and nothing more was sent")
         .arg(signal);
 }
+
+QString refusalText(const QString &port, const Doubt &doubt, int alike, const QString &doubtWords)
+{
+    if (alike > 0)
+        return QStringLiteral("read-out from %1 not confirmed: replies %2 and %3 were alike, but %4")
+            .arg(port)
+            .arg(alike)
+            .arg(alike + 1)
+            .arg(doubtWords);
+    if (doubt.kind == Doubt::Kind::Lacking)
+        return QStringLiteral("read-out from %1 not confirmed: %2").arg(port, doubtWords);
+    return QStringLiteral("read-out from %1 incomplete: %2").arg(port, doubtWords);
+}
+
+QString clearConfirmedText()
+{
+    return QStringLiteral("the counter confirmed CLR ALL (\"%1\"): its records are cleared").arg(Verdict::AckOk);
+}
+
+QString clearRefusedText(const QString &replies, const QString &saved)
+{
+    return QStringLiteral("the counter refused CLR ALL (%1): its records are still there, and %2").arg(replies, saved);
+}
+
+QString clearNotConfirmedText(const QString &what, const QString &saved)
+{
+    return QStringLiteral("the counter did not confirm CLR ALL with ACK (\"%1\"): %2; its records may still be there, "
+                          "and %3")
+        .arg(Verdict::AckOk, what, saved);
+}
+
+QString lateArrivedText(int frames, int quietMs)
+{
+    return QStringLiteral("%1 arrived after CLR ALL was sent: the counter paused longer than --quiet (%2 ms) within "
+                          "its reply, so the read-out had ended early; raise --quiet above the counter's pauses")
+        .arg(plural(frames, "frame", "frames"))
+        .arg(quietMs);
+}
+
+QString lateRejectedText(int frames)
+{
+    return QStringLiteral("%1 of them failed the frame check and %2 dropped")
+        .arg(plural(frames, "frame", "frames"), frames == 1 ? QStringLiteral("was") : QStringLiteral("were"));
+}

@@ -51,3 +51,16 @@ QString lateNowhereText(int late, const QStringList &failures);
 QString stoppedBeforeClearText(const QString &signal, const QString &saved);
 // A stop noticed as the run ended: everything said before it was done.
 QString stoppedAtEndText(const QString &signal);
+
+// A refused read-out: "read-out from P incomplete: ...", or "not confirmed" when
+// replies `alike` and the next were alike but unsound, or shorter than an earlier one.
+QString refusalText(const QString &port, const Doubt &doubt, int alike, const QString &doubtWords);
+
+// The counter's answer to CLR ALL; `saved` says where the read-out is.
+QString clearConfirmedText();
+QString clearRefusedText(const QString &replies, const QString &saved);
+QString clearNotConfirmedText(const QString &what, const QString &saved);
+
+// Frames that came after CLR ALL went out, and those of them the frame check dropped.
+QString lateArrivedText(int frames, int quietMs);
+QString lateRejectedText(int frames);
