@@ -5,6 +5,8 @@
 #include "line/reply_framing.h"
 #include "table/counter_table.h"
 
+#include <optional>
+
 namespace {
 
 bool allDigits(const QByteArray &text)
@@ -212,6 +214,31 @@ Difference firstDifference(const QByteArray &a, const QByteArray &b)
     return d;
 }
 
+namespace {
+
+// The first reply that showed a sound data frame past the end of the read-out
+// `agreed` would save: a counter whose tail went missing the same way twice.
+std::optional<Doubt> lacking(const QList<Reply> &replies, const QList<QByteArray> &agreed)
+{
+    for (qsizetype k = 0; k < replies.size(); ++k) {
+        const QList<QByteArray> frames = frameReply(replies[k].bytes).dataFrames;
+        for (qsizetype i = agreed.size(); i < frames.size(); ++i) {
+            if (!frameFault(frames[i], true).ok())
+                continue;
+            Doubt d;
+            d.kind = Doubt::Kind::Lacking;
+            d.frame = int(k + 1);
+            d.frames = int(frames.size());
+            d.count = int(agreed.size());
+            d.number = frames[i].mid(2, 2);
+            return d;
+        }
+    }
+    return std::nullopt;
+}
+
+} // namespace
+
 ReadoutDecision decideReadout(const QList<Reply> &replies, bool now, bool clearing)
 {
     ReadoutDecision decision;
@@ -242,8 +269,22 @@ ReadoutDecision decideReadout(const QList<Reply> &replies, bool now, bool cleari
             decision.doubts = latest.doubts;
             return decision;
         }
-        if (latest.sound() && replies[last].bytes == replies[last - 1].bytes
-            && judgeReply(replies[last - 1], now, clearing).sound()) {
+        // Alike byte for byte: judged alike too.
+        if (replies[last].bytes == replies[last - 1].bytes && replies[last].end == replies[last - 1].end) {
+            if (!latest.sound()) {
+                decision.alike = int(last);
+                decision.doubts = latest.doubts;
+                if (latest.silent) {
+                    Doubt d;
+                    d.kind = Doubt::Kind::Silent;
+                    decision.doubts << d;
+                }
+                return decision;
+            }
+            if (const std::optional<Doubt> lost = lacking(replies, latest.framed.dataFrames)) {
+                decision.doubts << *lost;
+                return decision;
+            }
             decision.action = ReadoutDecision::Action::Save;
             decision.agreed = int(last);
             return decision;

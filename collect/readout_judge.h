@@ -91,6 +91,9 @@ struct Doubt
         Malformed,    // a data frame failed the frame check (`fault`; `count` in all)
         Numbering,    // RDD ALL's records do not run 01, 02, ... (`frame` came as `number`)
         Stray,        // when clearing: `count` characters outside any frame
+        Silent,       // a read-back brought nothing at all
+        Lacking,      // reply `frame` held `frames` sound records, the saved read-out only
+                      // `count`: record `number` and those after it would be lost
     };
     Kind kind = Kind::PortLost;
     int frame = 0;          // 1-based data frame it concerns
@@ -135,9 +138,12 @@ struct ReadoutDecision
     Action action = Action::Refuse;
     int agreed = -1;
     QList<Doubt> doubts;
+    int alike = 0;                 // Refuse: replies `alike` and the next were alike but unsound
     QList<Difference> differences; // one per pair of consecutive replies
 };
 inline constexpr int MaxReadouts = 3;
+// Every reply of the run is evidence: a read-out is not taken to clear while any
+// reply showed a sound record past its end.
 ReadoutDecision decideReadout(const QList<Reply> &replies, bool now, bool clearing);
 
 // What came back for CLR ALL.
