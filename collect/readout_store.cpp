@@ -215,6 +215,9 @@ bool ReadoutStore::open(QString *error, bool create)
         return false;
     }
     const int version = query.next() ? query.value(0).toInt() : 0;
+    // An SQLite read left open would keep the write lock below from waiting for another
+    // run: SQLite answers "busy" at once to a connection that is reading.
+    query.finish();
     if (version > StoreSchemaVersion) {
         *error = QStringLiteral("its tables are of version %1, newer than this program's (%2): upgrade "
                                 "qz7310-collect; the store was not changed")

@@ -190,6 +190,11 @@ void TestCollect::csvAsTheWindowWrites_data()
     // Latin-1, as an older system would have named it: that name, not one with U+FFFD.
     QTest::newRow("to a file whose name is not UTF-8") << QStringList{"--fast"} << QByteArray("r\xe9sum\xe9.csv")
                                                        << 36 << "100";
+    // Overlong pairs are no UTF-8: never a '/' (C0 AF) or DEL (C1 BF) in the name.
+    QTest::newRow("a name with the overlong pair C0 AF") << QStringList{"--fast"} << QByteArray("a\xc0\xaf" "b.csv")
+                                                         << 36 << "100";
+    QTest::newRow("a name with the overlong pair C1 BF") << QStringList{"--fast"} << QByteArray("a\xc1\xbf" "b.csv")
+                                                         << 36 << "100";
     // The reply takes 4.4 s at 9600 baud, over four times the quiet time, with no gap
     // near it: the quiet time runs from the last character, not from the first. (A
     // quiet time of a second leaves room for a loaded machine's scheduling.)
@@ -538,6 +543,8 @@ void TestCollect::usage_data()
     QTest::newRow("--max-time out of range") << QStringList{"--max-time", "0.5"};
     QTest::newRow("a password in --store") << QStringList{"--store", "postgresql://lab:secret@db/qz7310"};
     QTest::newRow("--store of no engine") << QStringList{"--store", "mysql://db/qz7310"};
+    // Refused, never taken without its query (no TLS where it was asked for).
+    QTest::newRow("--store with a query") << QStringList{"--store", "postgresql://db/qz7310?sslmode=require"};
     QTest::newRow("--counter without --store") << QStringList{"--counter", "lab3"};
     QTest::newRow("--export without --counter") << QStringList{"--store", "sqlite:h.db", "--export"};
     QTest::newRow("--export that would clear") << QStringList{"--store", "sqlite:h.db", "--counter", "a", "--export",

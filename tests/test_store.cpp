@@ -107,6 +107,8 @@ private slots:
     void collectorRun();
     void faults_data();
     void faults();
+    void concurrentRuns_data();
+    void concurrentRuns();
 };
 
 // Read-outs one after another, each "FIRST-LAST SEED" (records FIRST to LAST with
@@ -131,6 +133,11 @@ void TestStore::history_data()
     QTest::newRow("the hundredth record comes last") << QStringList{"1-100 1", "1-100 1"} << "1:100"
                                                      << QList<int>{0};
     QTest::newRow("a name that is SQL") << QStringList{"1-2 1"} << "1:2" << QList<int>{0};
+    // "+7-7": record 7 came twice after CLR ALL (doubled on the line): stored once.
+    QTest::newRow("a late record doubled, then ACK") << QStringList{"1-5 1 ACK 6-7+7-7", "1-2 3"} << "1:7 2:2"
+                                                     << QList<int>{0, 1};
+    // A counter cleared every day: its history outgrows the window's 100 rows.
+    QTest::newRow("two epochs of 60") << QStringList{"1-60 1 ACK", "1-60 2"} << "1:60 2:60" << QList<int>{0, 1};
 }
 
 void TestStore::history()
@@ -160,9 +167,14 @@ void TestStore::history()
             run.clearSent = QDateTime::currentDateTimeUtc();
             run.clearAnswer = word[2];
             if (word.size() > 3) {
-                const QStringList late = word[3].split('-');
-                run.lateFrames = records(late[0].toInt(), late[1].toInt(), word[1].toInt());
-                all += run.lateFrames;
+                // Pieces after the first come again: the records are those of the first.
+                for (const QString &piece : word[3].split('+')) {
+                    const QStringList late = piece.split('-');
+                    const QList<QByteArray> frames = records(late[0].toInt(), late[1].toInt(), word[1].toInt());
+                    if (run.lateFrames.isEmpty())
+                        all += frames;
+                    run.lateFrames += frames;
+                }
             }
             QVERIFY2(store.finish(run, &error), qPrintable(error));
         }
@@ -217,6 +229,7 @@ void TestStore::collectorRun()
     QVERIFY(query.value(9).toString().contains("its records are cleared"));
     QVERIFY(query.next());
     QCOMPARE(query.value(0).toString() + query.value(1).toString() + query.value(6).toString(), "no reply52");
+    query.finish(); // no read left open on the store
 
     QTemporaryDir out;
     r = collect({"--store", m_url, "--counter", "B", "--export", "--output", out.filePath("b.csv")});
@@ -224,6 +237,18 @@ void TestStore::collectorRun()
     QCOMPARE(fileBytes(out.filePath("b.csv")), csvOfReply(reply));
     r = collect({"--store", m_url, "--counter", "C", "--export"});
     QCOMPARE(r.status, 5);
+
+    // RDD NOW's values, the number kept as sent (00), beside no record.
+    r = collect({"--port", sim.device, "--store", m_url, "--counter", "B", "--now"});
+    QVERIFY2(r.status == 0, r.err.constData());
+    QVERIFY(query.exec("SELECT number, cntr1, cntr2, cntr3, cntr4, cntr5, frame FROM qz7310_value"));
+    QVERIFY(query.next());
+    const QByteArray now = query.value(6).toByteArray();
+    QCOMPARE(now.mid(2, 2), "00");
+    QCOMPARE(dataFrame(query.value(0).toInt(), {query.value(1).toInt(), query.value(2).toInt(), query.value(3).toInt(),
+                                                query.value(4).toInt(), query.value(5).toInt()}),
+             now);
+    QVERIFY(!query.next());
 }
 
 // Each fault: exit 4, a clear message, the store as it was, the counter not cleared.
@@ -305,6 +330,87 @@ void TestStore::faults()
     QVERIFY2(r.err.contains("the counter was not cleared"), r.err.constData());
     QVERIFY(!sim.log().contains("CLR ALL"));
     QCOMPARE(contents(), before);
+}
+
+// Two collectors at once, each on a simulator of its own, held at the store by the
+// test until both wait there: two first runs on a new store (two counters' timers in
+// the same minute), and two runs for one counter, both with records the store lacks.
+// Both runs are stored (exit 0), every record once.
+void TestStore::concurrentRuns_data()
+{
+    QTest::addColumn<QStringList>("counters");
+    QTest::addColumn<QString>("stored"); // counter:epoch:records
+    QTest::newRow("two first runs on a new store") << QStringList{"A", "B"} << "A:1:8 B:1:8";
+    QTest::newRow("two runs for one counter") << QStringList{"A", "A"} << "A:1:8";
+}
+
+void TestStore::concurrentRuns()
+{
+    QFETCH(QStringList, counters);
+    QFETCH(QString, stored);
+    const bool firstRuns = counters[0] != counters[1];
+    QTemporaryDir dir;
+    Sim sims[3];
+    if (!firstRuns) {
+        // The counter's first four records are in the store already.
+        QVERIFY(sims[2].start(dir.filePath("COM3"), {"--fast", "--records", "4"}));
+        const Run r = collect({"--port", sims[2].device, "--counter", counters[0], "--store", m_url});
+        QVERIFY2(r.status == 0, r.err.constData());
+    }
+    // The door: the tables being made, or the read-outs' table taken for a while.
+    if (!postgres())
+        QVERIFY(sql("BEGIN IMMEDIATE"));
+    else
+        QVERIFY(sql("BEGIN") && sql(firstRuns ? "CREATE TABLE qz7310_schema (version INTEGER)"
+                                             : "LOCK TABLE qz7310_readout IN SHARE MODE"));
+    // The simulators first: the first run at the door waits at most the store's 3 s.
+    for (int k = 0; k < 2; ++k)
+        QVERIFY(sims[k].start(dir.filePath(QStringLiteral("COM%1").arg(k + 1)), {"--fast", "--records", "8"}));
+    QProcess runs[2];
+    for (int k = 0; k < 2; ++k) {
+        runs[k].setProcessEnvironment(headless());
+        runs[k].start(QZ_COLLECT_PATH, {"--port", sims[k].device, "--counter", counters[k], "--store", m_url});
+        QVERIFY(runs[k].waitForStarted(10000));
+    }
+    // Both at the door: waiting for a lock on PostgreSQL; on SQLite, with the file
+    // open (the wait for its lock follows at once).
+    const auto waiting = [&] {
+        if (postgres()) {
+            // A transaction keeps the activity it saw first, unless told to look again.
+            QSqlQuery query(m_db);
+            return query.exec("SELECT pg_stat_clear_snapshot()") && query.exec("SELECT COUNT(*) FROM pg_stat_activity WHERE application_name = 'qz7310-collect' "
+                              "AND wait_event_type = 'Lock'")
+                   && query.next() && query.value(0).toInt() == 2;
+        }
+        int open = 0;
+        for (QProcess &run : runs) {
+            const QDir fds(QStringLiteral("/proc/%1/fd").arg(run.processId()));
+            for (const QFileInfo &fd : fds.entryInfoList(QDir::Files | QDir::System))
+                open += fd.symLinkTarget() == m_dir.filePath("history.db") ? 1 : 0;
+        }
+        return open == 2;
+    };
+    const bool bothThere = QTest::qWaitFor(waiting, 10000);
+    if (!postgres())
+        QTest::qWait(500);
+    QVERIFY(sql("ROLLBACK"));
+    QVERIFY(bothThere);
+    for (QProcess &run : runs) {
+        QVERIFY(run.waitForFinished(30000));
+        QVERIFY2(run.exitCode() == 0, run.readAllStandardError().constData());
+    }
+
+    QSqlQuery query(m_db);
+    QVERIFY(query.exec("SELECT counter, epoch, COUNT(*) FROM qz7310_record GROUP BY counter, epoch "
+                       "ORDER BY counter, epoch"));
+    QStringList found;
+    while (query.next())
+        found << QStringLiteral("%1:%2:%3").arg(query.value(0).toString(), query.value(1).toString(),
+                                                query.value(2).toString());
+    QCOMPARE(found.join(' '), stored);
+    QVERIFY(query.exec("SELECT COUNT(*) FROM qz7310_readout WHERE verdict = 'saved'"));
+    QVERIFY(query.next());
+    QCOMPARE(query.value(0).toInt(), firstRuns ? 2 : 3);
 }
 
 QTEST_GUILESS_MAIN(TestStore)
