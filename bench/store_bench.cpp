@@ -45,7 +45,7 @@ StoredReadout readout(int k)
     r.ended = r.started.addMSecs(4875);
     r.replies = 1;
     r.reply = readoutStream(Records, std::uint64_t(k) + 1);
-    r.verdict = QStringLiteral("saved");
+    r.verdict = RunVerdict::Saved;
     r.messages = {QStringLiteral("100 records from COM1 (/dev/ttyS0) stored in the bench's store")};
     r.frames = frameReply(r.reply).dataFrames;
     return r;

@@ -3,6 +3,7 @@
 #include "output_dir.h"
 #include "port_messages.h"
 #include "readout_text.h"
+#include "stop_request.h"
 #include "csv/csv_writer.h"
 #include "csv/durable_file.h"
 #include "line/line_comm_control.h"
@@ -177,7 +178,7 @@ void ReadoutSession::start()
     if (m_options.store) {
         m_store = std::make_unique<ReadoutStore>(*m_options.store);
         QString reason;
-        if (!m_store->open(&reason)) {
+        if (!m_store->open(storedReadout(StatusNotEnded), &reason)) {
             emit message(QStringLiteral("cannot use the store %1: %2; nothing was read from the counter%3")
                              .arg(m_store->address().text, reason,
                                   m_options.clear ? QStringLiteral(", and the counter was not cleared") : QString()));
@@ -321,7 +322,7 @@ void ReadoutSession::judgeReadout()
                          .arg(m_replies.size())
                          .arg(differencesText(decision.differences)));
         emit message(notWritten());
-        m_verdict = QStringLiteral("not confirmed");
+        m_verdict = RunVerdict::NotConfirmed;
         finish(CollectStatus::Incomplete);
         return;
     case ReadoutDecision::Action::NoReply:
@@ -421,11 +422,11 @@ void ReadoutSession::judgeClear()
     }
     switch (judged.answer) {
     case ClearJudgement::Answer::Ack:
-        m_clearAnswer = QStringLiteral("ACK");
+        m_clearAnswer = ClearAnswer::Ack;
         emit message(QStringLiteral("the counter confirmed CLR ALL (\"%1\"): its records are cleared").arg(Verdict::AckOk));
         break;
     case ClearJudgement::Answer::Nak:
-        m_clearAnswer = QStringLiteral("NAK");
+        m_clearAnswer = ClearAnswer::Nak;
         emit message(QStringLiteral("the counter refused CLR ALL (%1): its records are still there, and %2")
                          .arg(repliesText(frameReply(m_reply.bytes), m_reply.bytes.size()), savedText()));
         status = std::max(status, int(CollectStatus::Incomplete));
@@ -486,7 +487,8 @@ bool ReadoutSession::writeCsvOrStop(const QByteArray &bytes)
                      .arg(outputLabel(), reason,
                           m_options.clear ? QStringLiteral("the counter was not cleared")
                                           : QStringLiteral("the records stay on the counter")));
-    finish(CollectStatus::NotWritten);
+    // A stop while the store was asked ends the run as a stop.
+    finish(StopRequest::signal() != 0 ? CollectStatus::stoppedBy(StopRequest::signal()) : CollectStatus::NotWritten);
     return false;
 }
 
@@ -525,7 +527,7 @@ void ReadoutSession::interrupt(int signal, const QString &name)
     m_deadline.stop();
     m_phase = Phase::Idle;
     if (phase != Phase::Clearing) {
-        m_verdict = QStringLiteral("stopped");
+        m_verdict = RunVerdict::Stopped;
         emit message(QStringLiteral("stopped by %1: %2").arg(name, notWritten()));
         finish(CollectStatus::stoppedBy(signal));
         return;
@@ -566,15 +568,15 @@ StoredReadout ReadoutSession::storedReadout(int status) const
     run.replies = int(m_replies.size());
     run.status = status;
     run.messages = m_messages;
-    if (!m_verdict.isEmpty()) {
-        run.verdict = m_verdict;
+    if (m_verdict) {
+        run.verdict = *m_verdict;
     } else {
-        run.verdict = status == CollectStatus::Done            ? QStringLiteral("saved")
-                      : status == CollectStatus::PortNotOpened ? QStringLiteral("port not opened")
-                      : status == CollectStatus::Incomplete    ? QStringLiteral("refused")
-                      : status == CollectStatus::NotWritten    ? QStringLiteral("not written")
-                      : status == CollectStatus::NoReply       ? QStringLiteral("no reply")
-                                                               : QStringLiteral("stopped");
+        run.verdict = status == CollectStatus::Done            ? RunVerdict::Saved
+                      : status == CollectStatus::PortNotOpened ? RunVerdict::PortNotOpened
+                      : status == CollectStatus::Incomplete    ? RunVerdict::Refused
+                      : status == CollectStatus::NotWritten    ? RunVerdict::NotWritten
+                      : status == CollectStatus::NoReply       ? RunVerdict::NoReply
+                                                               : RunVerdict::Stopped;
     }
     run.reply = !m_savedReply.isNull() ? m_savedReply : m_replies.isEmpty() ? m_reply.bytes : m_replies.last().bytes;
     if (run.reply.isNull())
@@ -589,7 +591,7 @@ StoredReadout ReadoutSession::storedReadout(int status) const
 // The saved read-out and its new records, in one transaction, before any clear.
 bool ReadoutSession::storeReadout(const Reply &agreed, const FramedReply &framed)
 {
-    m_verdict = QStringLiteral("saved");
+    m_verdict = RunVerdict::Saved;
     m_savedReply = agreed.bytes;
     m_savedFrames = framed.dataFrames;
     QString reason;
@@ -600,7 +602,8 @@ bool ReadoutSession::storeReadout(const Reply &agreed, const FramedReply &framed
                      .arg(m_store->address().text, reason,
                           m_options.clear ? QStringLiteral("the counter was not cleared")
                                           : QStringLiteral("the records stay on the counter")));
-    finish(CollectStatus::NotWritten);
+    // A stop while the store was asked ends the run as a stop.
+    finish(StopRequest::signal() != 0 ? CollectStatus::stoppedBy(StopRequest::signal()) : CollectStatus::NotWritten);
     return false;
 }
 

@@ -56,13 +56,14 @@ class TestStore : public QObject
             qWarning("%s: %s", qPrintable(statement), qPrintable(query.lastError().text()));
         return !query.lastError().isValid();
     }
-    // Every row of the store, for "left as it was".
+    // Every row of the store, for "left as it was"; a run's row that never ended
+    // (status -1) says nothing was kept.
     QString contents()
     {
         QString all;
         for (const char *select :
              {"SELECT version FROM qz7310_schema", "SELECT name, epoch FROM qz7310_counter ORDER BY name",
-              "SELECT id, verdict, status, clear_answer FROM qz7310_readout ORDER BY id",
+              "SELECT id, verdict, status, clear_answer FROM qz7310_readout WHERE status <> -1 ORDER BY id",
               "SELECT counter, epoch, number, total, late FROM qz7310_record ORDER BY counter, epoch, number"}) {
             QSqlQuery query(m_db);
             query.exec(QLatin1String(select));
@@ -148,7 +149,7 @@ void TestStore::history()
         StoredReadout run;
         run.counter = counter;
         run.request = QStringLiteral("RDD ALL");
-        run.verdict = QStringLiteral("saved");
+        run.verdict = RunVerdict::Saved;
         run.started = run.ended = QDateTime::currentDateTimeUtc();
         run.frames = records(range[0].toInt(), range[1].toInt(), word[1].toInt());
         run.reply = run.frames.join();
@@ -158,7 +159,7 @@ void TestStore::history()
         QVERIFY2(store.open(&error) && store.add(run, &error), qPrintable(error));
         if (word.size() > 2) {
             run.clearSent = QDateTime::currentDateTimeUtc();
-            run.clearAnswer = word[2];
+            run.clearAnswer = word[2] == "ACK" ? ClearAnswer::Ack : ClearAnswer::Nak;
             if (word.size() > 3) {
                 const QStringList late = word[3].split('-');
                 run.lateFrames = records(late[0].toInt(), late[1].toInt(), word[1].toInt());
@@ -233,8 +234,10 @@ void TestStore::faults_data()
     QTest::addColumn<QByteArray>("message");
     QTest::newRow("cannot be reached") << "unreachable" << QByteArray("cannot use the store");
     QTest::newRow("newer schema") << "newer" << QByteArray("its tables are of version 9, newer than this program's");
-    QTest::newRow("another run holds it") << "locked" << QByteArray("another run is writing to the store");
-    QTest::newRow("disk fails at the commit") << "disk" << QByteArray("cannot store the read-out in");
+    QTest::newRow("another run holds it") << "locked"
+                                          << QByteArray("another run or program is writing to the store (waited 3.");
+    QTest::newRow("disk fails at the commit")
+        << "disk" << QByteArray(postgres() ? "cannot store the read-out in" : "cannot use the store");
     if (postgres()) {
         QTest::newRow("wrong password") << "password" << QByteArray("password authentication failed");
         QTest::newRow("server gone mid-transaction") << "gone" << QByteArray("cannot store the read-out in");
@@ -279,7 +282,8 @@ void TestStore::faults()
         QVERIFY(sql(QStringLiteral("CREATE FUNCTION qz_meddle() RETURNS trigger LANGUAGE plpgsql AS $$ BEGIN %1; "
                                    "RETURN NEW; END $$")
                         .arg(QLatin1String(body))));
-        QVERIFY(sql("CREATE TRIGGER qz_meddle BEFORE INSERT ON qz7310_readout FOR EACH ROW EXECUTE FUNCTION "
+        // Past the run's first row: at the read-out's own transaction.
+        QVERIFY(sql("CREATE TRIGGER qz_meddle BEFORE UPDATE ON qz7310_readout FOR EACH ROW EXECUTE FUNCTION "
                     "qz_meddle()"));
     } else if (fault == "password") {
         env.insert("PGPASSWORD", "wrong");
