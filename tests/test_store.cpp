@@ -4,6 +4,7 @@
 // interface; its faults through the collector and the simulator.
 #include "collect_support.h"
 #include "history_export.h"
+#include "history_rules.h"
 #include "readout_judge.h"
 #include "readout_store.h"
 #include "test_support.h"
@@ -12,7 +13,14 @@
 #include <QSqlQuery>
 #include <QSqlRecord>
 #include <QTemporaryDir>
+#include <QElapsedTimer>
 #include <QtTest>
+
+#include <memory>
+#include <numeric>
+#include <vector>
+
+#include <signal.h>
 
 namespace {
 
@@ -33,6 +41,32 @@ QList<QByteArray> records(int first, int last, int seed)
     for (int n = first; n <= last; ++n)
         frames << record(n, seed);
     return frames;
+}
+
+// "1-5 1, 7 2": records 1 to 5 with values from seed 1, then 7 from seed 2; "x" a
+// frame whose fields are not digits.
+QList<QByteArray> frames(const QString &text)
+{
+    QList<QByteArray> all;
+    for (const QString &part : text.split(',', Qt::SkipEmptyParts)) {
+        const QStringList word = part.trimmed().split(' ');
+        if (word[0] == "x") {
+            all << QByteArray("\x02" "D03 000x1 00002 00003 00004 00005 000015\r");
+            continue;
+        }
+        const QStringList range = word[0].split('-');
+        all += records(range[0].toInt(), range.value(1, range[0]).toInt(), word[1].toInt());
+    }
+    return all;
+}
+
+// The record numbers of frames, "1 2 3".
+QString numbers(const QList<QByteArray> &frames)
+{
+    QStringList n;
+    for (const QByteArray &frame : frames)
+        n << QString::number(recordValues(frame).number);
+    return n.join(' ');
 }
 
 } // namespace
@@ -103,12 +137,62 @@ private slots:
             QVERIFY(sql("DROP FUNCTION IF EXISTS qz_meddle() CASCADE"));
     }
 
+    void rules_data();
+    void rules();
     void history_data();
     void history();
     void collectorRun();
+    void besideOthers_data();
+    void besideOthers();
+    void labSchemas_data();
+    void labSchemas();
+    void hangingServer_data();
+    void hangingServer();
     void faults_data();
     void faults();
 };
+
+// The history rules alone, without a database: the epoch's stored records against a
+// read-out (or, "late", the records that came after CLR ALL).
+void TestStore::rules_data()
+{
+    QTest::addColumn<QString>("stored");  // the epoch's records, as frames() reads them
+    QTest::addColumn<QString>("read");
+    QTest::addColumn<bool>("late");
+    QTest::addColumn<int>("epoch");       // the read-out's epoch; the counter is in epoch 1
+    QTest::addColumn<QString>("fresh");   // the numbers stored
+    QTest::newRow("a first read-out") << "" << "1-5 1" << false << 1 << "1 2 3 4 5";
+    QTest::newRow("seen again, only the new") << "1-5 1" << "1-7 1" << false << 1 << "6 7";
+    QTest::newRow("other values: a clear") << "1-5 1" << "1-5 2" << false << 2 << "1 2 3 4 5";
+    QTest::newRow("one other value: a clear") << "1-5 1" << "1-4 1, 5 2" << false << 2 << "1 2 3 4 5";
+    QTest::newRow("fewer records: a clear") << "1-5 1" << "1-3 1" << false << 2 << "1 2 3";
+    QTest::newRow("a number twice: the first") << "" << "1-3 1, 3 2" << false << 1 << "1 2 3";
+    QTest::newRow("an unreadable frame is no record") << "1-2 1" << "1-2 1, x" << false << 1 << "";
+    QTest::newRow("nothing read shows no clear") << "1-5 1" << "" << false << 1 << "";
+    QTest::newRow("the hundredth, numbered 00") << "1-99 1" << "1-100 1" << false << 1 << "100";
+    QTest::newRow("late: new numbers only, once") << "1-5 1" << "5-7 1, 6 2" << true << 1 << "6 7";
+}
+
+void TestStore::rules()
+{
+    QFETCH(QString, stored);
+    QFETCH(QString, read);
+    QFETCH(bool, late);
+    QFETCH(int, epoch);
+    QFETCH(QString, fresh);
+    QHash<int, RecordCounts> held;
+    for (const QByteArray &frame : frames(stored))
+        held.insert(recordValues(frame).number, recordValues(frame).values);
+    if (late) {
+        const QList<int> keys = held.keys();
+        QCOMPARE(numbers(lateRecordsToStore(QSet<int>(keys.begin(), keys.end()), frames(read))), fresh);
+        return;
+    }
+    const HistoryStep step = historyStep(1, held, frames(read));
+    QCOMPARE(step.epoch, epoch);
+    QCOMPARE(step.foreignClear, epoch == 2);
+    QCOMPARE(numbers(step.fresh), fresh);
+}
 
 // Read-outs one after another, each "FIRST-LAST SEED" (records FIRST to LAST with
 // values from SEED), then optionally the answer to CLR ALL and late records
@@ -225,6 +309,182 @@ void TestStore::collectorRun()
     QCOMPARE(fileBytes(out.filePath("b.csv")), csvOfReply(reply));
     r = collect({"--store", m_url, "--counter", "C", "--export"});
     QCOMPARE(r.status, 5);
+}
+
+// Runs beside other users of the store: none of them makes a run fail.
+void TestStore::besideOthers_data()
+{
+    QTest::addColumn<int>("collectors");
+    QTest::addColumn<int>("runs");     // each
+    QTest::addColumn<bool>("reader");  // a reader holds a transaction all along
+    QTest::newRow("a reader holds a transaction") << 1 << 2 << true;
+    QTest::newRow("three collectors at once") << 3 << 12 << false;
+}
+
+void TestStore::besideOthers()
+{
+    QFETCH(int, collectors);
+    QFETCH(int, runs);
+    QFETCH(bool, reader);
+    QTemporaryDir dir;
+    std::vector<std::unique_ptr<Sim>> sims;
+    for (int k = 0; k < collectors; ++k) {
+        sims.push_back(std::make_unique<Sim>());
+        QVERIFY(sims.back()->start(dir.filePath(QStringLiteral("COM%1").arg(k + 1)), {"--fast", "--records", "30"}));
+    }
+    // The store made, then a reader in the middle of reading it.
+    Run r = collect({"--port", sims[0]->device, "--store", m_url, "--counter", "c0"});
+    QCOMPARE(r.status, 0);
+    if (reader) {
+        QVERIFY(sql("BEGIN"));
+        QVERIFY(sql("SELECT count(*) FROM qz7310_record"));
+    }
+    std::vector<std::unique_ptr<QProcess>> running(collectors);
+    std::vector<int> left(collectors, runs);
+    QStringList failures;
+    const auto start = [&](int k) {
+        running[k] = std::make_unique<QProcess>();
+        running[k]->setProcessEnvironment(headless());
+        running[k]->start(QStringLiteral(QZ_COLLECT_PATH),
+                          {"--port", sims[k]->device, "--store", m_url, "--counter", QStringLiteral("c%1").arg(k)});
+    };
+    for (int k = 0; k < collectors; ++k)
+        start(k);
+    QElapsedTimer clock;
+    clock.start();
+    while (std::any_of(left.begin(), left.end(), [](int n) { return n > 0; }) && clock.elapsed() < 100000) {
+        for (int k = 0; k < collectors; ++k) {
+            if (left[k] == 0 || !running[k]->waitForFinished(10))
+                continue;
+            if (running[k]->exitCode() != 0)
+                failures << QString::fromLocal8Bit(running[k]->readAllStandardError());
+            if (--left[k] > 0)
+                start(k);
+        }
+    }
+    if (reader)
+        QVERIFY(sql("ROLLBACK"));
+    QVERIFY2(failures.isEmpty(), qPrintable(failures.join('\n')));
+    QCOMPARE(std::accumulate(left.begin(), left.end(), 0), 0);
+    QSqlQuery query(m_db);
+    QVERIFY(query.exec("SELECT count(*) FROM qz7310_readout WHERE verdict = 'saved' AND status = 0"));
+    QVERIFY(query.next());
+    QCOMPARE(query.value(0).toInt(), 1 + collectors * runs);
+}
+
+// PostgreSQL as laboratories set it up: tables in a schema of the collector's own role
+// (public takes no CREATE from other roles since PostgreSQL 15), reached through the
+// role's search_path; each run after the first, and the export, find them there.
+void TestStore::labSchemas_data()
+{
+    QTest::addColumn<QString>("role");
+    QTest::addColumn<QString>("schema");      // where the tables must be made
+    QTest::addColumn<QString>("searchPath");  // the role's own; empty: the default
+    QTest::newRow("a schema per role") << "qz_lab" << "qz_lab" << "";
+    QTest::newRow("a search_path of its own") << "qz_lab2" << "counters" << "counters, public";
+    QTest::newRow("public") << "" << "public" << "";
+}
+
+void TestStore::labSchemas()
+{
+    if (!postgres())
+        QSKIP("schemas and search_path are PostgreSQL's");
+    QFETCH(QString, role);
+    QFETCH(QString, schema);
+    QFETCH(QString, searchPath);
+    QString url = m_url;
+    if (!role.isEmpty()) {
+        QVERIFY(sql(QStringLiteral("DROP SCHEMA IF EXISTS %1 CASCADE").arg(schema)));
+        QVERIFY(sql(QStringLiteral("DROP ROLE IF EXISTS %1").arg(role)));
+        QVERIFY(sql(QStringLiteral("CREATE ROLE %1 LOGIN PASSWORD '%2'").arg(role, qEnvironmentVariable("PGPASSWORD"))));
+        QVERIFY(sql(QStringLiteral("CREATE SCHEMA %1 AUTHORIZATION %2").arg(schema, role)));
+        if (!searchPath.isEmpty())
+            QVERIFY(sql(QStringLiteral("ALTER ROLE %1 SET search_path = %2").arg(role, searchPath)));
+        url.replace(QStringLiteral("//%1@").arg(qEnvironmentVariable("PGUSER")), QStringLiteral("//%1@").arg(role));
+    }
+    QTemporaryDir dir;
+    Sim sim;
+    QVERIFY(sim.start(dir.filePath("COM1"), {"--fast", "--records", "6"}));
+    for (int k = 0; k < 3; ++k) {
+        const Run r = collect({"--port", sim.device, "--store", url, "--counter", "lab"});
+        QVERIFY2(r.status == 0, r.err.constData());
+    }
+    QTemporaryDir out;
+    const Run r = collect({"--store", url, "--counter", "lab", "--export", "--output", out.filePath("lab.csv")});
+    QVERIFY2(r.status == 0, r.err.constData());
+    QVERIFY(r.err.contains("6 records of counter 'lab'"));
+    QSqlQuery query(m_db);
+    QVERIFY(query.exec(QStringLiteral("SELECT count(*) FROM %1.qz7310_readout").arg(schema)));
+    QVERIFY(query.next());
+    QCOMPARE(query.value(0).toInt(), 3);
+    if (!role.isEmpty())
+        QVERIFY(sql(QStringLiteral("DROP SCHEMA %1 CASCADE").arg(schema)));
+}
+
+// A server that stops answering in the middle of the store step (its backend stopped:
+// the kernel still acknowledges, so no timeout of the server's own fires): the run
+// ends by itself, or at once on a stop, and nothing is cleared.
+void TestStore::hangingServer_data()
+{
+    QTest::addColumn<int>("signal"); // sent to the collector once the backend is stopped; 0: none
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QByteArray>("message");
+    QTest::newRow("the step's deadline") << 0 << 4 << QByteArray("the store did not answer within 15 s");
+    QTest::newRow("SIGTERM meanwhile") << int(SIGTERM) << 128 + SIGTERM
+                                       << QByteArray("stopped by signal 15 while waiting for the store");
+}
+
+void TestStore::hangingServer()
+{
+    if (!postgres())
+        QSKIP("a server's backend is PostgreSQL's");
+    QFETCH(int, signal);
+    QFETCH(int, status);
+    QFETCH(QByteArray, message);
+    QTemporaryDir dir;
+    Sim sim;
+    QVERIFY(sim.start(dir.filePath("COM1"), {"--fast", "--records", "8"}));
+    QCOMPARE(collect({"--port", sim.device, "--store", m_url, "--counter", "A"}).status, 0);
+    sim.log();
+    const QString before = contents();
+    // The read-out's own transaction takes a while: time to find its backend.
+    QVERIFY(sql("CREATE FUNCTION qz_meddle() RETURNS trigger LANGUAGE plpgsql AS $$ BEGIN PERFORM pg_sleep(1); "
+                "RETURN NEW; END $$"));
+    QVERIFY(sql("CREATE TRIGGER qz_meddle BEFORE UPDATE ON qz7310_readout FOR EACH ROW EXECUTE FUNCTION "
+                "qz_meddle()"));
+    QProcess run;
+    run.setProcessEnvironment(headless());
+    run.start(QStringLiteral(QZ_COLLECT_PATH), {"--port", sim.device, "--store", m_url, "--counter", "A", "--clear"});
+    QVERIFY(run.waitForStarted());
+    int backend = 0;
+    for (int k = 0; k < 500 && backend == 0; ++k) {
+        QSqlQuery query(m_db);
+        QVERIFY(query.exec("SELECT pid FROM pg_stat_activity WHERE application_name = 'qz7310-collect' "
+                           "AND wait_event = 'PgSleep'"));
+        if (query.next())
+            backend = query.value(0).toInt();
+        else
+            QTest::qWait(10);
+    }
+    QVERIFY(backend > 0);
+    QCOMPARE(::kill(backend, SIGSTOP), 0);
+    if (signal != 0) {
+        QTest::qWait(300);
+        ::kill(pid_t(run.processId()), signal);
+    }
+    // Bounded: the step's deadline (15 s) and the run's end, never the server's return.
+    const bool ended = run.waitForFinished(30000);
+    ::kill(backend, SIGCONT);
+    QVERIFY(ended);
+    const QByteArray err = run.readAllStandardError();
+    QCOMPARE(run.exitStatus(), QProcess::NormalExit);
+    QVERIFY2(run.exitCode() == status, err.constData());
+    QVERIFY2(err.contains(message), err.constData());
+    QVERIFY2(err.contains("the counter was not cleared"), err.constData());
+    QVERIFY(!sim.log().contains("CLR ALL"));
+    QTest::qWait(1500); // the backend, running again, finds its client gone
+    QVERIFY(sql("DROP FUNCTION qz_meddle() CASCADE"));
+    QCOMPARE(contents(), before);
 }
 
 // Each fault: exit 4, a clear message, the store as it was, the counter not cleared.
