@@ -29,6 +29,7 @@
 
 #ifdef Q_OS_UNIX
 #include <sys/stat.h>
+#include <unistd.h>
 #endif
 
 namespace {
@@ -195,6 +196,10 @@ public:
         if (sqlite() ? code == QLatin1String("5") || code == QLatin1String("6") : code == QLatin1String("55P03"))
             return QStringLiteral("another run or program is writing to the store (waited %1 s for it)")
                 .arg(seconds(waitedMs));
+        if (sqlite() && (code == QLatin1String("8") || code == QLatin1String("14")) && folderReadOnly())
+            return QStringLiteral("its folder %1 cannot be written: SQLite keeps its journal (the -wal and -shm "
+                                  "files) beside the file")
+                .arg(folderOf(m_address.path));
         if (sqlite() && code == QLatin1String("26"))
             return QStringLiteral("it is not an SQLite database (%1)").arg(error.databaseText().trimmed());
         if (!sqlite() && code == QLatin1String("57014"))
@@ -208,6 +213,17 @@ public:
         if (!sqlite() && code == QLatin1String("54000"))
             text += QStringLiteral(" (a counter's name of this length does not fit the store's index)");
         return text;
+    }
+
+    // The file may be written and its folder not.
+    bool folderReadOnly() const
+    {
+#ifdef Q_OS_UNIX
+        return ::access(nativePath(m_address.path).constData(), W_OK) == 0
+               && ::access(nativePath(folderOf(m_address.path)).constData(), W_OK) != 0;
+#else
+        return false;
+#endif
     }
 
     // A statement with named placeholders; its prepare's failure is the one said.

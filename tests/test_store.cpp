@@ -492,17 +492,24 @@ void TestStore::faults_data()
 {
     QTest::addColumn<QString>("fault");
     QTest::addColumn<QByteArray>("message");
-    QTest::newRow("cannot be reached") << "unreachable" << QByteArray("cannot use the store");
-    QTest::newRow("newer schema") << "newer" << QByteArray("its tables are of version 9, newer than this program's");
-    QTest::newRow("another run holds it") << "locked"
-                                          << QByteArray("another run or program is writing to the store (waited 3.");
+    QTest::addColumn<bool>("early"); // known before the counter is read
+    QTest::newRow("cannot be reached") << "unreachable" << QByteArray("cannot use the store") << true;
+    QTest::newRow("newer schema") << "newer" << QByteArray("its tables are of version 9, newer than this program's")
+                                  << true;
+    QTest::newRow("another run holds it")
+        << "locked" << QByteArray("another run or program is writing to the store (waited 3.") << true;
     QTest::newRow("disk fails at the commit")
-        << "disk" << QByteArray(postgres() ? "cannot store the read-out in" : "cannot use the store");
+        << "disk" << QByteArray(postgres() ? "cannot store the read-out in" : "cannot use the store") << !postgres();
     if (postgres()) {
-        QTest::newRow("wrong password") << "password" << QByteArray("password authentication failed");
-        QTest::newRow("server gone mid-transaction") << "gone" << QByteArray("cannot store the read-out in");
+        QTest::newRow("wrong password") << "password" << QByteArray("password authentication failed") << true;
+        QTest::newRow("server gone mid-transaction") << "gone" << QByteArray("cannot store the read-out in") << false;
+        QTest::newRow("a read-only role") << "role" << QByteArray("permission denied for table") << true;
+        QTest::newRow("a name too long for the index") << "long" << QByteArray("does not fit the store's index")
+                                                       << true;
     } else {
-        QTest::newRow("read-only file") << "readonly" << QByteArray("attempt to write a readonly database");
+        QTest::newRow("read-only file") << "readonly" << QByteArray("attempt to write a readonly database") << true;
+        QTest::newRow("read-only folder") << "folder" << QByteArray("cannot be written: SQLite keeps its journal")
+                                          << true;
     }
 }
 
@@ -510,10 +517,11 @@ void TestStore::faults()
 {
     QFETCH(QString, fault);
     QFETCH(QByteArray, message);
+    QFETCH(bool, early);
     QTemporaryDir dir;
     Sim sim;
     QVERIFY(sim.start(dir.filePath("COM1"), {"--fast", "--records", "8"}));
-    const QStringList run{"--port", sim.device, "--counter", "A", "--clear"};
+    QStringList run{"--port", sim.device, "--counter", "A", "--clear"};
     Run r = collect({"--port", sim.device, "--counter", "A", "--store", m_url});
     QCOMPARE(r.status, 0);
     sim.log();
@@ -547,6 +555,29 @@ void TestStore::faults()
                     "qz_meddle()"));
     } else if (fault == "password") {
         env.insert("PGPASSWORD", "wrong");
+    } else if (fault == "role") {
+        QVERIFY(sql("DROP ROLE IF EXISTS qz_reader"));
+        QVERIFY(sql(QStringLiteral("CREATE ROLE qz_reader LOGIN PASSWORD '%1' IN ROLE pg_read_all_data")
+                        .arg(qEnvironmentVariable("PGPASSWORD"))));
+        url.replace(QStringLiteral("//%1@").arg(qEnvironmentVariable("PGUSER")), QStringLiteral("//qz_reader@"));
+    } else if (fault == "long") {
+        // 6,000 characters that do not compress, as a real name's would not.
+        QString name;
+        quint32 x = 7310;
+        for (int k = 0; k < 6000; ++k)
+            name += QLatin1Char(char('a' + (x = x * 1103515245u + 12345u) / 65536 % 26));
+        run[3] = name;
+    } else if (fault == "folder") {
+        // The file may be written, its folder not (nor the journal files in it).
+        QVERIFY(QFile::setPermissions(m_dir.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner
+                                                        | QFile::ReadOther | QFile::ExeOther));
+        QVERIFY(QFile::setPermissions(m_dir.filePath("history.db"), QFile::ReadOwner | QFile::WriteOwner
+                                                                         | QFile::ReadOther | QFile::WriteOther));
+        const QString why = nobodyCannotTry({QFile::encodeName(QStringLiteral(QZ_COLLECT_PATH)),
+                                             QFile::encodeName(m_dir.filePath("history.db"))});
+        if (!why.isEmpty())
+            QSKIP(qPrintable(why));
+        inChild = [] { becomeNobody(); };
     } else if (fault == "readonly") {
         QVERIFY(QFile::setPermissions(m_dir.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner
                                                         | QFile::ReadOther | QFile::ExeOther));
@@ -567,7 +598,9 @@ void TestStore::faults()
     QCOMPARE(r.status, 4);
     QVERIFY2(r.err.contains(message), r.err.constData());
     QVERIFY2(r.err.contains("the counter was not cleared"), r.err.constData());
-    QVERIFY(!sim.log().contains("CLR ALL"));
+    const QByteArray received = sim.log();
+    QVERIFY(!received.contains("CLR ALL"));
+    QCOMPARE(received.contains("RDD ALL"), !early);
     QCOMPARE(contents(), before);
 }
 
