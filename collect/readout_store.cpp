@@ -231,25 +231,41 @@ public:
     {
     public:
         Sql(StoreConnection &c, const QString &statement)
-            : m_c(c), m_query(c.m_db)
+            : m_c(c), m_query(c.m_db), m_statement(statement)
         {
             m_query.setForwardOnly(true);
             m_prepared = m_query.prepare(statement);
         }
         Sql &bind(const char *name, const QVariant &value)
         {
-            m_query.bindValue(QLatin1String(name), value);
+            m_values.insert(QLatin1String(name), value);
             return *this;
         }
         bool exec(QString *error)
         {
             QElapsedTimer clock;
             clock.start();
-            if (m_prepared && m_query.exec())
-                return true;
-            *error = m_c.failure(m_query.lastError(), clock.elapsed());
-            m_c.failed();
-            return false;
+            // SQLite reads the tables' definitions when it prepares: that can meet a lock too.
+            while (!m_prepared) {
+                if (!m_c.waitForLock(m_query.lastError(), clock)) {
+                    *error = m_c.failure(m_query.lastError(), clock.elapsed());
+                    m_c.failed();
+                    return false;
+                }
+                m_prepared = m_query.prepare(m_statement);
+            }
+            for (;;) {
+                for (auto value = m_values.cbegin(); value != m_values.cend(); ++value)
+                    m_query.bindValue(value.key(), value.value());
+                if (m_query.exec())
+                    break;
+                if (m_c.waitForLock(m_query.lastError(), clock))
+                    continue;
+                *error = m_c.failure(m_query.lastError(), clock.elapsed());
+                m_c.failed();
+                return false;
+            }
+            return true;
         }
         bool next() { return m_query.next(); }
         QVariant value(int k) const { return m_query.value(k); }
@@ -259,6 +275,8 @@ public:
     private:
         StoreConnection &m_c;
         QSqlQuery m_query;
+        QString m_statement;
+        QHash<QString, QVariant> m_values;
         bool m_prepared = false;
     };
 
@@ -268,11 +286,28 @@ public:
         QElapsedTimer clock;
         clock.start();
         QSqlQuery query(m_db);
-        if (query.exec(statement))
-            return true;
-        *error = failure(query.lastError(), clock.elapsed());
-        failed();
-        return false;
+        while (!query.exec(statement)) {
+            if (waitForLock(query.lastError(), clock))
+                continue;
+            *error = failure(query.lastError(), clock.elapsed());
+            failed();
+            return false;
+        }
+        return true;
+    }
+
+    // SQLite gives up on a lock at once in some cases (a reader without the WAL's
+    // shared memory, a lock held in exclusive mode) instead of calling its busy
+    // handler: outside a transaction the statement is tried again until the wait is
+    // as long as said. Within one, giving up is the only way out of a deadlock.
+    bool waitForLock(const QSqlError &error, const QElapsedTimer &clock)
+    {
+        const QString code = error.nativeErrorCode();
+        if (!sqlite() || m_inTransaction || (code != QLatin1String("5") && code != QLatin1String("6"))
+            || clock.elapsed() >= LockWaitMs)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        return true;
     }
 
     // A failed statement undoes its whole transaction at once (PostgreSQL refuses
@@ -460,8 +495,9 @@ bool StoreConnection::open(bool create, QString *error)
         return false;
     const QString stored = version.next() ? version.value(0).toString() : QString();
     version.finish();
+    // Read as text: a version no integer holds is still said as it is.
     bool number = false;
-    const qlonglong value = stored.toLongLong(&number);
+    const double value = stored.toDouble(&number);
     if (number && value > StoreSchemaVersion) {
         *error = QStringLiteral("its tables are of version %1, newer than this program's (%2): upgrade "
                                 "qz7310-collect; the store was not changed")

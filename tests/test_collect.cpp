@@ -491,6 +491,9 @@ void TestCollect::usage_data()
     QTest::newRow("a password in --store") << QStringList{"--store", "postgresql://lab:secret@db/qz7310"};
     QTest::newRow("--store of no engine") << QStringList{"--store", "mysql://db/qz7310"};
     QTest::newRow("--counter without --store") << QStringList{"--counter", "lab3"};
+    QTest::newRow("--store in memory") << QStringList{"--store", "sqlite::memory:"};
+    QTest::newRow("--store as an SQLite URI") << QStringList{"--store", "sqlite:file::memory:"};
+    QTest::newRow("--store on another VFS") << QStringList{"--store", "sqlite:file:/tmp/x.db?vfs=memdb"};
     QTest::newRow("--export without --counter") << QStringList{"--store", "sqlite:h.db", "--export"};
     QTest::newRow("--export that would clear") << QStringList{"--store", "sqlite:h.db", "--counter", "a", "--export",
                                                                "--clear"};

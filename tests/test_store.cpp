@@ -150,6 +150,8 @@ private slots:
     void hangingServer();
     void faults_data();
     void faults();
+    void exportRefused_data();
+    void exportRefused();
 };
 
 // The history rules alone, without a database: the epoch's stored records against a
@@ -602,6 +604,70 @@ void TestStore::faults()
     QVERIFY(!received.contains("CLR ALL"));
     QCOMPARE(received.contains("RDD ALL"), !early);
     QCOMPARE(contents(), before);
+}
+
+// --export of a store it cannot read: exit 4, and the message names the cause.
+void TestStore::exportRefused_data()
+{
+    QTest::addColumn<QString>("fault");
+    QTest::addColumn<QByteArray>("message");
+    QTest::newRow("a table missing") << "table" << QByteArray("its table qz7310_record is missing");
+    QTest::newRow("a version no integer holds")
+        << "version" << QByteArray("of version 1e+20, newer than this program's (1)");
+    if (!postgres()) {
+        QTest::newRow("a folder") << "folder" << QByteArray("it is a folder, not a file");
+        QTest::newRow("random bytes") << "bytes" << QByteArray("it is not an SQLite database");
+        QTest::newRow("locked by another program") << "locked" << QByteArray("is writing to the store (waited 3.");
+    }
+}
+
+void TestStore::exportRefused()
+{
+    QFETCH(QString, fault);
+    QFETCH(QByteArray, message);
+    {
+        StoredReadout run;
+        run.counter = QStringLiteral("A");
+        run.request = QStringLiteral("RDD ALL");
+        run.verdict = RunVerdict::Saved;
+        run.frames = records(1, 3, 1);
+        ReadoutStore store(address(m_url));
+        QString error;
+        QVERIFY2(store.open(&error) && store.add(run, &error), qPrintable(error));
+    }
+    QTemporaryDir dir;
+    QString url = m_url;
+    if (fault == "table") {
+        QVERIFY(sql("DROP VIEW qz7310_history"));
+        QVERIFY(sql("DROP TABLE qz7310_record"));
+    } else if (fault == "version") {
+        QVERIFY(sql(postgres() ? "ALTER TABLE qz7310_schema ALTER COLUMN version TYPE NUMERIC" : "SELECT 1"));
+        QVERIFY(sql("UPDATE qz7310_schema SET version = 99999999999999999999"));
+    } else if (fault == "folder") {
+        url = QStringLiteral("sqlite:") + dir.path();
+    } else if (fault == "bytes") {
+        QFile file(dir.filePath("noise.db"));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        QByteArray noise;
+        for (int k = 0; k < 4096; ++k)
+            noise += char(k * 7919 % 251);
+        file.write(noise);
+        file.close();
+        url = QStringLiteral("sqlite:") + file.fileName();
+    } else if (fault == "locked") {
+        QVERIFY(sql("PRAGMA locking_mode = EXCLUSIVE"));
+        QVERIFY(sql("BEGIN EXCLUSIVE"));
+    }
+    const Run r = collect({"--store", url, "--counter", "A", "--export"});
+    if (fault == "locked") {
+        QVERIFY(sql("ROLLBACK"));
+        QVERIFY(sql("PRAGMA locking_mode = NORMAL"));
+        QVERIFY(sql("SELECT count(*) FROM qz7310_schema"));
+    }
+    QCOMPARE(r.status, 4);
+    QVERIFY2(r.err.contains(message), r.err.constData());
+    QVERIFY2(!r.err.contains("()") && r.err.count('\n') == 1, r.err.constData());
+    QVERIFY(r.out.isEmpty());
 }
 
 QTEST_GUILESS_MAIN(TestStore)
