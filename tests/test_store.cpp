@@ -21,6 +21,7 @@
 #include <vector>
 
 #include <signal.h>
+#include <sys/stat.h>
 
 namespace {
 
@@ -152,6 +153,8 @@ private slots:
     void faults();
     void exportRefused_data();
     void exportRefused();
+    void fileNames_data();
+    void fileNames();
 };
 
 // The history rules alone, without a database: the epoch's stored records against a
@@ -668,6 +671,44 @@ void TestStore::exportRefused()
     QVERIFY2(r.err.contains(message), r.err.constData());
     QVERIFY2(!r.err.contains("()") && r.err.count('\n') == 1, r.err.constData());
     QVERIFY(r.out.isEmpty());
+}
+
+// sqlite:'s file is the one named: its bytes as the command line gave them, and a
+// relative name taken from the folder the run started in, said in full.
+void TestStore::fileNames_data()
+{
+    QTest::addColumn<QByteArray>("name");
+    QTest::addColumn<bool>("relative");
+    QTest::newRow("a name that is not UTF-8") << QByteArray("r\xe9sum\xe9.db") << false;
+    QTest::newRow("a relative name") << QByteArray("lab/history.db") << true;
+}
+
+void TestStore::fileNames()
+{
+    if (postgres())
+        QSKIP("a file is SQLite's");
+    QFETCH(QByteArray, name);
+    QFETCH(bool, relative);
+    QTemporaryDir dir;
+    QVERIFY(QDir(dir.path()).mkdir("lab"));
+    Sim sim;
+    QVERIFY(sim.start(dir.filePath("COM1"), {"--fast", "--records", "4"}));
+    const QByteArray file = QFile::encodeName(dir.path()) + '/' + name;
+    // The name goes through the shell's printf as bytes: a QProcess argument would be UTF-8.
+    QByteArray escaped;
+    for (const char c : relative ? name : file)
+        escaped += '\\' + QByteArray::number(uchar(c), 8).rightJustified(3, '0');
+    QProcessEnvironment env = headless();
+    env.insert("QZ_STORE", QString::fromLatin1(escaped));
+    env.insert("QZ_FOLDER", dir.path());
+    const Run r = collect({"-c", "cd \"$QZ_FOLDER\" && exec \"$0\" \"$@\" --store \"sqlite:$(printf \"$QZ_STORE\")\"",
+                           QZ_COLLECT_PATH, "--port", sim.device, "--counter", "A"},
+                          env, {}, QStringLiteral("/bin/sh"));
+    QVERIFY2(r.status == 0, r.err.constData());
+    struct stat made {};
+    QVERIFY(::stat(file.constData(), &made) == 0 && S_ISREG(made.st_mode));
+    QVERIFY2(r.err.contains("stored in " + file), r.err.constData());
+    QCOMPARE(r.err.contains("--store: the file is " + file + '\n'), relative);
 }
 
 QTEST_GUILESS_MAIN(TestStore)
