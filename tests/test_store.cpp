@@ -142,6 +142,7 @@ private slots:
     void rules();
     void history_data();
     void history();
+    void overlappingRuns();
     void collectorRun();
     void besideOthers_data();
     void besideOthers();
@@ -276,6 +277,31 @@ void TestStore::history()
     HistoryExport request{address(m_url), counter, {}, out.filePath("history.csv"), false};
     QCOMPARE(exportHistory(request, [&](const QString &line) { said << line; }), 0);
     QCOMPARE(fileBytes(out.filePath("history.csv")), expected);
+}
+
+// Two runs on one counter at once: the later start stores first, the earlier one then
+// shows other values (a clear) and starts epoch 2. --export keeps the order they were
+// read in, epoch 1 first.
+void TestStore::overlappingRuns()
+{
+    StoredReadout first;
+    first.counter = QStringLiteral("A");
+    first.request = QStringLiteral("RDD ALL");
+    first.started = QDateTime::currentDateTimeUtc();
+    StoredReadout second = first;
+    second.started = first.started.addSecs(1);
+    ReadoutStore early(address(m_url));
+    ReadoutStore late(address(m_url));
+    QString error;
+    QVERIFY2(early.open(first, &error) && late.open(second, &error), qPrintable(error));
+    second.verdict = first.verdict = RunVerdict::Saved;
+    second.frames = records(1, 3, 1);
+    first.frames = records(1, 3, 2);
+    QVERIFY2(late.add(second, &error) && early.add(first, &error), qPrintable(error));
+    QTemporaryDir out;
+    HistoryExport request{address(m_url), QStringLiteral("A"), {}, out.filePath("a.csv"), false};
+    QCOMPARE(exportHistory(request, [](const QString &) {}), 0);
+    QCOMPARE(fileBytes(out.filePath("a.csv")), csvOfReply(second.frames.join()) + csvOfReply(first.frames.join()));
 }
 
 // The collector itself: a clearing run into the store alone, a second run, what the
@@ -490,6 +516,11 @@ void TestStore::hangingServer()
     QTest::qWait(1500); // the backend, running again, finds its client gone
     QVERIFY(sql("DROP FUNCTION qz_meddle() CASCADE"));
     QCOMPARE(contents(), before);
+    // Its row says it never ended.
+    QSqlQuery query(m_db);
+    QVERIFY(query.exec("SELECT verdict, status, ended FROM qz7310_readout WHERE status = -1"));
+    QVERIFY(query.next());
+    QCOMPARE(query.value(0).toString() + query.value(1).toString() + query.value(2).toString(), "running-1");
 }
 
 // Each fault: exit 4, a clear message, the store as it was, the counter not cleared.
