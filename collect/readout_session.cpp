@@ -183,7 +183,8 @@ void ReadoutSession::start()
                              .arg(m_store->address().text, reason,
                                   m_options.clear ? QStringLiteral(", and the counter was not cleared") : QString()));
             m_storeDone = true;
-            finish(CollectStatus::NotWritten);
+            finish(StopRequest::signal() != 0 ? CollectStatus::stoppedBy(StopRequest::signal())
+                                              : CollectStatus::NotWritten);
             return;
         }
     }
@@ -487,8 +488,7 @@ bool ReadoutSession::writeCsvOrStop(const QByteArray &bytes)
                      .arg(outputLabel(), reason,
                           m_options.clear ? QStringLiteral("the counter was not cleared")
                                           : QStringLiteral("the records stay on the counter")));
-    // A stop while the store was asked ends the run as a stop.
-    finish(StopRequest::signal() != 0 ? CollectStatus::stoppedBy(StopRequest::signal()) : CollectStatus::NotWritten);
+    finish(CollectStatus::NotWritten);
     return false;
 }
 
