@@ -159,6 +159,12 @@ int main(int argc, char **argv)
                 "(100-record read-outs, each a new epoch; median of the last 20 of 1,000)\n",
                 figure(n.storeMsSqlite, 2).c_str(), figure(n.storeKbSqlite, 0).c_str(), figure(n.storeMsPg, 2).c_str(),
                 figure(n.storeKbPg, 0).c_str(), n.storePgFsync.empty() ? "n/a" : n.storePgFsync.c_str());
+    std::printf("history: runs=3000 export_ms=%s store_kib=%s csv_kib=%s export_per_add=%s (SQLite, fsync on; "
+                "--export of every record against one read-out's add)\n",
+                figure(n.historyExportMs, 0).c_str(), figure(n.historyStoreKb, 0).c_str(),
+                figure(n.historyCsvKb, 0).c_str(),
+                n.historyExportMs > 0 && n.storeMsSqlite > 0 ? figure(n.historyExportMs / n.storeMsSqlite, 1).c_str()
+                                                             : "n/a");
     std::printf("bench: core=%s window=%s flat=%s readout_ms=%s collect=%s collect_clear=%s soak_rss_kb=%s "
                 "bytes_cpu_pct=%s bytes_wakeups=%s flood_rss_mb=%s flood_gap_ms=%s "
                 "store_ms=sqlite:%s/pg:%s store_kb_per_1000=sqlite:%s/pg:%s\n",

@@ -68,6 +68,11 @@ struct BenchNotes
     double storeMsPg = -1;
     double storeKbPg = -1;
     std::string storePgFsync;
+    // A 3,000-run history in SQLite (100-record read-outs, each a new epoch): --export
+    // of all of it in ms, the store's and the CSV's size in KiB.
+    double historyExportMs = -1;
+    double historyStoreKb = -1;
+    double historyCsvKb = -1;
 };
 BenchNotes &notes();
 

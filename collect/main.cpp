@@ -290,14 +290,17 @@ int millisecondsOption(const QCommandLineParser &parser, const QCommandLineOptio
 }
 
 // --store, --counter, --export and --since; the rest of the command line is read.
-void parseStore(const QCommandLineParser &parser, const QCommandLineOption &store, const QCommandLineOption &counter,
-                CollectOptions &options)
+void parseStore(int argc, char **argv, const QCommandLineParser &parser, const QCommandLineOption &store,
+                const QCommandLineOption &counter, CollectOptions &options)
 {
     if (parser.isSet(store)) {
         QString reason;
-        options.store = parseStoreAddress(parser.value(store), &reason);
+        // A file's name byte for byte, as --output's.
+        options.store = parseStoreAddress(rawOptionValue(argc, argv, "store", parser.value(store)), &reason);
         if (!options.store)
             usageError(QStringLiteral("--store: %1").arg(reason));
+        if (options.store->madeAbsolute)
+            printLine(QStringLiteral("--store: the file is %1").arg(options.store->text));
     }
     if (parser.isSet(counter)) {
         if (!options.store)
@@ -449,7 +452,7 @@ CollectOptions parseCommandLine(QCoreApplication &app, int argc, char **argv, bo
         usageError(QStringLiteral("--overwrite goes with --output; --output-dir never replaces a file"));
     // The records are erased only once they are kept in a file of their own (a new
     // regular file in --output-dir is one).
-    parseStore(parser, store, counter, options);
+    parseStore(argc, argv, parser, store, counter, options);
     *history = parseExport(parser, exporting, since, options);
     if (*history)
         return options;

@@ -214,7 +214,9 @@ public:
     StoreOutput(ReadoutStore &store, std::function<StoredReadout()> run) : m_store(store), m_run(std::move(run)) {}
 
     QString label() const override { return m_store.address().text; }
-    bool check(bool, QString *reason) override { return m_store.open(reason); }
+    // The run's row, written before the counter is read: a store that cannot take it
+    // (read-only, a name too long for it) is known while nothing is lost.
+    bool check(bool, QString *reason) override { return m_store.open(m_run(), reason); }
     bool save(const QByteArray &reply, QString *reason) override
     {
         // Only a read-out is stored here; a silent counter's run is noted at its end.

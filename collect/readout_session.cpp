@@ -123,7 +123,8 @@ void ReadoutSession::start()
                                      : QStringLiteral("cannot write %1: %2").arg(out->label(), reason);
             emit message(head + nothingReadText(m_options.clear));
             m_storeDone = true;
-            finish(CollectStatus::NotWritten);
+            finish(StopRequest::signal() != 0 ? CollectStatus::stoppedBy(StopRequest::signal())
+                                              : CollectStatus::NotWritten);
             return;
         }
     }
@@ -277,7 +278,7 @@ void ReadoutSession::judgeReadout()
                          .arg(m_replies.size())
                          .arg(differencesText(decision.differences)));
         emit message(notWritten());
-        m_verdict = QStringLiteral("not confirmed");
+        m_verdict = RunVerdict::NotConfirmed;
         finish(CollectStatus::Incomplete);
         return;
     case ReadoutDecision::Action::NoReply:
@@ -316,7 +317,7 @@ void ReadoutSession::refuse(const Reply &reply, const ReadoutDecision &decision)
         emit message(refusalText(portLabel(), d, decision.alike, doubt));
     }
     if (decision.alike > 0 || (!decision.doubts.isEmpty() && decision.doubts.last().kind == Doubt::Kind::Lacking))
-        m_verdict = QStringLiteral("not confirmed");
+        m_verdict = RunVerdict::NotConfirmed;
     emit message(notWritten());
     finish(CollectStatus::Incomplete);
 }
@@ -359,7 +360,7 @@ void ReadoutSession::saveAndClear(const Reply &agreed)
     const FramedReply framed = frameReply(agreed.bytes);
     m_savedRecords = int(framed.dataFrames.size());
     // What the store's row says of the saved read-out.
-    m_verdict = QStringLiteral("saved");
+    m_verdict = RunVerdict::Saved;
     m_savedReply = agreed.bytes;
     m_savedFrames = framed.dataFrames;
     m_runStatus = CollectStatus::Done;
@@ -431,11 +432,11 @@ void ReadoutSession::judgeClear()
     QString answer;
     switch (judged.answer) {
     case ClearJudgement::Answer::Ack:
-        m_clearAnswer = QStringLiteral("ACK");
+        m_clearAnswer = ClearAnswer::Ack;
         answer = clearConfirmedText();
         break;
     case ClearJudgement::Answer::Nak:
-        m_clearAnswer = QStringLiteral("NAK");
+        m_clearAnswer = ClearAnswer::Nak;
         answer = clearRefusedText(repliesText(frameReply(m_reply.bytes), m_reply.bytes.size()), savedText());
         status = CollectStatus::Incomplete;
         break;
@@ -507,7 +508,7 @@ void ReadoutSession::interrupt(int signal, const QString &name)
     m_deadline.stop();
     m_phase = Phase::Idle;
     if (phase != Phase::Clearing) {
-        m_verdict = QStringLiteral("stopped");
+        m_verdict = RunVerdict::Stopped;
         emit message(QStringLiteral("stopped by %1: %2").arg(name, notWritten()));
         finish(CollectStatus::stoppedBy(signal));
         return;
@@ -555,15 +556,15 @@ StoredReadout ReadoutSession::storedReadout(int status) const
     run.replies = int(m_replies.size());
     run.status = status;
     run.messages = m_messages;
-    if (!m_verdict.isEmpty()) {
-        run.verdict = m_verdict;
+    if (m_verdict) {
+        run.verdict = *m_verdict;
     } else {
-        run.verdict = status == CollectStatus::Done            ? QStringLiteral("saved")
-                      : status == CollectStatus::PortNotOpened ? QStringLiteral("port not opened")
-                      : status == CollectStatus::Incomplete    ? QStringLiteral("refused")
-                      : status == CollectStatus::NotWritten    ? QStringLiteral("not written")
-                      : status == CollectStatus::NoReply       ? QStringLiteral("no reply")
-                                                               : QStringLiteral("stopped");
+        run.verdict = status == CollectStatus::Done            ? RunVerdict::Saved
+                      : status == CollectStatus::PortNotOpened ? RunVerdict::PortNotOpened
+                      : status == CollectStatus::Incomplete    ? RunVerdict::Refused
+                      : status == CollectStatus::NotWritten    ? RunVerdict::NotWritten
+                      : status == CollectStatus::NoReply       ? RunVerdict::NoReply
+                                                               : RunVerdict::Stopped;
     }
     run.reply = !m_savedReply.isNull() ? m_savedReply : m_replies.isEmpty() ? m_reply.bytes : m_replies.last().bytes;
     if (run.reply.isNull())

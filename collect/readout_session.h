@@ -168,13 +168,13 @@ private:
     QDateTime m_started;          // names the file in outputDir
     std::unique_ptr<ReadoutStore> m_store;
     bool m_storeDone = false;     // the run's last word is in the store, or it failed: no more
-    int m_runStatus = 0;          // the status the store's row is written with
+    int m_runStatus = StatusNotEnded; // the status the store's row is written with
     QStringList m_messages;       // every message, for the store
-    QString m_verdict;            // what became of the read-out, for the store
+    std::optional<RunVerdict> m_verdict; // what became of the read-out, for the store
     QList<QByteArray> m_savedFrames;
     QByteArray m_savedReply;
     QDateTime m_clearSent;
-    QString m_clearAnswer;        // "ACK", "NAK", empty
+    ClearAnswer m_clearAnswer = ClearAnswer::None;
     QList<QByteArray> m_lateFrames;
     int m_status = -1;
 };

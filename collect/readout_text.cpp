@@ -53,11 +53,11 @@ QString frameFaultText(const FrameFault &fault)
             .arg(fault.length)
             .arg(MinFrameLength);
     case FrameFault::Kind::Field: {
-        const FrameField &f = frameFields().at(fault.field);
+        const RecordField &f = RecordFields.at(fault.field);
         return QStringLiteral("%1 (positions %2-%3) reads \"%4\", not %5 digits")
             .arg(QLatin1String(f.name))
-            .arg(f.first)
-            .arg(f.first + f.length - 1)
+            .arg(f.position)
+            .arg(f.position + f.length - 1)
             .arg(visible(fault.text))
             .arg(f.length);
     }

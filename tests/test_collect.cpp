@@ -546,6 +546,9 @@ void TestCollect::usage_data()
     // Refused, never taken without its query (no TLS where it was asked for).
     QTest::newRow("--store with a query") << QStringList{"--store", "postgresql://db/qz7310?sslmode=require"};
     QTest::newRow("--counter without --store") << QStringList{"--counter", "lab3"};
+    QTest::newRow("--store in memory") << QStringList{"--store", "sqlite::memory:"};
+    QTest::newRow("--store as an SQLite URI") << QStringList{"--store", "sqlite:file::memory:"};
+    QTest::newRow("--store on another VFS") << QStringList{"--store", "sqlite:file:/tmp/x.db?vfs=memdb"};
     QTest::newRow("--export without --counter") << QStringList{"--store", "sqlite:h.db", "--export"};
     QTest::newRow("--export that would clear") << QStringList{"--store", "sqlite:h.db", "--counter", "a", "--export",
                                                                "--clear"};
