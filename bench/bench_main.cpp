@@ -165,6 +165,12 @@ int main(int argc, char **argv)
                 "1000 ms, 200 ms, 200 MiB)\n",
                 figure(n.historyOpenMs, 1).c_str(), figure(n.historyRedrawMs, 1).c_str(),
                 figure(n.historyRssMiB, 1).c_str());
+    std::printf("history_export: runs=3000 export_ms=%s store_kib=%s csv_kib=%s export_per_add=%s (SQLite, fsync on; "
+                "--export of every record against one read-out's add)\n",
+                figure(n.historyExportMs, 0).c_str(), figure(n.historyStoreKb, 0).c_str(),
+                figure(n.historyCsvKb, 0).c_str(),
+                n.historyExportMs > 0 && n.storeMsSqlite > 0 ? figure(n.historyExportMs / n.storeMsSqlite, 1).c_str()
+                                                             : "n/a");
     std::printf("bench: core=%s window=%s flat=%s readout_ms=%s collect=%s collect_clear=%s soak_rss_kb=%s "
                 "bytes_cpu_pct=%s bytes_wakeups=%s flood_rss_mb=%s flood_gap_ms=%s "
                 "store_ms=sqlite:%s/pg:%s store_kb_per_1000=sqlite:%s/pg:%s history_open_ms=%s history_redraw_ms=%s\n",

@@ -74,6 +74,11 @@ struct BenchNotes
     double historyOpenMs = -1;
     double historyRedrawMs = -1;
     double historyRssMiB = -1;
+    // A 3,000-run history in SQLite (100-record read-outs, each a new epoch): --export
+    // of all of it in ms, the store's and the CSV's size in KiB.
+    double historyExportMs = -1;
+    double historyStoreKb = -1;
+    double historyCsvKb = -1;
 };
 BenchNotes &notes();
 

@@ -11,6 +11,7 @@
 
 #include "bench_support.h"
 
+#include "history_export.h"
 #include "readout_judge.h"
 #include "readout_store.h"
 
@@ -45,7 +46,7 @@ StoredReadout readout(int k)
     r.ended = r.started.addMSecs(4875);
     r.replies = 1;
     r.reply = readoutStream(Records, std::uint64_t(k) + 1);
-    r.verdict = QStringLiteral("saved");
+    r.verdict = RunVerdict::Saved;
     r.messages = {QStringLiteral("100 records from COM1 (/dev/ttyS0) stored in the bench's store")};
     r.frames = frameReply(r.reply).dataFrames;
     return r;
@@ -99,6 +100,41 @@ void BM_StoreSqlite(benchmark::State &st)
         st.SetIterationTime(median / 1000);
         notes().storeMsSqlite = median;
         notes().storeKbSqlite = double(QFileInfo(address.path).size()) / 1024;
+    }
+}
+
+// What a long history costs: 3,000 runs stored one by one (fsync on, as in use), then
+// --export of the counter's every record, timed, to a file, and the sizes.
+void BM_HistoryExport(benchmark::State &st)
+{
+    constexpr int Runs = 3000;
+    for (auto _ : st) {
+        QTemporaryDir dir;
+        StoreAddress address;
+        address.engine = StoreAddress::Engine::SQLite;
+        address.path = dir.filePath(QStringLiteral("history.db"));
+        address.text = address.path;
+        QString error;
+        bool stored = true;
+        {
+            ReadoutStore store(address);
+            stored = store.open(&error);
+            for (int k = 0; stored && k < Runs; ++k)
+                stored = store.add(readout(k), &error);
+        }
+        HistoryExport request{address, QStringLiteral("bench"), {}, dir.filePath(QStringLiteral("history.csv")), false};
+        QElapsedTimer clock;
+        clock.start();
+        const int status = stored ? exportHistory(request, [](const QString &) {}) : -1;
+        const double ms = double(clock.nsecsElapsed()) / 1e6;
+        if (status != 0) {
+            st.SkipWithError(error.isEmpty() ? "--export failed" : error.toStdString().c_str());
+            break;
+        }
+        st.SetIterationTime(ms / 1000);
+        notes().historyExportMs = ms;
+        notes().historyStoreKb = double(QFileInfo(address.path).size()) / 1024;
+        notes().historyCsvKb = double(QFileInfo(request.output).size()) / 1024;
     }
 }
 
@@ -207,6 +243,10 @@ void BM_StorePostgres(benchmark::State &st)
 void registerStoreBenchmark()
 {
     benchmark::RegisterBenchmark("BM_StoreSqlite", BM_StoreSqlite)
+        ->UseManualTime()
+        ->Iterations(1)
+        ->Unit(benchmark::kMillisecond);
+    benchmark::RegisterBenchmark("BM_HistoryExport", BM_HistoryExport)
         ->UseManualTime()
         ->Iterations(1)
         ->Unit(benchmark::kMillisecond);

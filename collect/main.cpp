@@ -21,6 +21,8 @@
 #include <csignal>
 #include <optional>
 
+#include <stdlib.h>
+
 #ifdef Q_OS_UNIX
 #include <QSocketNotifier>
 #include <sys/socket.h>
@@ -126,7 +128,33 @@ private:
 
 // SIGTERM (systemd stopping the unit, kill), SIGINT (Ctrl+C) and SIGHUP (the
 // terminal gone) stop the run through the event loop, never in the middle of a write:
-// the handler only passes the signal's number on through a socket pair.
+// the handler only passes the signal's number on through a socket pair. A second
+// signal is the way out of a step that hangs (a sync on a dead disk, a store that
+// does not answer): a last line, then the process ends at once. Nothing is half
+// written by that: files take their names whole, a transaction not committed is
+// undone by the database, and a temporary file left behind is named by the next run.
+const char SecondStopCleared[] =
+    "qz7310-collect: stopped at once by a second signal; CLR ALL had been sent, and any late records not "
+    "yet said to be kept are in no file\n";
+const char SecondStopNotCleared[] =
+    "qz7310-collect: stopped at once by a second signal; CLR ALL was not sent, and the counter was not "
+    "cleared\n";
+
+[[noreturn]] void stopAtOnce(int signal)
+{
+    const bool cleared = StopRequest::clearWentOut();
+    const char *text = cleared ? SecondStopCleared : SecondStopNotCleared;
+    const size_t length = cleared ? sizeof SecondStopCleared - 1 : sizeof SecondStopNotCleared - 1;
+#ifdef Q_OS_UNIX
+    [[maybe_unused]] const ssize_t n = ::write(STDERR_FILENO, "\n", 1);
+    [[maybe_unused]] const ssize_t m = ::write(STDERR_FILENO, text, length);
+#else
+    std::fwrite(text, 1, length, stderr);
+    std::fflush(stderr);
+#endif
+    ::_exit(CollectStatus::stoppedBy(signal));
+}
+
 class StopSignals
 {
 public:
@@ -147,7 +175,8 @@ public:
         struct sigaction action {};
         action.sa_handler = [](int signal) {
             const int saved = errno;
-            StopRequest::raise(signal);
+            if (StopRequest::raise(signal) != 0)
+                stopAtOnce(signal);
             const unsigned char byte = static_cast<unsigned char>(signal);
             [[maybe_unused]] const ssize_t n = ::write(s_pair[0], &byte, 1);
             errno = saved;
@@ -162,7 +191,8 @@ public:
             [](DWORD type) -> BOOL {
                 if (type != CTRL_C_EVENT && type != CTRL_BREAK_EVENT)
                     return FALSE;
-                StopRequest::raise(SIGINT);
+                if (StopRequest::raise(SIGINT) != 0)
+                    stopAtOnce(SIGINT);
                 QMetaObject::invokeMethod(
                     s_session, [] { s_session->interrupt(SIGINT, QStringLiteral("Ctrl+C")); }, Qt::QueuedConnection);
                 return TRUE;
@@ -260,14 +290,17 @@ int millisecondsOption(const QCommandLineParser &parser, const QCommandLineOptio
 }
 
 // --store, --counter, --export and --since; the rest of the command line is read.
-void parseStore(const QCommandLineParser &parser, const QCommandLineOption &store, const QCommandLineOption &counter,
-                CollectOptions &options)
+void parseStore(int argc, char **argv, const QCommandLineParser &parser, const QCommandLineOption &store,
+                const QCommandLineOption &counter, CollectOptions &options)
 {
     if (parser.isSet(store)) {
         QString reason;
-        options.store = parseStoreAddress(parser.value(store), &reason);
+        // A file's name byte for byte, as --output's.
+        options.store = parseStoreAddress(rawOptionValue(argc, argv, "store", parser.value(store)), &reason);
         if (!options.store)
             usageError(QStringLiteral("--store: %1").arg(reason));
+        if (options.store->madeAbsolute)
+            printLine(QStringLiteral("--store: the file is %1").arg(options.store->text));
     }
     if (parser.isSet(counter)) {
         if (!options.store)
@@ -317,9 +350,12 @@ CollectOptions parseCommandLine(QCoreApplication &app, int argc, char **argv, bo
                        "for byte, and complete and well formed, and that read-out is saved on disk.\n\n"
                        "Exit status: 0 done; 1 wrong usage; 2 the port could not be opened; 3 the counter "
                        "answered with an error, the read-out was incomplete or malformed, its read-outs did not agree, "
-                       "the line kept talking, or records came after CLR ALL (kept in a file of their own); 4 the CSV could not be written, or the file exists and --overwrite was not "
-                       "given, or the store could not be reached or written; 5 no reply at all (no stored records, or no counter on the line); 128 + N stopped by "
-                       "signal N (SIGHUP, SIGINT, SIGTERM).")
+                       "the line kept talking, or records came after CLR ALL (kept in a file of their own); 4 nothing "
+                       "cleared: the CSV could not be written, or the file exists and --overwrite was not "
+                       "given, or the store could not be reached or written, or no place could be made for records "
+                       "that may come after CLR ALL; 5 no reply at all (no stored records, or no counter on the line); "
+                       "6 CLR ALL was sent and late records are only in the messages, or the store could not note "
+                       "the clear; 128 + N stopped by signal N (SIGHUP, SIGINT, SIGTERM).")
             .arg(applicationTitle()));
     parser.addHelpOption();
     parser.addVersionOption();
@@ -416,7 +452,7 @@ CollectOptions parseCommandLine(QCoreApplication &app, int argc, char **argv, bo
         usageError(QStringLiteral("--overwrite goes with --output; --output-dir never replaces a file"));
     // The records are erased only once they are kept in a file of their own (a new
     // regular file in --output-dir is one).
-    parseStore(parser, store, counter, options);
+    parseStore(argc, argv, parser, store, counter, options);
     *history = parseExport(parser, exporting, since, options);
     if (*history)
         return options;

@@ -5,24 +5,9 @@
 #include "line/reply_framing.h"
 #include "table/counter_table.h"
 
+#include <optional>
+
 namespace {
-
-bool allDigits(const QByteArray &text)
-{
-    for (char c : text) {
-        if (c < '0' || c > '9')
-            return false;
-    }
-    return !text.isEmpty();
-}
-
-// No counter sends a control character inside a record; STX, ETX, ACK, NAK and NUL
-// there are a frame merged with the next, a lead that was garbled, or noise.
-bool isControl(char c)
-{
-    const auto u = static_cast<unsigned char>(c);
-    return u < 0x20 || u == 0x7f;
-}
 
 // The window's framing, keeping what a judge needs of each closed frame.
 struct Framer : ReceiveSink
@@ -61,73 +46,11 @@ struct Framer : ReceiveSink
 
 } // namespace
 
-const QList<FrameField> &frameFields()
-{
-    static const QList<FrameField> fields = {
-        {3, 2, "the record number"}, {6, 5, "CNTR1"},  {12, 5, "CNTR2"}, {18, 5, "CNTR3"},
-        {24, 5, "CNTR4"},            {30, 5, "CNTR5"}, {36, 6, "TOTAL"},
-    };
-    return fields;
-}
-
-RecordValues recordValues(const QByteArray &frame)
-{
-    RecordValues record;
-    const QList<FrameField> &fields = frameFields();
-    for (int k = 0; k < fields.size(); ++k) {
-        const QByteArray text = frame.mid(fields[k].first - 1, fields[k].length);
-        const qint64 value = text.size() == fields[k].length && allDigits(text) ? text.toLongLong() : -1;
-        // Only two digits fit: the counter's hundredth record is numbered 00.
-        if (k == 0)
-            record.number = value == 0 ? 100 : int(value);
-        else
-            record.values << value;
-    }
-    return record;
-}
-
 FramedReply frameReply(const QByteArray &bytes)
 {
     Framer framer;
     framer.feed(bytes);
     return framer.finish();
-}
-
-FrameFault frameFault(const QByteArray &frame, bool controls)
-{
-    FrameFault fault;
-    if (frame.size() < MinFrameLength) {
-        fault.kind = FrameFault::Kind::Short;
-        fault.length = int(frame.size());
-        return fault;
-    }
-    const QList<FrameField> &fields = frameFields();
-    for (int k = 0; k < fields.size(); ++k) {
-        const QByteArray text = frame.mid(fields[k].first - 1, fields[k].length);
-        if (!allDigits(text)) {
-            fault.kind = FrameFault::Kind::Field;
-            fault.field = k;
-            fault.text = text;
-            return fault;
-        }
-    }
-    if (controls) {
-        for (qsizetype i = 1; i + 1 < frame.size(); ++i) {
-            if (isControl(frame[i])) {
-                fault.kind = FrameFault::Kind::Control;
-                fault.position = int(i + 1);
-                fault.control = frame[i];
-                return fault;
-            }
-        }
-    }
-    return fault;
-}
-
-QString readableRecordNumber(const QByteArray &frame)
-{
-    const QByteArray number = frame.mid(2, 2);
-    return number.size() == 2 && allDigits(number) ? QString::fromLatin1(number) : QString();
 }
 
 ReplyJudgement judgeReply(const Reply &reply, bool now, bool clearing)
@@ -166,7 +89,7 @@ ReplyJudgement judgeReply(const Reply &reply, bool now, bool clearing)
         if (++malformed == 1) {
             Doubt &d = add(Doubt::Kind::Malformed);
             d.frame = k + 1;
-            d.number = f.dataFrames[k].mid(2, 2);
+            d.number = recordNumberField(f.dataFrames[k]);
             d.fault = fault;
         }
     }
@@ -179,10 +102,10 @@ ReplyJudgement judgeReply(const Reply &reply, bool now, bool clearing)
     if (!now) {
         for (int k = 0; k < frames; ++k) {
             const QByteArray expected = QByteArray::number((k + 1) % 100).rightJustified(2, '0');
-            if (f.dataFrames[k].mid(2, 2) != expected) {
+            if (recordNumberField(f.dataFrames[k]) != expected) {
                 Doubt &d = add(Doubt::Kind::Numbering);
                 d.frame = k + 1;
-                d.number = f.dataFrames[k].mid(2, 2);
+                d.number = recordNumberField(f.dataFrames[k]);
                 break;
             }
         }
@@ -205,12 +128,37 @@ Difference firstDifference(const QByteArray &a, const QByteArray &b)
     d.missing = p >= a.size() || p >= b.size();
     for (const QList<QByteArray> *frames : {&inA, &inB}) {
         if (before < frames->size() && !readableRecordNumber(frames->at(before)).isEmpty()) {
-            d.number = frames->at(before).mid(2, 2);
+            d.number = recordNumberField(frames->at(before));
             break;
         }
     }
     return d;
 }
+
+namespace {
+
+// The first reply that showed a sound data frame past the end of the read-out
+// `agreed` would save: a counter whose tail went missing the same way twice.
+std::optional<Doubt> lacking(const QList<Reply> &replies, const QList<QByteArray> &agreed)
+{
+    for (qsizetype k = 0; k < replies.size(); ++k) {
+        const QList<QByteArray> frames = frameReply(replies[k].bytes).dataFrames;
+        for (qsizetype i = agreed.size(); i < frames.size(); ++i) {
+            if (!frameFault(frames[i], true).ok())
+                continue;
+            Doubt d;
+            d.kind = Doubt::Kind::Lacking;
+            d.frame = int(k + 1);
+            d.frames = int(frames.size());
+            d.count = int(agreed.size());
+            d.number = frames[i].mid(2, 2);
+            return d;
+        }
+    }
+    return std::nullopt;
+}
+
+} // namespace
 
 ReadoutDecision decideReadout(const QList<Reply> &replies, bool now, bool clearing)
 {
@@ -242,8 +190,22 @@ ReadoutDecision decideReadout(const QList<Reply> &replies, bool now, bool cleari
             decision.doubts = latest.doubts;
             return decision;
         }
-        if (latest.sound() && replies[last].bytes == replies[last - 1].bytes
-            && judgeReply(replies[last - 1], now, clearing).sound()) {
+        // Alike byte for byte: judged alike too.
+        if (replies[last].bytes == replies[last - 1].bytes && replies[last].end == replies[last - 1].end) {
+            if (!latest.sound()) {
+                decision.alike = int(last);
+                decision.doubts = latest.doubts;
+                if (latest.silent) {
+                    Doubt d;
+                    d.kind = Doubt::Kind::Silent;
+                    decision.doubts << d;
+                }
+                return decision;
+            }
+            if (const std::optional<Doubt> lost = lacking(replies, latest.framed.dataFrames)) {
+                decision.doubts << *lost;
+                return decision;
+            }
             decision.action = ReadoutDecision::Action::Save;
             decision.agreed = int(last);
             return decision;

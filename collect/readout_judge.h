@@ -1,5 +1,7 @@
 #pragma once
 
+#include "table/counter_record.h"
+
 #include <QByteArray>
 #include <QList>
 #include <QString>
@@ -39,45 +41,6 @@ struct FramedReply
 };
 FramedReply frameReply(const QByteArray &bytes);
 
-// What is wrong with one data frame, as facts. The counter sends decimal digits in
-// all seven fields (STX at 1, TOTAL ending at 41, CR at 42); a longer frame is taken
-// as the window takes it.
-struct FrameFault
-{
-    enum class Kind { None, Short, Field, Control };
-    Kind kind = Kind::None;
-    int length = 0;          // Short: the frame's length with its CR
-    int field = -1;          // Field: index into frameFields()
-    QByteArray text;         // Field: what the field reads
-    int position = 0;        // Control: where (counted from 1)
-    char control = 0;        // Control: which character
-    bool ok() const { return kind == Kind::None; }
-};
-struct FrameField
-{
-    int first;        // position, counted from 1
-    int length;
-    const char *name;
-};
-inline constexpr int MinFrameLength = 42;
-const QList<FrameField> &frameFields();
-
-// The frame's seven fields; with `controls`, also STX, ETX, ACK, NAK or NUL between
-// its lead and its CR, which no counter sends inside a record.
-FrameFault frameFault(const QByteArray &frame, bool controls);
-
-// A record's number and values as the frame carries them: 1 to 100 and six counts;
-// -1 for a field that is not all digits.
-struct RecordValues
-{
-    int number = -1;              // record 100 comes as "00": 100 here
-    QList<qint64> values;         // CNTR1..CNTR5, TOTAL
-};
-RecordValues recordValues(const QByteArray &frame);
-
-// The frame's record number as it came ("07") when both characters are digits.
-QString readableRecordNumber(const QByteArray &frame);
-
 // One reason to doubt a reply.
 struct Doubt
 {
@@ -91,6 +54,9 @@ struct Doubt
         Malformed,    // a data frame failed the frame check (`fault`; `count` in all)
         Numbering,    // RDD ALL's records do not run 01, 02, ... (`frame` came as `number`)
         Stray,        // when clearing: `count` characters outside any frame
+        Silent,       // a read-back brought nothing at all
+        Lacking,      // reply `frame` held `frames` sound records, the saved read-out only
+                      // `count`: record `number` and those after it would be lost
     };
     Kind kind = Kind::PortLost;
     int frame = 0;          // 1-based data frame it concerns
@@ -135,9 +101,12 @@ struct ReadoutDecision
     Action action = Action::Refuse;
     int agreed = -1;
     QList<Doubt> doubts;
+    int alike = 0;                 // Refuse: replies `alike` and the next were alike but unsound
     QList<Difference> differences; // one per pair of consecutive replies
 };
 inline constexpr int MaxReadouts = 3;
+// Every reply of the run is evidence: a read-out is not taken to clear while any
+// reply showed a sound record past its end.
 ReadoutDecision decideReadout(const QList<Reply> &replies, bool now, bool clearing);
 
 // What came back for CLR ALL.

@@ -3,6 +3,7 @@
 #include "output_dir.h"
 #include "port_messages.h"
 #include "readout_text.h"
+#include "stop_request.h"
 #include "csv/csv_writer.h"
 #include "csv/durable_file.h"
 #include "line/line_comm_control.h"
@@ -18,55 +19,12 @@
 #include <cstdio>
 #include <cstring>
 
-#ifdef Q_OS_UNIX
-#include <sys/stat.h>
-#include <unistd.h>
-#endif
 
 namespace {
 
 bool toStandardOutput(const QString &output)
 {
     return output.isEmpty() || output == QLatin1String("-");
-}
-
-// Late records go beside the read-out's file: NAME.late.csv, then NAME.late_2.csv, ...
-QStringList lateNames(const QString &written)
-{
-    QString stem = written;
-    if (stem.endsWith(QLatin1String(".csv"), Qt::CaseInsensitive))
-        stem.chop(4);
-    QStringList names;
-    for (int attempt = 1; attempt <= MaxOutputAttempts; ++attempt)
-        names << (attempt == 1 ? stem + QStringLiteral(".late.csv") : QStringLiteral("%1.late_%2.csv").arg(stem).arg(attempt));
-    return names;
-}
-
-bool writeStandardOutput(const QByteArray &bytes, QString *reason)
-{
-    std::fflush(stdout);
-    QFile out;
-    if (!out.open(1, QIODevice::WriteOnly | QIODevice::Unbuffered, QFileDevice::DontCloseHandle)) {
-        *reason = out.errorString();
-        return false;
-    }
-    for (qsizetype done = 0; done < bytes.size();) {
-        const qint64 n = out.write(bytes.constData() + done, bytes.size() - done);
-        if (n <= 0) {
-            *reason = out.errorString();
-            return false;
-        }
-        done += n;
-    }
-#ifdef Q_OS_UNIX
-    // Redirected to a file: on disk before any clearing, like a file of our own.
-    struct stat info {};
-    if (::fstat(1, &info) == 0 && S_ISREG(info.st_mode) && ::fsync(1) != 0) {
-        *reason = QString::fromLocal8Bit(std::strerror(errno));
-        return false;
-    }
-#endif
-    return true;
 }
 
 } // namespace
@@ -86,6 +44,18 @@ ReadoutSession::ReadoutSession(LineCommControl &port, const CollectOptions &opti
     connect(&m_deadline, &QTimer::timeout, this, [this] { endOfReply(ReplyEnd::Deadline); });
     connect(&m_port, &CommControl::OnComm, this, &ReadoutSession::onComm);
     connect(this, &ReadoutSession::message, this, [this](const QString &line) { m_messages << line; });
+
+    m_started = QDateTime::currentDateTime();
+    if (!m_options.outputDir.isEmpty())
+        m_outputs.push_back(folderOutput(m_options.outputDir, m_started));
+    else if (!m_options.noCsv && toStandardOutput(m_options.output))
+        m_outputs.push_back(standardOutput());
+    else if (!m_options.noCsv)
+        m_outputs.push_back(csvFileOutput(m_options.output, m_options.overwrite));
+    if (m_options.store) {
+        m_store = std::make_unique<ReadoutStore>(*m_options.store);
+        m_outputs.push_back(storeOutput(*m_store, [this] { return storedReadout(m_runStatus); }));
+    }
 }
 
 ReadoutSession::~ReadoutSession()
@@ -114,13 +84,7 @@ QString ReadoutSession::counterName() const
 
 QString ReadoutSession::outputLabel() const
 {
-    if (m_options.noCsv)
-        return m_options.store->text;
-    if (!m_options.outputDir.isEmpty())
-        return QDir::toNativeSeparators(
-            m_written.isEmpty() ? QDir(m_options.outputDir).filePath(outputFileName(m_started, 1)) : m_written);
-    return toStandardOutput(m_options.output) ? QStringLiteral("standard output")
-                                              : QDir::toNativeSeparators(m_options.output);
+    return m_outputs.empty() ? QString() : m_outputs.front()->label();
 }
 
 // The end of a refusal: nothing written, and with --clear nothing cleared.
@@ -144,49 +108,37 @@ QString ReadoutSession::savedText() const
 void ReadoutSession::start()
 {
     m_clock.start();
-    m_started = QDateTime::currentDateTime();
 
-    // Before anything is sent: a target that cannot take the file (or may not be
-    // replaced) spares the counter a read-out. The writer checks again.
-    if (!m_options.outputDir.isEmpty()) {
-        const FileWriteFailure folder = checkFolderTarget(m_options.outputDir);
-        if (!folder.ok()) {
-            emit message(QStringLiteral("cannot write in %1: %2; nothing was read from the counter%3")
-                             .arg(QDir::toNativeSeparators(m_options.outputDir), fileFailureText(folder),
-                                  m_options.clear ? QStringLiteral(", and the counter was not cleared") : QString()));
-            finish(CollectStatus::NotWritten);
+    // Before anything is sent: an output that cannot take the read-out (or the
+    // records that may come after CLR ALL) spares the counter a read-out. Each checks
+    // again when it writes.
+    for (const auto &out : m_outputs) {
+        QString reason;
+        if (!out->check(m_options.clear, &reason)) {
+            const QString head = out.get() == m_outputs.back().get() && m_store
+                                     ? QStringLiteral("cannot use the store %1: %2").arg(out->label(), reason)
+                                 : !m_options.outputDir.isEmpty()
+                                     ? QStringLiteral("cannot write in %1: %2")
+                                           .arg(QDir::toNativeSeparators(m_options.outputDir), reason)
+                                     : QStringLiteral("cannot write %1: %2").arg(out->label(), reason);
+            emit message(head + nothingReadText(m_options.clear));
+            m_storeDone = true;
+            finish(StopRequest::signal() != 0 ? CollectStatus::stoppedBy(StopRequest::signal())
+                                              : CollectStatus::NotWritten);
             return;
         }
     }
-    const bool toFile = m_options.outputDir.isEmpty() && !toStandardOutput(m_options.output);
-    if (toFile) {
-        m_targetExisted = nameTaken(m_options.output);
+    // A run killed while writing leaves its temporary file: said, never touched (it
+    // may be the only copy of late records).
+    for (const auto &out : m_outputs) {
+        for (const QString &path : out->leftovers())
+            emit message(leftoverText(QDir::toNativeSeparators(path), QFileInfo(path).size()));
     }
-    const FileWriteFailure target =
-        toFile ? checkFileTarget(m_options.output, m_options.overwrite ? ReplaceFile::Always : ReplaceFile::OnlyEmpty)
-               : FileWriteFailure();
-    if (!target.ok()) {
-        emit message(QStringLiteral("cannot write %1: %2; nothing was read from the counter%3")
-                         .arg(outputLabel(), fileFailureText(target),
-                              m_options.clear ? QStringLiteral(", and the counter was not cleared") : QString()));
-        finish(CollectStatus::NotWritten);
+
+    if (const int signal = StopRequest::signal(); signal != 0) {
+        interrupt(signal, signalName(signal));
         return;
     }
-
-    // A store that cannot take the run spares the counter a read-out too.
-    if (m_options.store) {
-        m_store = std::make_unique<ReadoutStore>(*m_options.store);
-        QString reason;
-        if (!m_store->open(&reason)) {
-            emit message(QStringLiteral("cannot use the store %1: %2; nothing was read from the counter%3")
-                             .arg(m_store->address().text, reason,
-                                  m_options.clear ? QStringLiteral(", and the counter was not cleared") : QString()));
-            m_storeDone = true;
-            finish(CollectStatus::NotWritten);
-            return;
-        }
-    }
-
     m_state.PortNumber = std::int16_t(m_options.portNumber);
     m_port.setDevice(m_options.device);
     OpenPort(m_state, m_port, false);
@@ -281,6 +233,11 @@ void ReadoutSession::onComm()
 
 void ReadoutSession::endOfReply(ReplyEnd end)
 {
+    // A stop the event loop has not delivered yet: nothing more is sent (no read-back).
+    if (const int signal = StopRequest::signal(); signal != 0 && m_phase == Phase::Reading) {
+        interrupt(signal, signalName(signal));
+        return;
+    }
     m_firstReply.stop();
     m_quiet.stop();
     m_deadline.stop();
@@ -312,7 +269,7 @@ void ReadoutSession::judgeReadout()
         }
         return;
     case ReadoutDecision::Action::Refuse:
-        refuse(m_replies.last(), decision.doubts);
+        refuse(m_replies.last(), decision);
         return;
     case ReadoutDecision::Action::Disagree:
         emit message(QStringLiteral("read-out from %1 not confirmed: no two of %2 replies in a row were alike, so "
@@ -321,7 +278,7 @@ void ReadoutSession::judgeReadout()
                          .arg(m_replies.size())
                          .arg(differencesText(decision.differences)));
         emit message(notWritten());
-        m_verdict = QStringLiteral("not confirmed");
+        m_verdict = RunVerdict::NotConfirmed;
         finish(CollectStatus::Incomplete);
         return;
     case ReadoutDecision::Action::NoReply:
@@ -339,10 +296,10 @@ void ReadoutSession::judgeReadout()
     QString what;
     if (m_options.noCsv) {
         what = QStringLiteral("no records were saved");
-    } else if (m_targetExisted) {
+    } else if (m_outputs.front()->heldSomething()) {
         what = QStringLiteral("%1 was left as it was").arg(outputLabel());
     } else {
-        if (!writeCsvOrStop(QByteArray()))
+        if (!saveOrStop(QByteArray()))
             return;
         what = QStringLiteral("an empty CSV was written to %1").arg(outputLabel());
     }
@@ -350,24 +307,65 @@ void ReadoutSession::judgeReadout()
     finish(CollectStatus::NoReply);
 }
 
-void ReadoutSession::refuse(const Reply &reply, const QList<Doubt> &doubts)
+void ReadoutSession::refuse(const Reply &reply, const ReadoutDecision &decision)
 {
     const FramedReply framed = frameReply(reply.bytes);
-    for (const Doubt &d : doubts)
-        emit message(QStringLiteral("read-out from %1 incomplete: %2")
-                         .arg(portLabel(), doubtText(d, framed, reply.bytes.size(), portLostText(m_port.lastFailure()))));
+    for (const Doubt &d : decision.doubts) {
+        const QString doubt = doubtText(d, framed, reply.bytes.size(), portLostText(m_port.lastFailure()));
+        // Two replies alike that are both unsound, or alike and shorter than an
+        // earlier one: the doubt is what stands against them.
+        emit message(refusalText(portLabel(), d, decision.alike, doubt));
+    }
+    if (decision.alike > 0 || (!decision.doubts.isEmpty() && decision.doubts.last().kind == Doubt::Kind::Lacking))
+        m_verdict = RunVerdict::NotConfirmed;
     emit message(notWritten());
     finish(CollectStatus::Incomplete);
+}
+
+bool ReadoutSession::saveOrStop(const QByteArray &reply)
+{
+    for (const auto &out : m_outputs) {
+        QString reason;
+        if (!out->save(reply, &reason)) {
+            const bool store = m_store && out.get() == m_outputs.back().get();
+            emit message((store ? QStringLiteral("cannot store the read-out in %1: %2; %3")
+                                : QStringLiteral("cannot write %1: %2; %3"))
+                             .arg(out->label(), reason,
+                                  m_options.clear ? QStringLiteral("the counter was not cleared")
+                                                  : QStringLiteral("the records stay on the counter")));
+            if (store)
+                m_storeDone = true;
+            finish(CollectStatus::NotWritten);
+            return false;
+        }
+    }
+    return true;
+}
+
+bool ReadoutSession::stoppedBeforeClear()
+{
+    const int signal = StopRequest::signal();
+    if (signal == 0)
+        return false;
+    QString where = outputLabel();
+    if (m_store && !m_options.noCsv)
+        where += QStringLiteral(" and %1").arg(m_store->address().text);
+    emit message(stoppedBeforeClearText(signalName(signal), where));
+    finish(CollectStatus::stoppedBy(signal));
+    return true;
 }
 
 void ReadoutSession::saveAndClear(const Reply &agreed)
 {
     const FramedReply framed = frameReply(agreed.bytes);
     m_savedRecords = int(framed.dataFrames.size());
-    if (!writeCsvOrStop(csvOfReply(agreed.bytes)))
-        return;
-    // Committed before anything is cleared, like the file.
-    if (m_store && !storeReadout(agreed, framed))
+    // What the store's row says of the saved read-out.
+    m_verdict = RunVerdict::Saved;
+    m_savedReply = agreed.bytes;
+    m_savedFrames = framed.dataFrames;
+    m_runStatus = CollectStatus::Done;
+    // The file synced, then the store committed: each before anything is cleared.
+    if (!saveOrStop(agreed.bytes))
         return;
 
     QString saved = QStringLiteral("%1 from %2 %3 %4")
@@ -384,10 +382,28 @@ void ReadoutSession::saveAndClear(const Reply &agreed)
         finish(CollectStatus::Done);
         return;
     }
+    // A signal that came during a sync: nothing more is sent.
+    if (stoppedBeforeClear())
+        return;
+
+    // Every place late records may go is made sure of before the clear.
+    for (const auto &out : m_outputs) {
+        QString reason;
+        if (out->takesLate() && !out->secureLate(&reason)) {
+            emit message(QStringLiteral("%1; the counter was not cleared (%2)").arg(reason, saved));
+            finish(CollectStatus::NotWritten);
+            return;
+        }
+    }
+    if (stoppedBeforeClear())
+        return;
 
     emit message(saved + QStringLiteral("; clearing the counter (%1 read-outs in a row were alike)")
                              .arg(m_replies.size() >= 3 ? QStringLiteral("the last two") : QStringLiteral("two")));
+    if (stoppedBeforeClear())
+        return;
     m_clearSent = QDateTime::currentDateTimeUtc();
+    StopRequest::clearGoingOut();
     if (!send("CLR", "ALL", Phase::Clearing)) {
         m_clearSent = QDateTime();
         emit message(QStringLiteral("cannot send CLR ALL on %1: %2; the counter was not cleared")
@@ -413,106 +429,73 @@ void ReadoutSession::judgeClear()
 {
     const ClearJudgement judged = ::judgeClear(m_reply);
     int status = CollectStatus::Done;
-    if (!judged.lateRecords.isEmpty() || judged.lateRejected > 0) {
-        if (!keepLateRecords(judged))
-            status = CollectStatus::NotWritten;
-        else
-            status = CollectStatus::Incomplete;
-    }
+    QString answer;
     switch (judged.answer) {
     case ClearJudgement::Answer::Ack:
-        m_clearAnswer = QStringLiteral("ACK");
-        emit message(QStringLiteral("the counter confirmed CLR ALL (\"%1\"): its records are cleared").arg(Verdict::AckOk));
+        m_clearAnswer = ClearAnswer::Ack;
+        answer = clearConfirmedText();
         break;
     case ClearJudgement::Answer::Nak:
-        m_clearAnswer = QStringLiteral("NAK");
-        emit message(QStringLiteral("the counter refused CLR ALL (%1): its records are still there, and %2")
-                         .arg(repliesText(frameReply(m_reply.bytes), m_reply.bytes.size()), savedText()));
-        status = std::max(status, int(CollectStatus::Incomplete));
+        m_clearAnswer = ClearAnswer::Nak;
+        answer = clearRefusedText(repliesText(frameReply(m_reply.bytes), m_reply.bytes.size()), savedText());
+        status = CollectStatus::Incomplete;
         break;
     case ClearJudgement::Answer::None:
-        emit message(QStringLiteral("the counter did not confirm CLR ALL with ACK (\"%1\"): %2; its records may "
-                                    "still be there, and %3")
-                         .arg(Verdict::AckOk, clearAnswerText(judged), savedText()));
-        status = std::max(status, int(CollectStatus::Incomplete));
+        answer = clearNotConfirmedText(clearAnswerText(judged), savedText());
+        status = CollectStatus::Incomplete;
         break;
     }
-    finish(status);
+    const bool late = !judged.lateRecords.isEmpty() || judged.lateRejected > 0;
+    if (late)
+        status = CollectStatus::Incomplete;
+    emit message(answer);
+    finish(late ? keepLateRecords(judged, status) : status);
 }
 
 // Records that came after CLR ALL went out and before the counter's answer: the
-// counter paused within its reply longer than --quiet, twice alike. They go to a new
-// file of their own beside the read-out's, never over it; only frames that pass the
-// frame check become rows.
-bool ReadoutSession::keepLateRecords(const ClearJudgement &judged)
+// counter paused within its reply longer than --quiet, twice alike. Every output
+// that takes them gets them (a new file beside the read-out's, never over it; the
+// store); only frames that pass the frame check become rows. Records no output could
+// keep are printed whole, the last place left.
+int ReadoutSession::keepLateRecords(const ClearJudgement &judged, int status)
 {
     const int late = int(judged.lateRecords.size());
-    emit message(QStringLiteral("%1 arrived after CLR ALL was sent: the counter paused longer than --quiet "
-                                "(%2 ms) within its reply, so the read-out had ended early; raise --quiet "
-                                "above the counter's pauses")
-                     .arg(plural(late + judged.lateRejected, "frame", "frames"))
-                     .arg(m_options.quietMs));
+    emit message(lateArrivedText(late + judged.lateRejected, m_options.quietMs));
     if (judged.lateRejected > 0)
-        emit message(QStringLiteral("%1 of them failed the frame check and %2 dropped")
-                         .arg(plural(judged.lateRejected, "frame", "frames"),
-                              judged.lateRejected == 1 ? QStringLiteral("was") : QStringLiteral("were")));
+        emit message(lateRejectedText(judged.lateRejected));
     if (late == 0)
-        return true;
+        return status;
     m_lateFrames = judged.lateRecords;
-    // Without a CSV they go to the store only, when the run ends.
-    if (m_options.noCsv)
-        return true;
-    const QString first = m_options.outputDir.isEmpty() ? m_options.output : m_written;
-    QString path;
-    const FileWriteFailure failed = writeNewFileDurably(lateNames(first), csvOfReply(judged.lateRecords.join()), &path);
-    if (!failed.ok()) {
-        emit message(QStringLiteral("cannot write the late records beside %1: %2; %3 of the counter's records are "
-                                    "lost if it cleared them")
-                         .arg(outputLabel(), fileFailureText(failed), QString::number(late)));
-        return false;
+    m_runStatus = status;
+    QStringList places, failures;
+    bool storeFailed = false;
+    for (const auto &out : m_outputs) {
+        if (!out->takesLate())
+            continue;
+        const bool store = m_store && out.get() == m_outputs.back().get();
+        QString where, reason;
+        if (out->keepLate(m_lateFrames, &where, &reason)) {
+            places << (store ? QStringLiteral("stored in %1") : QStringLiteral("written to %1")).arg(where);
+            if (!reason.isEmpty())
+                emit message(QStringLiteral("%1: %2").arg(where, reason));
+        } else {
+            failures << QStringLiteral("%1: %2").arg(out->label(), reason);
+            storeFailed = storeFailed || store;
+        }
+        if (store)
+            m_storeDone = true;
     }
-    emit message(QStringLiteral("%1 written to %2; %3 holds the %4 read before")
-                     .arg(plural(late, "late record", "late records"), QDir::toNativeSeparators(path), outputLabel(),
-                          plural(m_savedRecords, "record", "records")));
-    return true;
-}
-
-bool ReadoutSession::writeCsvOrStop(const QByteArray &bytes)
-{
-    QString reason;
-    if (writeCsv(bytes, &reason))
-        return true;
-    emit message(QStringLiteral("cannot write %1: %2; %3")
-                     .arg(outputLabel(), reason,
-                          m_options.clear ? QStringLiteral("the counter was not cleared")
-                                          : QStringLiteral("the records stay on the counter")));
-    finish(CollectStatus::NotWritten);
-    return false;
-}
-
-bool ReadoutSession::writeCsv(const QByteArray &bytes, QString *reason)
-{
-    if (m_options.noCsv)
-        return true;
-    if (!m_options.outputDir.isEmpty())
-        return writeNewFile(m_options.outputDir, m_started, bytes, &m_written, reason);
-    if (toStandardOutput(m_options.output))
-        return writeStandardOutput(bytes, reason);
-    // A name that was free when the run began is taken only if it is still free:
-    // another run that got there first keeps its file.
-    const ReplaceFile replace = m_options.overwrite ? ReplaceFile::Always
-                                : m_targetExisted   ? ReplaceFile::OnlyEmpty
-                                                    : ReplaceFile::Never;
-    const FileWriteFailure failed = writeFileDurably(m_options.output, bytes, replace);
-    if (!failed.ok()) {
-        *reason = failed.kind == FileWriteFailure::Kind::NameTaken
-                      ? QStringLiteral("the file was made by someone else while the counter was read (--overwrite "
-                                       "replaces it)")
-                      : fileFailureText(failed);
-        return false;
+    if (!places.isEmpty()) {
+        for (const QString &failure : std::as_const(failures))
+            emit message(QStringLiteral("the late records could not be kept in %1").arg(failure));
+        emit message(lateKeptText(late, places, m_savedRecords, outputLabel()));
+        // Kept somewhere; a store that could not take them has not noted the clear either.
+        return storeFailed ? int(CollectStatus::KeptOnlyInMessages) : status;
     }
-    m_written = m_options.output;
-    return true;
+    for (const QByteArray &frame : std::as_const(m_lateFrames))
+        emit message(lateFrameText(frame));
+    emit message(lateNowhereText(late, failures));
+    return CollectStatus::KeptOnlyInMessages;
 }
 
 void ReadoutSession::interrupt(int signal, const QString &name)
@@ -525,7 +508,7 @@ void ReadoutSession::interrupt(int signal, const QString &name)
     m_deadline.stop();
     m_phase = Phase::Idle;
     if (phase != Phase::Clearing) {
-        m_verdict = QStringLiteral("stopped");
+        m_verdict = RunVerdict::Stopped;
         emit message(QStringLiteral("stopped by %1: %2").arg(name, notWritten()));
         finish(CollectStatus::stoppedBy(signal));
         return;
@@ -533,13 +516,13 @@ void ReadoutSession::interrupt(int signal, const QString &name)
     // CLR ALL is out: the records are saved; whatever came since is kept too.
     m_reply.end = ReplyEnd::Silence;
     const ClearJudgement judged = ::judgeClear(m_reply);
-    if (!judged.lateRecords.isEmpty() || judged.lateRejected > 0) {
-        keepLateRecords(judged);
-    }
     emit message(QStringLiteral("stopped by %1 after CLR ALL was sent: the records are saved in %2; the "
                                 "counter's answer had not come, so its records may still be there")
                      .arg(name, outputLabel()));
-    finish(CollectStatus::stoppedBy(signal));
+    int status = CollectStatus::stoppedBy(signal);
+    if (!judged.lateRecords.isEmpty() || judged.lateRejected > 0)
+        keepLateRecords(judged, status);
+    finish(status);
 }
 
 void ReadoutSession::finish(int status)
@@ -550,6 +533,13 @@ void ReadoutSession::finish(int status)
     m_phase = Phase::Done;
     if (m_port.portOpen())
         ClosePort(m_port);
+    for (const auto &out : m_outputs)
+        out->end();
+    // A signal that came while this code blocked (a sync, the store) is not lost.
+    if (const int signal = StopRequest::signal(); signal != 0 && status < 128) {
+        emit message(stoppedAtEndText(signalName(signal)));
+        status = std::max(status, int(CollectStatus::stoppedBy(signal)));
+    }
     status = storeEnd(status);
     m_status = status;
     emit finished(status);
@@ -566,15 +556,15 @@ StoredReadout ReadoutSession::storedReadout(int status) const
     run.replies = int(m_replies.size());
     run.status = status;
     run.messages = m_messages;
-    if (!m_verdict.isEmpty()) {
-        run.verdict = m_verdict;
+    if (m_verdict) {
+        run.verdict = *m_verdict;
     } else {
-        run.verdict = status == CollectStatus::Done            ? QStringLiteral("saved")
-                      : status == CollectStatus::PortNotOpened ? QStringLiteral("port not opened")
-                      : status == CollectStatus::Incomplete    ? QStringLiteral("refused")
-                      : status == CollectStatus::NotWritten    ? QStringLiteral("not written")
-                      : status == CollectStatus::NoReply       ? QStringLiteral("no reply")
-                                                               : QStringLiteral("stopped");
+        run.verdict = status == CollectStatus::Done            ? RunVerdict::Saved
+                      : status == CollectStatus::PortNotOpened ? RunVerdict::PortNotOpened
+                      : status == CollectStatus::Incomplete    ? RunVerdict::Refused
+                      : status == CollectStatus::NotWritten    ? RunVerdict::NotWritten
+                      : status == CollectStatus::NoReply       ? RunVerdict::NoReply
+                                                               : RunVerdict::Stopped;
     }
     run.reply = !m_savedReply.isNull() ? m_savedReply : m_replies.isEmpty() ? m_reply.bytes : m_replies.last().bytes;
     if (run.reply.isNull())
@@ -584,24 +574,6 @@ StoredReadout ReadoutSession::storedReadout(int status) const
     run.clearAnswer = m_clearAnswer;
     run.lateFrames = m_lateFrames;
     return run;
-}
-
-// The saved read-out and its new records, in one transaction, before any clear.
-bool ReadoutSession::storeReadout(const Reply &agreed, const FramedReply &framed)
-{
-    m_verdict = QStringLiteral("saved");
-    m_savedReply = agreed.bytes;
-    m_savedFrames = framed.dataFrames;
-    QString reason;
-    if (m_store->add(storedReadout(CollectStatus::Done), &reason))
-        return true;
-    m_storeDone = true;
-    emit message(QStringLiteral("cannot store the read-out in %1: %2; %3")
-                     .arg(m_store->address().text, reason,
-                          m_options.clear ? QStringLiteral("the counter was not cleared")
-                                          : QStringLiteral("the records stay on the counter")));
-    finish(CollectStatus::NotWritten);
-    return false;
 }
 
 // The run's end in the store: the saved read-out's row completed (the clear's answer,
@@ -626,11 +598,13 @@ int ReadoutSession::storeEnd(int status)
         emit message(QStringLiteral("cannot note the end of the run in the store %1: %2; the read-out is stored")
                          .arg(m_store->address().text, reason));
     else if (added)
-        emit message(QStringLiteral("cannot note the answer to CLR ALL%1 in the store %2: %3; the read-out is "
+        emit message(QStringLiteral("cannot note the answer to CLR ALL in the store %1: %2; the read-out is "
                                     "stored, and the next one will show the clear")
-                         .arg(m_lateFrames.isEmpty() ? QString() : QStringLiteral(" and the late records"),
-                              m_store->address().text, reason));
+                         .arg(m_store->address().text, reason));
     else
         emit message(QStringLiteral("cannot store this run in %1: %2").arg(m_store->address().text, reason));
-    return status >= 128 ? status : CollectStatus::NotWritten;
+    // After CLR ALL "nothing was cleared" is no longer true.
+    if (status >= 128)
+        return status;
+    return m_clearSent.isValid() ? CollectStatus::KeptOnlyInMessages : CollectStatus::NotWritten;
 }

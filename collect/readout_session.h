@@ -1,6 +1,7 @@
 #pragma once
 
 #include "readout_judge.h"
+#include "readout_output.h"
 #include "readout_store.h"
 #include "line/module1.h"
 #include "line/reply_framing.h"
@@ -24,8 +25,12 @@ inline constexpr int Done = 0;
 inline constexpr int Usage = 1;
 inline constexpr int PortNotOpened = 2;
 inline constexpr int Incomplete = 3;   // an error reply, or a read-out with a doubt
-inline constexpr int NotWritten = 4;
+inline constexpr int NotWritten = 4;   // a file or the store could not take the run; nothing was cleared
 inline constexpr int NoReply = 5;      // silence: no records, or no counter
+// CLR ALL went out, and afterwards not everything could be kept: late records only in
+// the messages (printed whole), or the store could not note the clear. Every record
+// read before the clear is saved.
+inline constexpr int KeptOnlyInMessages = 6;
 // Stopped by a signal: 128 plus its number, as a shell reports a program it stopped.
 inline constexpr int stoppedBy(int signal) { return 128 + signal; }
 }
@@ -123,18 +128,21 @@ private:
     void onComm();
     void endOfReply(ReplyEnd end);
     void judgeReadout();
-    void refuse(const Reply &reply, const QList<Doubt> &doubts);
+    void refuse(const Reply &reply, const ReadoutDecision &decision);
     void saveAndClear(const Reply &agreed);
     void judgeClear();
-    bool keepLateRecords(const ClearJudgement &judged);
-    bool writeCsv(const QByteArray &bytes, QString *reason);
-    // Writes the CSV; when it cannot, says so and ends the run with status 4.
-    bool writeCsvOrStop(const QByteArray &bytes);
+    // Every output that takes late records gets them; those kept nowhere are printed
+    // whole. Returns the status the run ends with.
+    int keepLateRecords(const ClearJudgement &judged, int status);
+    // Saves `reply` (null: the silent counter's empty CSV) in every output; when one
+    // cannot take it, says so and ends the run with status 4.
+    bool saveOrStop(const QByteArray &reply);
+    // A stop a signal asked for while this code blocked: ends the run; true if so.
+    bool stoppedBeforeClear();
     QString clearAnswerText(const ClearJudgement &judged) const;
     QString outputLabel() const;
     QString notWritten() const;
     QString savedText() const;
-    bool storeReadout(const Reply &agreed, const FramedReply &framed);
     StoredReadout storedReadout(int status) const;
     int storeEnd(int status);
     void finish(int status);
@@ -147,7 +155,7 @@ private:
     QString m_status5;            // Label5's text, as the window would show it
     QString m_closedVerdict;      // the verdict of the frame the last character closed
     bool m_sendRefused = false;
-    bool m_targetExisted = false; // --output named something when the run began
+    ReadoutOutputs m_outputs;     // the CSV's output first, the store last
 
     Phase m_phase = Phase::Idle;
     Reply m_reply;                // the reply being received
@@ -158,15 +166,15 @@ private:
     QTimer m_deadline;
     QElapsedTimer m_clock;
     QDateTime m_started;          // names the file in outputDir
-    QString m_written;            // the file written
     std::unique_ptr<ReadoutStore> m_store;
     bool m_storeDone = false;     // the run's last word is in the store, or it failed: no more
+    int m_runStatus = StatusNotEnded; // the status the store's row is written with
     QStringList m_messages;       // every message, for the store
-    QString m_verdict;            // what became of the read-out, for the store
+    std::optional<RunVerdict> m_verdict; // what became of the read-out, for the store
     QList<QByteArray> m_savedFrames;
     QByteArray m_savedReply;
     QDateTime m_clearSent;
-    QString m_clearAnswer;        // "ACK", "NAK", empty
+    ClearAnswer m_clearAnswer = ClearAnswer::None;
     QList<QByteArray> m_lateFrames;
     int m_status = -1;
 };

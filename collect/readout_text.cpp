@@ -3,6 +3,10 @@
 #include "line/module1.h"
 #include "line/reply_framing.h"
 
+#include <QFileInfo>
+
+#include <csignal>
+
 namespace {
 
 QString visible(const QByteArray &text)
@@ -49,11 +53,11 @@ QString frameFaultText(const FrameFault &fault)
             .arg(fault.length)
             .arg(MinFrameLength);
     case FrameFault::Kind::Field: {
-        const FrameField &f = frameFields().at(fault.field);
+        const RecordField &f = RecordFields.at(fault.field);
         return QStringLiteral("%1 (positions %2-%3) reads \"%4\", not %5 digits")
             .arg(QLatin1String(f.name))
-            .arg(f.first)
-            .arg(f.first + f.length - 1)
+            .arg(f.position)
+            .arg(f.position + f.length - 1)
             .arg(visible(fault.text))
             .arg(f.length);
     }
@@ -123,6 +127,15 @@ QString doubtText(const Doubt &d, const FramedReply &framed, qint64 bytes, const
         return QStringLiteral("the record numbers do not run 01, 02, ...: record %1 came numbered \"%2\"")
             .arg(d.frame)
             .arg(visible(d.number));
+    case Doubt::Kind::Silent:
+        return QStringLiteral("the counter sent nothing at all when asked again");
+    case Doubt::Kind::Lacking:
+        return QStringLiteral("reply %1 held %2 and the replies that agree only %3, so record %4 and any after it "
+                              "would be lost by a clear (a counter whose last records went missing the same way "
+                              "twice)")
+            .arg(d.frame)
+            .arg(plural(d.frames, "data frame", "data frames"), plural(d.count, "record", "records"),
+                 visible(d.number));
     case Doubt::Kind::Stray:
         return QStringLiteral("%1 arrived outside any frame, which no counter sends: a frame's lead may have been "
                               "lost or garbled")
@@ -146,4 +159,118 @@ QString differencesText(const QList<Difference> &differences)
                      .arg(where);
     }
     return parts.join(QStringLiteral(", "));
+}
+
+QString signalName(int signal)
+{
+#ifdef Q_OS_WIN
+    Q_UNUSED(signal);
+    return QStringLiteral("Ctrl+C");
+#else
+    return QLatin1String(signal == SIGINT ? "SIGINT" : signal == SIGHUP ? "SIGHUP" : "SIGTERM");
+#endif
+}
+
+QString nothingReadText(bool clearing)
+{
+    return clearing ? QStringLiteral("; nothing was read from the counter, and the counter was not cleared")
+                    : QStringLiteral("; nothing was read from the counter");
+}
+
+QString lateRoomText(const QString &path, const QString &reason)
+{
+    return QStringLiteral("no place for records that may come after CLR ALL (%1): %2").arg(path, reason);
+}
+
+QString madeMeanwhileText()
+{
+    return QStringLiteral("the file was made by someone else while the counter was read (--overwrite replaces it)");
+}
+
+QString leftoverText(const QString &path, qint64 bytes)
+{
+    return QStringLiteral("%1 (%2) was left by an earlier run that was stopped while writing it; it may hold "
+                          "records that are nowhere else (late records): look at it, then delete it")
+        .arg(path, plural(bytes, "byte", "bytes"));
+}
+
+QString lateFrameText(const QByteArray &frame)
+{
+    QByteArray body = frame;
+    if (body.startsWith(Ctl::STX))
+        body.remove(0, 1);
+    if (body.endsWith(Ctl::CR))
+        body.chop(1);
+    return QStringLiteral("late record kept only here: <STX>%1<CR>").arg(visible(body));
+}
+
+QString lateKeptText(int late, const QStringList &places, int savedRecords, const QString &savedIn)
+{
+    return QStringLiteral("%1 %2; %3 holds the %4 read before")
+        .arg(plural(late, "late record", "late records"), places.join(QStringLiteral(" and ")), savedIn,
+             plural(savedRecords, "record", "records"));
+}
+
+QString lateNowhereText(int late, const QStringList &failures)
+{
+    return QStringLiteral("%1 could not be kept (%2): %3 only in the lines above, which the journal keeps; the "
+                          "records read before CLR ALL are saved")
+        .arg(plural(late, "late record", "late records"), failures.join(QStringLiteral("; ")),
+             late == 1 ? QStringLiteral("it is") : QStringLiteral("they are"));
+}
+
+QString stoppedBeforeClearText(const QString &signal, const QString &saved)
+{
+    return QStringLiteral("stopped by %1 before CLR ALL was sent: the read-out is saved in %2; the counter was not "
+                          "cleared").arg(signal, saved);
+}
+
+QString stoppedAtEndText(const QString &signal)
+{
+    return QStringLiteral("stopped by %1 as the run ended: what is said above was done, and nothing more was sent")
+        .arg(signal);
+}
+
+QString refusalText(const QString &port, const Doubt &doubt, int alike, const QString &doubtWords)
+{
+    if (alike > 0)
+        return QStringLiteral("read-out from %1 not confirmed: replies %2 and %3 were alike, but %4")
+            .arg(port)
+            .arg(alike)
+            .arg(alike + 1)
+            .arg(doubtWords);
+    if (doubt.kind == Doubt::Kind::Lacking)
+        return QStringLiteral("read-out from %1 not confirmed: %2").arg(port, doubtWords);
+    return QStringLiteral("read-out from %1 incomplete: %2").arg(port, doubtWords);
+}
+
+QString clearConfirmedText()
+{
+    return QStringLiteral("the counter confirmed CLR ALL (\"%1\"): its records are cleared").arg(Verdict::AckOk);
+}
+
+QString clearRefusedText(const QString &replies, const QString &saved)
+{
+    return QStringLiteral("the counter refused CLR ALL (%1): its records are still there, and %2").arg(replies, saved);
+}
+
+QString clearNotConfirmedText(const QString &what, const QString &saved)
+{
+    return QStringLiteral("the counter did not confirm CLR ALL with ACK (\"%1\"): %2; its records may still be there, "
+                          "and %3")
+        .arg(Verdict::AckOk, what, saved);
+}
+
+QString lateArrivedText(int frames, int quietMs)
+{
+    return QStringLiteral("%1 arrived after CLR ALL was sent: the counter paused longer than --quiet (%2 ms) within "
+                          "its reply, so the read-out had ended early; raise --quiet above the counter's pauses")
+        .arg(plural(frames, "frame", "frames"))
+        .arg(quietMs);
+}
+
+QString lateRejectedText(int frames)
+{
+    return QStringLiteral("%1 of them failed the frame check and %2 dropped")
+        .arg(plural(frames, "frame", "frames"), frames == 1 ? QStringLiteral("was") : QStringLiteral("were"));
 }

@@ -4,7 +4,9 @@
 #include <optional>
 
 // Where the history of read-outs is kept, as --store names it:
-//   sqlite:PATH                                  a file on this machine
+//   sqlite:PATH                                  a file on this machine (a path, never
+//                                                ":memory:" or an SQLite URI; a relative
+//                                                one is made absolute)
 //   postgresql://[USER@]HOST[:PORT]/DATABASE     a server for the whole lab
 // A password never goes on a command line (it would show in ps and in the shell's
 // history): libpq takes it from ~/.pgpass or PGPASSWORD.
@@ -12,7 +14,8 @@ struct StoreAddress
 {
     enum class Engine { SQLite, PostgreSQL };
     Engine engine = Engine::SQLite;
-    QString path;       // SQLite: the file
+    QString path;       // SQLite: the file, an absolute path
+    bool madeAbsolute = false; // SQLite: given relative to the working folder
     QString user;       // PostgreSQL: empty for libpq's default (PGUSER, the login name)
     QString host;       // without brackets
     int port = -1;      // -1: libpq's default (PGPORT, 5432)

@@ -1,6 +1,6 @@
 #include "history_store.h"
 
-#include "readout_judge.h"
+#include "table/counter_record.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -262,7 +262,6 @@ bool HistoryStore::history(const QString &counter, CountHistory *out, QString *e
         return false;
     }
     *out = CountHistory();
-    const QList<FrameField> &fields = frameFields();
     struct Record
     {
         int number;
@@ -273,36 +272,19 @@ bool HistoryStore::history(const QString &counter, CountHistory *out, QString *e
         const QByteArray frames = query.value(1).toByteArray();
         if (frames.isEmpty())
             continue;
-        // Each frame ends with its CR; its fields read in place (a history holds
-        // hundreds of thousands), as recordValues() reads them: all digits or none.
+        // Each frame ends with its CR, and is read in place (a history holds hundreds
+        // of thousands) by the record's own layout: all its fields digits, or none kept.
         records.clear();
         for (qsizetype at = 0; at < frames.size();) {
             qsizetype end = frames.indexOf('\r', at);
             end = end < 0 ? frames.size() : end + 1;
-            Record record{-1, {}};
-            bool readable = true;
-            for (int k = 0; readable && k < fields.size(); ++k) {
-                const qsizetype first = at + fields[k].first - 1;
-                if (first + fields[k].length > end) {
-                    readable = false;
-                    break;
-                }
-                qint64 value = 0;
-                for (qsizetype i = first; i < first + fields[k].length; ++i) {
-                    const char c = frames[i];
-                    if (c < '0' || c > '9') {
-                        readable = false;
-                        break;
-                    }
-                    value = value * 10 + (c - '0');
-                }
-                if (k == 0)
-                    record.number = value == 0 ? 100 : int(value); // the hundredth comes as 00
-                else if (k - 1 < Channels)
-                    record.values[k - 1] = double(value);
-            }
-            if (readable)
+            const RecordValues read = recordValues(QByteArrayView(frames).sliced(at, end - at));
+            if (read.complete()) {
+                Record record{read.number, {}};
+                for (int k = 0; k < Channels; ++k)
+                    record.values[k] = double(read.values[k]);
                 records << record;
+            }
             at = end;
         }
         std::stable_sort(records.begin(), records.end(),

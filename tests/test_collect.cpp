@@ -4,6 +4,8 @@
 #include "output_dir.h"
 #include "readout_judge.h"
 #include "readout_session.h"
+#include "store_address.h"
+#include "stop_request.h"
 #include "csv/csv_writer.h"
 #include "line/line_comm_control.h"
 #include "line/serial_comm_control.h"
@@ -13,6 +15,8 @@
 #include <QProcess>
 #include <QSerialPort>
 #include <QSignalSpy>
+#include <QSqlDatabase>
+#include <QSqlQuery>
 #include <QSocketNotifier>
 #include <QStandardPaths>
 #include <QTcpServer>
@@ -22,6 +26,7 @@
 #include <csignal>
 #include <fcntl.h>
 #include <grp.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 
@@ -124,6 +129,25 @@ QByteArray rawFileBytes(const QByteArray &name)
 
 const QByteArray earlier("\"9\",\"1\",\"1\",\"1\",\"1\",\"1\",\"5\"\r\n");
 
+// A small tmpfs of the test's own (root only), unmounted at the end.
+struct Mount
+{
+    QByteArray where;
+    bool tmpfs(const QString &path, const char *options)
+    {
+        if (::geteuid() != 0 || ::mount("tmpfs", QFile::encodeName(path).constData(), "tmpfs", 0, options) != 0)
+            return false;
+        where = QFile::encodeName(path);
+        return true;
+    }
+    bool readOnly() { return ::mount(nullptr, where.constData(), nullptr, MS_REMOUNT | MS_RDONLY, nullptr) == 0; }
+    ~Mount()
+    {
+        if (!where.isEmpty())
+            ::umount2(where.constData(), MNT_DETACH);
+    }
+};
+
 } // namespace
 
 class TestCollect : public QObject
@@ -149,6 +173,7 @@ private slots:
     void newFileInFolder();
     void singleFaultSweep_data();
     void singleFaultSweep();
+    void twoRunsOnOneEmptyFile();
 };
 
 void TestCollect::csvAsTheWindowWrites_data()
@@ -165,6 +190,11 @@ void TestCollect::csvAsTheWindowWrites_data()
     // Latin-1, as an older system would have named it: that name, not one with U+FFFD.
     QTest::newRow("to a file whose name is not UTF-8") << QStringList{"--fast"} << QByteArray("r\xe9sum\xe9.csv")
                                                        << 36 << "100";
+    // Overlong pairs are no UTF-8: never a '/' (C0 AF) or DEL (C1 BF) in the name.
+    QTest::newRow("a name with the overlong pair C0 AF") << QStringList{"--fast"} << QByteArray("a\xc0\xaf" "b.csv")
+                                                         << 36 << "100";
+    QTest::newRow("a name with the overlong pair C1 BF") << QStringList{"--fast"} << QByteArray("a\xc1\xbf" "b.csv")
+                                                         << 36 << "100";
     // The reply takes 4.4 s at 9600 baud, over four times the quiet time, with no gap
     // near it: the quiet time runs from the last character, not from the first. (A
     // quiet time of a second leaves room for a loaded machine's scheduling.)
@@ -239,6 +269,14 @@ void TestCollect::clearRefused_data()
     // SIGTERM while the read-out is judged: nothing written, nothing sent after it.
     QTest::newRow("stopped by SIGTERM mid-run") << QStringList{} << "signal" << 128 + SIGTERM
                                                 << "stopped by SIGTERM: nothing was written to";
+    // SIGTERM while the file is synced (a slow disk): the file is whole and named, and
+    // nothing more goes out; a second signal ends the run at once.
+    QTest::newRow("stopped by SIGTERM during the file's sync")
+        << QStringList{} << "signal in sync" << 128 + SIGTERM
+        << "stopped by SIGTERM before CLR ALL was sent: the read-out is saved in ";
+    QTest::newRow("a second SIGTERM during the file's sync")
+        << QStringList{} << "second signal in sync" << 128 + SIGTERM
+        << "stopped at once by a second signal; CLR ALL was not sent";
     QTest::newRow("file size limit hit while writing") << QStringList{} << "size limit" << 4 << "File too large";
     QTest::newRow("existing file kept without --overwrite")
         << QStringList{} << "kept file" << 4
@@ -307,7 +345,14 @@ void TestCollect::clearRefused()
         args = QStringList{"--port", dir.filePath("COM1"), "--output-dir", folder, "--clear", "--quiet", "100"};
     }
     QString program = QStringLiteral(QZ_COLLECT_PATH);
-    if (target == QLatin1String("signal")) {
+    if (target.endsWith(QLatin1String("signal in sync"))) {
+        env = failingSync(QString());
+        env.insert("QZ_SLOW_SYNC", "2000");
+        const QString kills = target.startsWith(QLatin1String("second")) ? "kill -TERM $pid; sleep 0.3; " : "";
+        args = QStringList{"-c", "\"$0\" \"$@\" & pid=$!; sleep 1; " + kills + "kill -TERM $pid; wait $pid",
+                           program} + args;
+        program = QStringLiteral("/bin/sh");
+    } else if (target == QLatin1String("signal")) {
         // A long quiet time keeps the run waiting after the first reply; the signal
         // comes within it.
         args = QStringList{"--preserve-status", "-s", "TERM", "1", program} + args + QStringList{"--quiet", "3000"};
@@ -328,8 +373,8 @@ void TestCollect::clearRefused()
         QCOMPARE(fileBytes(output), earlier);
     } else if (target == QLatin1String("folder"))
         QCOMPARE(fileBytes(output + "/inside.csv"), earlier);
-    else if (target == QLatin1String("folder sync"))
-        QCOMPARE(fileBytes(output).count("\r\n"), 36); // renamed into place whole, not known to be on disk
+    else if (target == QLatin1String("folder sync") || target == QLatin1String("signal in sync"))
+        QCOMPARE(fileBytes(output).count("\r\n"), 36); // renamed into place whole
     else
         QCOMPARE(fileBytes(output), earlier);
     QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::NoSymLinks), QStringList{"records.csv"}); // no temporary left
@@ -338,6 +383,14 @@ void TestCollect::clearRefused()
     // A target that cannot be used is found before the counter is asked anything.
     if (target == QLatin1String("kept file") || target == QLatin1String("folder") || target == QLatin1String("missing"))
         QVERIFY2(!log.contains("received"), log.constData());
+    if (target == QLatin1String("second signal in sync")) {
+        // The temporary file the stop left is named by the next run into the folder.
+        const Run next = collect({"--port", dir.filePath("COM1"), "--output", dir.filePath("next.csv"), "--quiet", "100"});
+        QCOMPARE(next.status, 0);
+        QVERIFY2(next.err.contains(QFile::encodeName(dir.path()) + "/.qz7310-"), next.err.constData());
+        QVERIFY2(next.err.contains(".part (1949 bytes) was left by an earlier run that was stopped while writing it"),
+                 next.err.constData());
+    }
 }
 
 // The done-when run, as a scheduled job would make it: COM1 mapped by the environment,
@@ -490,7 +543,12 @@ void TestCollect::usage_data()
     QTest::newRow("--max-time out of range") << QStringList{"--max-time", "0.5"};
     QTest::newRow("a password in --store") << QStringList{"--store", "postgresql://lab:secret@db/qz7310"};
     QTest::newRow("--store of no engine") << QStringList{"--store", "mysql://db/qz7310"};
+    // Refused, never taken without its query (no TLS where it was asked for).
+    QTest::newRow("--store with a query") << QStringList{"--store", "postgresql://db/qz7310?sslmode=require"};
     QTest::newRow("--counter without --store") << QStringList{"--counter", "lab3"};
+    QTest::newRow("--store in memory") << QStringList{"--store", "sqlite::memory:"};
+    QTest::newRow("--store as an SQLite URI") << QStringList{"--store", "sqlite:file::memory:"};
+    QTest::newRow("--store on another VFS") << QStringList{"--store", "sqlite:file:/tmp/x.db?vfs=memdb"};
     QTest::newRow("--export without --counter") << QStringList{"--store", "sqlite:h.db", "--export"};
     QTest::newRow("--export that would clear") << QStringList{"--store", "sqlite:h.db", "--counter", "a", "--export",
                                                                "--clear"};
@@ -598,30 +656,84 @@ void TestCollect::recordNumbers_data()
     // file of their own.
     QTest::newRow("records still coming when CLR ALL goes out, then the ACK")
         << QList<int>{1, 2, 3, 4} << false << "" << 2 << "after" << 3
-        << "2 frames arrived after CLR ALL was sent: the counter paused longer than --quiet (200 ms) within its "
+        << "the counter confirmed CLR ALL (\"COMMAND OK!\"): its records are cleared\n"
+           "2 frames arrived after CLR ALL was sent: the counter paused longer than --quiet (200 ms) within its "
            "reply, so the read-out had ended early; raise --quiet above the counter's pauses\n"
-           "2 late records written to %3; %2 holds the 2 records read before\n"
-           "the counter confirmed CLR ALL (\"COMMAND OK!\"): its records are cleared" << false;
+           "2 late records written to %3; %2 holds the 2 records read before" << false;
     QTest::newRow("records still coming when CLR ALL goes out, no answer")
         << three << false << "" << 1 << "none" << 3
-        << "1 late record written to %3; %2 holds the 2 records read before\nthe counter did not confirm CLR ALL "
-           "with ACK (\"COMMAND OK!\"): it sent 1 data frame (\"COMMAND OK !\") and then nothing for 1 s; its "
-           "records may still be there" << false;
+        << "the counter did not confirm CLR ALL with ACK (\"COMMAND OK!\"): it sent 1 data frame (\"COMMAND OK !\") "
+           "and then nothing for 1 s; its records may still be there, and the CSV is saved\n1 frame arrived after "
+           "CLR ALL was sent" << false;
     // SIGTERM while the answer to CLR ALL is awaited: the saved file stays, the late
     // record is kept, and the line says the clear is not known to have happened.
     QTest::newRow("stopped by SIGTERM after CLR ALL")
         << three << false << "signal after CLR ALL" << 1 << "none" << 128 + SIGTERM
-        << "1 late record written to %3; %2 holds the 2 records read before\nstopped by SIGTERM after CLR ALL was "
-           "sent: the records are saved in %2; the counter's answer had not come, so its records may still be there"
+        << "stopped by SIGTERM after CLR ALL was sent: the records are saved in %2; the counter's answer had not "
+           "come, so its records may still be there\n1 frame arrived after CLR ALL was sent: the counter paused "
+           "longer than --quiet (200 ms) within its reply, so the read-out had ended early; raise --quiet above the "
+           "counter's pauses\n1 late record written to %3; %2 holds the 2 records read before"
         << false;
     QTest::newRow("CLR ALL refused")
         << three << false << "" << 0 << "nak" << 3
         << "the counter refused CLR ALL (1 NAK reply (\"ERROR...\", the counter refused the command)): its records "
            "are still there, and the CSV is saved" << false;
+    // Every reply is evidence: read-backs alike but shorter than the first reply are
+    // not taken; read-backs alike and unsound are refused for what is wrong with them.
+    QTest::newRow("read-backs alike and shorter than the first reply")
+        << QList<int>{1, 2, 3, 4, 5} << false << "shorter read-backs" << 0 << "after" << 3
+        << "read-out from %1 not confirmed: reply 1 held 5 data frames and the replies that agree only 3 records, "
+           "so record 04 and any after it would be lost by a clear" << false;
+    QTest::newRow("read-backs alike and cut off")
+        << three << false << "cut read-backs" << 0 << "after" << 3
+        << "read-out from %1 not confirmed: replies 2 and 3 were alike, but the last reply was cut off" << false;
+    QTest::newRow("read-backs silent")
+        << three << false << "silent read-backs" << 0 << "after" << 3
+        << "read-out from %1 not confirmed: replies 2 and 3 were alike, but the counter sent nothing at all when "
+           "asked again" << false;
+    // The late records' place is made sure of before CLR ALL, or nothing is cleared.
+    QTest::newRow("a 255-byte --output leaves no room for NAME.late.csv")
+        << three << false << "long name" << 0 << "after" << 4
+        << ".late.csv): File name too long; nothing was read from the counter, and the counter was not cleared"
+        << false;
+    QTest::newRow("--output a link in a read-only folder") << three << false << "read-only link" << 0 << "after" << 4
+        << "/ro/records.late.csv): Read-only file system; nothing was read" << false;
+    QTest::newRow("the disk full at the late records' place")
+        << three << false << "full at the late file" << 0 << "after" << 4
+        << "/small/records.late.csv): No space left on device; the counter was not cleared (3 records from %1 "
+           "written to %2)" << false;
+    // After the clear, the last resort: every late frame whole in the messages.
+    QTest::newRow("the late file's sync fails after the clear")
+        << three << false << "late sync fails" << 1 << "after" << 6
+        << "late record kept only here: <STX>D03 00003 00001 00002 00003 00004 000013<CR>\n1 late record could not "
+           "be kept (%2: the file could not be synced to disk: Input/output error): it is only in the lines above"
+        << false;
+    QTest::newRow("--store alone, the store locked after the clear")
+        << three << false << "store locked after the clear" << 1 << "after" << 6
+        << "late record kept only here: <STX>D03 00003 00001 00002 00003 00004 000013<CR>\n1 late record could not "
+           "be kept (%4: " << false;
+    // A stop while a file is synced: nothing more is sent, and the stop is not lost.
+    QTest::newRow("a stop during the CSV's sync")
+        << three << false << "signal in the CSV's sync" << 0 << "after" << 128 + SIGTERM
+        << "stopped by SIGTERM before CLR ALL was sent: the read-out is saved in %2; the counter was not cleared"
+        << false;
+    QTest::newRow("a stop not yet delivered when the read-back would go out")
+        << three << false << "signal before the read-back" << 0 << "after" << 128 + SIGTERM
+        << "stopped by SIGTERM: nothing was written to %2; the counter was not cleared" << false;
+    QTest::newRow("a stop during the late file's sync")
+        << three << false << "signal in the late file's sync" << 1 << "after" << 128 + SIGTERM
+        << "1 late record written to %3; %2 holds the 2 records read before\nstopped by SIGTERM as the run ended"
+        << false;
+    // A refusal ends the run at once, not after --timeout.
+    QTest::newRow("CLR ALL answered COMMAND ERROR")
+        << three << false << "" << 0 << "command error" << 3
+        << "the counter refused CLR ALL (1 reply led by NAK or abandoned (\"COMMAND ERROR...\")): its records are "
+           "still there" << false;
     QTest::newRow("into a folder: records still coming when CLR ALL goes out, then the ACK")
         << QList<int>{1, 2, 3, 4} << false << "" << 2 << "after" << 3
-        << "2 late records written to %3; %2 holds the 2 records read before\n"
-           "the counter confirmed CLR ALL (\"COMMAND OK!\"): its records are cleared"
+        << "its records are cleared\n2 frames arrived after CLR ALL was sent: the counter paused longer than "
+           "--quiet (200 ms) within its reply, so the read-out had ended early; raise --quiet above the counter's "
+           "pauses\n2 late records written to %3; %2 holds the 2 records read before"
         << true;
     QTest::newRow("into a folder: a letter in a count")
         << three << false << "letter" << 0 << "after" << 3
@@ -657,7 +769,34 @@ void TestCollect::recordNumbers()
     }
     options.clear = true;
     options.quietMs = 200;
-    options.timeoutMs = 1000;
+    options.timeoutMs = ack == QLatin1String("nak") || ack == QLatin1String("command error") ? 5000 : 1000;
+    Mount mount;
+    if (fault == QLatin1String("long name")) {
+        options.output = dir.filePath(QString(251, 'a') + ".csv");
+    } else if (fault == QLatin1String("read-only link") || fault == QLatin1String("full at the late file")) {
+        // A folder of its own: read-only, or with room for the CSV and not for more.
+        const bool readOnly = fault == QLatin1String("read-only link");
+        QVERIFY(QDir(dir.path()).mkpath(readOnly ? "ro" : "small"));
+        if (!mount.tmpfs(dir.filePath(readOnly ? "ro" : "small"), readOnly ? "size=64k" : "size=16k"))
+            QSKIP("needs root, to mount a small tmpfs");
+        options.output = dir.filePath(readOnly ? "ro/records.csv" : "small/records.csv");
+        if (readOnly) {
+            QVERIFY(QFile::link(dir.filePath("records.csv"), options.output));
+            QVERIFY(mount.readOnly());
+        }
+    }
+    if (fault == QLatin1String("store locked after the clear")) {
+        QString reason;
+        QVERIFY(QDir(dir.path()).mkdir("store"));
+        options.store = parseStoreAddress("sqlite:" + dir.filePath("store/history.db"), &reason);
+        options.noCsv = true;
+        options.output = dir.filePath("records.csv"); // not written: where files are looked for
+    }
+    QSqlDatabase locker = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("locker"));
+    locker.setDatabaseName(dir.filePath("store/history.db"));
+    StopRequest::reset();
+    if (fault == QLatin1String("signal in the CSV's sync"))
+        setSyncHook([](SyncTarget, const QString &) { StopRequest::raise(SIGTERM); return true; });
     if (fault == QLatin1String("never quiet"))
         options.deadlineMs = 1000;
 
@@ -678,9 +817,14 @@ void TestCollect::recordNumbers()
                 frame[40] = 'O';     // position 41, the total's last digit
             else if (i == k - 1 && fault == QLatin1String("each reply differs"))
                 frame[8] = char(frame[8] == '9' ? '8' : frame[8] + 1); // a digit garbled into another
-            if (!(k == 1 && i == kept - 1 && fault == QLatin1String("first: last frame lost")))
+            if (!(k == 1 && i == kept - 1 && fault == QLatin1String("first: last frame lost"))
+                && !(k > 1 && i >= 3 && fault == QLatin1String("shorter read-backs")))
                 reply += frame;
         }
+        if (k > 1 && fault == QLatin1String("cut read-backs"))
+            reply.chop(20);
+        if (k > 1 && fault == QLatin1String("silent read-backs"))
+            reply.clear();
         return reply;
     };
     QByteArray lateReply;
@@ -690,6 +834,9 @@ void TestCollect::recordNumbers()
         lateReply += ackReply;
     else if (ack == QLatin1String("nak"))
         lateReply += nakReply;
+    else if (ack == QLatin1String("command error"))
+        lateReply += QByteArray("\x15X\r");
+    QElapsedTimer sinceClear;
 
     int answered = 0;
     bool cleared = false;
@@ -703,6 +850,8 @@ void TestCollect::recordNumbers()
             pty.write(replyFor(++answered));
             if (fault == QLatin1String("file made meanwhile"))
                 writeFile(options.output, earlier);
+            if (fault == QLatin1String("signal before the read-back"))
+                StopRequest::raise(SIGTERM); // as the handler does; the event loop's word comes later
             if (fault == QLatin1String("never quiet"))
                 talk.start(50);
             if (unplug) {
@@ -713,6 +862,14 @@ void TestCollect::recordNumbers()
         }
         if (line.contains(clrAll) && !cleared) {
             cleared = true;
+            sinceClear.start();
+            // Another writer holds the store from the clear on.
+            if (fault == QLatin1String("store locked after the clear") && locker.open())
+                QSqlQuery(locker).exec(QStringLiteral("BEGIN EXCLUSIVE"));
+            if (fault == QLatin1String("late sync fails"))
+                setSyncHook([](SyncTarget what, const QString &) { return what != SyncTarget::File; });
+            if (fault == QLatin1String("signal in the late file's sync"))
+                setSyncHook([](SyncTarget, const QString &) { StopRequest::raise(SIGTERM); return true; });
             pty.write(lateReply);
             if (fault == QLatin1String("signal after CLR ALL"))
                 QTimer::singleShot(400, running, [&] { running->interrupt(SIGTERM, QStringLiteral("SIGTERM")); });
@@ -726,8 +883,14 @@ void TestCollect::recordNumbers()
     QObject::connect(&session, &ReadoutSession::message, [&](const QString &m) { messages << m; });
     QSignalSpy finished(&session, &ReadoutSession::finished);
     session.start();
-    QVERIFY(finished.wait(15000));
+    const bool ended = !finished.isEmpty() || finished.wait(15000); // a refusal at the start ends at once
     talk.stop();
+    setSyncHook(nullptr);
+    StopRequest::reset();
+    locker.close();
+    locker = QSqlDatabase();
+    QSqlDatabase::removeDatabase(QStringLiteral("locker"));
+    QVERIFY(ended);
 
     QCOMPARE(session.status(), status);
     QStringList files;
@@ -735,15 +898,22 @@ void TestCollect::recordNumbers()
         files = QDir(options.outputDir).entryList(QDir::Files | QDir::Hidden);
         options.output = QDir(options.outputDir).filePath(files.value(0, QStringLiteral("none.csv")));
     } else {
-        files = QDir(dir.path()).entryList(QDir::Files | QDir::Hidden);
+        files = QDir(QFileInfo(options.output).path()).entryList(QDir::Files | QDir::Hidden);
     }
-    // The read-out's file, and beside it the late records' file: nothing else.
-    const bool saved = status == 0 || late > 0 || ack != QLatin1String("after");
-    QCOMPARE(files.size(), (saved || fault == QLatin1String("file made meanwhile") ? 1 : 0) + (late > 0 ? 1 : 0));
+    // The read-out's file, and beside it the late records' file: nothing else. Saved
+    // and not cleared where the stop or the late records' place came first.
+    const bool notCleared =
+        fault == QLatin1String("signal in the CSV's sync") || fault == QLatin1String("full at the late file");
+    const bool storeOnly = options.noCsv;
+    const bool saved = (status == 0 || late > 0 || ack != QLatin1String("after") || notCleared) && !storeOnly;
+    const bool lateKept = late > 0 && fault != QLatin1String("late sync fails") && !storeOnly;
+    QCOMPARE(files.size(), (saved || fault == QLatin1String("file made meanwhile") ? 1 : 0) + (lateKept ? 1 : 0));
     QString lateFile = options.output;
     lateFile.replace(QLatin1String(".csv"), QLatin1String(".late.csv"));
     says.replace(QLatin1String("%1"), options.device).replace(QLatin1String("%2"), options.output);
     says.replace(QLatin1String("%3"), lateFile);
+    if (options.store)
+        says.replace(QLatin1String("%4"), options.store->text);
     QVERIFY2(messages.join('\n').contains(says), qPrintable(messages.join('\n')));
     // Saved and cleared only when whole and read alike; late records in a file of their own.
     if (fault == QLatin1String("file made meanwhile"))
@@ -757,14 +927,18 @@ void TestCollect::recordNumbers()
         QVERIFY(csv.endsWith(QStringLiteral("\"%1\",\"%1\",\"1\",\"2\",\"3\",\"4\",\"%2\"\r\n")
                                  .arg(last).arg(last + 10).toLatin1()));
     }
-    if (late > 0) {
+    if (lateKept) {
         const QByteArray csv = fileBytes(lateFile);
         QCOMPARE(csv.count("\r\n"), qsizetype(late));
         QVERIFY(csv.endsWith(QStringLiteral("\"%1\",\"%1\",\"1\",\"2\",\"3\",\"4\",\"%2\"\r\n")
                                  .arg(numbers.last()).arg(numbers.last() + 10).toLatin1()));
     }
     if (!unplug)
-        QCOMPARE(pty.line().contains(clrAll), saved);
+        QCOMPARE(pty.line().contains(clrAll), (saved && !notCleared) || storeOnly);
+    if (fault == QLatin1String("signal before the read-back"))
+        QCOMPARE(pty.line().count(rddAll), 1);
+    if (ack == QLatin1String("nak") || ack == QLatin1String("command error"))
+        QVERIFY2(sinceClear.elapsed() < options.timeoutMs / 2, qPrintable(QString::number(sinceClear.elapsed())));
     QVERIFY(!port.portOpen());
 }
 
@@ -907,34 +1081,44 @@ void TestCollect::newFileInFolder()
              taken.size() + (ok ? 1 : 0));
 }
 
-// Every single fault of one kind, at every place, in the first reply of a 36-record
-// read-out with --clear; the read-back gets the clean reply, as after a moment's noise.
-// The line is scripted: a pause longer than --quiet ends a reply; the counter answers
-// a request after what it is still sending, without a pause. The judge decides; the
-// counter is cleared only when what would be saved is the pristine read-out.
+// Every single fault of one kind, at every place, in one reply of a 36-record
+// read-out with --clear: the first reply (the others clean, as after a moment's
+// noise), the read-back, the third reply (the first garbled elsewhere, so a third is
+// asked for), or two different faults in two replies; and read-backs alike but
+// shorter than the first. The line is scripted: a pause longer than --quiet ends a
+// reply; the counter answers a request after what it is still sending, without a
+// pause. The judge decides; the counter is cleared only when what would be saved is
+// the pristine read-out.
 void TestCollect::singleFaultSweep_data()
 {
     QTest::addColumn<QString>("fault");
+    QTest::addColumn<QString>("where");   // "first", "read-back", "third", "two"
     QTest::addColumn<QString>("cleared"); // "none", or "some" (the read-back proves them)
-    QTest::newRow("a byte deleted") << "delete" << "none";
+    QTest::newRow("a byte deleted") << "delete" << "first" << "none";
     for (const char *what : {"STX", "CR", "ACK", "NAK", "NUL"})
-        QTest::newRow(qPrintable(QStringLiteral("%1 inserted").arg(QLatin1String(what)))) << QString::fromLatin1(what) << "none";
+        QTest::newRow(qPrintable(QStringLiteral("%1 inserted").arg(QLatin1String(what)))) << QString::fromLatin1(what) << "first" << "none";
     // Inside the total or just before the CR: a 43-character frame whose fields are
     // all digits.
     for (const char *what : {"letter", "blank", "digit"})
-        QTest::newRow(qPrintable(QStringLiteral("%1 inserted").arg(QLatin1String(what)))) << QString::fromLatin1(what) << "some";
-    QTest::newRow("a byte turned into a non-digit") << "non-digit" << "some";
-    QTest::newRow("a byte turned into another digit") << "other digit" << "some";
-    QTest::newRow("a frame dropped") << "drop" << "some";   // the last one: nothing in one reply shows it
-    QTest::newRow("a frame doubled") << "double" << "none";
-    QTest::newRow("a frame swapped with the next") << "swap" << "none";
-    QTest::newRow("a pause longer than --quiet") << "pause" << "none";
-    QTest::newRow("two pauses longer than --quiet") << "pauses" << "none";
+        QTest::newRow(qPrintable(QStringLiteral("%1 inserted").arg(QLatin1String(what)))) << QString::fromLatin1(what) << "first" << "some";
+    QTest::newRow("a byte turned into a non-digit") << "non-digit" << "first" << "some";
+    QTest::newRow("a byte turned into another digit") << "other digit" << "first" << "some";
+    QTest::newRow("a frame dropped") << "drop" << "first" << "some";   // the last one: nothing in one reply shows it
+    QTest::newRow("a frame doubled") << "double" << "first" << "none";
+    QTest::newRow("a frame swapped with the next") << "swap" << "first" << "none";
+    QTest::newRow("a pause longer than --quiet") << "pause" << "first" << "none";
+    QTest::newRow("two pauses longer than --quiet") << "pauses" << "first" << "none";
+    for (const char *where : {"read-back", "third", "two"}) {
+        for (const char *fault : {"delete", "STX", "digit", "other digit", "drop", "double", "pause"})
+            QTest::addRow("%s: %s", where, fault) << fault << where << "none";
+    }
+    QTest::newRow("read-backs alike and shorter than the first") << "shorter" << "read-back" << "none";
 }
 
 void TestCollect::singleFaultSweep()
 {
     QFETCH(QString, fault);
+    QFETCH(QString, where);
     QFETCH(QString, cleared);
     QList<QByteArray> frames;
     for (int n = 1; n <= 36; ++n)
@@ -942,7 +1126,7 @@ void TestCollect::singleFaultSweep()
     const QByteArray pristine = frames.join();
     const QByteArray pristineCsv = csvOfReply(pristine);
 
-    // Each case: the first reply's bytes, in the pieces the pauses make.
+    // Each case: the faulted reply's bytes, in the pieces the pauses make.
     QList<QList<QByteArray>> cases;
     const auto offset = [&](int frame) { return qsizetype(frame) * 42; };
     const QMap<QString, QByteArray> inserted{{"STX", "\x02"}, {"CR", "\r"},    {"ACK", "\x06"},
@@ -962,9 +1146,11 @@ void TestCollect::singleFaultSweep()
                 bytes[p] = bytes[p] == '3' ? '8' : '3';
             else if (fault == "pause" && p > 0) // a pause before the first byte is no pause
                 cases << QList<QByteArray>{pristine.left(p), pristine.mid(p)};
+            else if (fault == "shorter" && p > 0)
+                cases << QList<QByteArray>{pristine.left(p)};
             else
                 continue;
-            if (fault != "pause")
+            if (fault != "pause" && fault != "shorter")
                 cases << QList<QByteArray>{bytes};
         }
     }
@@ -986,11 +1172,28 @@ void TestCollect::singleFaultSweep()
         cases << QList<QByteArray>{changed.join()};
     }
     QVERIFY(cases.size() > 30);
+    // A first reply sound but unlike the rest: a digit of record 10 garbled into another.
+    QByteArray other = pristine;
+    other[offset(9) + 7] = other[offset(9) + 7] == '3' ? '8' : '3';
 
     int clears = 0;
-    for (const QList<QByteArray> &firstReply : std::as_const(cases)) {
+    for (const QList<QByteArray> &faulted : std::as_const(cases)) {
+        // What the counter sends for requests 1, 2 and 3.
+        QList<QList<QByteArray>> responses{{pristine}, {pristine}, {pristine}};
+        if (where == "first")
+            responses[0] = faulted;
+        else if (where == "read-back")
+            responses[1] = responses[2] = fault == "shorter" ? faulted : QList<QByteArray>{pristine};
+        if (where == "read-back" && fault != "shorter")
+            responses[1] = faulted;
+        if (where == "third" || where == "two")
+            responses[0] = {other};
+        if (where == "third")
+            responses[2] = faulted;
+        if (where == "two")
+            responses[1] = faulted;
         // Pieces still to come on the line, each ended by a pause or by the end of a reply.
-        QList<QByteArray> line = firstReply;
+        QList<QByteArray> line = responses[0];
         line.removeAll(QByteArray());
         QList<Reply> replies;
         ReadoutDecision decision;
@@ -1000,26 +1203,64 @@ void TestCollect::singleFaultSweep()
             decision = decideReadout(replies, false, true);
             if (decision.action != ReadoutDecision::Action::AskAgain)
                 break;
-            if (line.isEmpty())
-                line << pristine;
-            else
-                line.last() += pristine;
+            const QList<QByteArray> next = responses.value(replies.size(), {pristine});
+            if (line.isEmpty()) {
+                line = next;
+            } else {
+                line.last() += next.first();
+                line += next.mid(1);
+            }
         }
-        const QString where = QStringLiteral("%1 replies; first: %2").arg(replies.size()).arg(QString::fromLatin1(
-            firstReply.join("|").toPercentEncoding(" |")));
-        QVERIFY2(replies.size() <= 3, qPrintable(where));
+        const QString at = QStringLiteral("%1 replies; faulted: %2").arg(replies.size()).arg(QString::fromLatin1(
+            faulted.join("|").toPercentEncoding(" |")));
+        QVERIFY2(replies.size() <= 3, qPrintable(at));
         if (decision.action != ReadoutDecision::Action::Save)
             continue;
         // Cleared: what is saved is the pristine read-out, and nothing of it is left
         // on the line to come after CLR ALL.
         ++clears;
-        QVERIFY2(csvOfReply(replies[decision.agreed].bytes) == pristineCsv, qPrintable(where));
-        QVERIFY2(line.isEmpty(), qPrintable(where));
+        QVERIFY2(csvOfReply(replies[decision.agreed].bytes) == pristineCsv, qPrintable(at));
+        QVERIFY2(line.isEmpty(), qPrintable(at));
     }
     if (cleared == QLatin1String("none"))
         QCOMPARE(clears, 0);
     else
         QVERIFY(clears > 0);
+}
+
+// A silent counter leaves an empty --output; two runs at once then both find it
+// empty. Each rename takes a second here (a slow disk), so the second run checks
+// while the first is committing: the first one's file must stay, and only the first
+// counter is cleared.
+void TestCollect::twoRunsOnOneEmptyFile()
+{
+    QTemporaryDir dir;
+    Sim first, second;
+    QVERIFY(first.start(dir.filePath("COM1"), {"--fast"}));
+    QVERIFY(second.start(dir.filePath("COM2"), {"--fast", "--records", "5"}));
+    const QString file = dir.filePath("records.csv");
+    QVERIFY(writeFile(file, QByteArray()));
+    QProcessEnvironment env = failingSync(QString());
+    env.insert("QZ_SLOW_RENAME", "1000");
+    QProcess runs[2];
+    for (int k = 0; k < 2; ++k) {
+        runs[k].setProcessEnvironment(env);
+        runs[k].start(QStringLiteral(QZ_COLLECT_PATH), {"--port", dir.filePath(k == 0 ? "COM1" : "COM2"), "--output",
+                                                        file, "--clear", "--quiet", "100"});
+    }
+    for (QProcess &run : runs)
+        QVERIFY(run.waitForFinished(30000));
+    const QList<int> statuses{runs[0].exitCode(), runs[1].exitCode()};
+    const QByteArray errs[2] = {runs[0].readAllStandardError(), runs[1].readAllStandardError()};
+    QVERIFY2(statuses.contains(0) && statuses.contains(4), (errs[0] + errs[1]).constData());
+    const int won = statuses.indexOf(0);
+    const QByteArray &lost = errs[1 - won];
+    QVERIFY2(lost.contains("the file was made by someone else while the counter was read (--overwrite replaces it); "
+                           "the counter was not cleared"),
+             lost.constData());
+    QCOMPARE(fileBytes(file).count("\r\n"), won == 0 ? 36 : 5);
+    QVERIFY((won == 0 ? first : second).log().contains("CLR ALL"));
+    QVERIFY(!(won == 0 ? second : first).log().contains("CLR ALL"));
 }
 
 QTEST_GUILESS_MAIN(TestCollect)

@@ -1,4 +1,5 @@
 #include "csv/csv_writer.h"
+#include "csv/durable_file.h"
 #include "table/record_decoder.h"
 #include "test_support.h"
 
@@ -38,6 +39,8 @@ private slots:
     void failureKeepsOldFile_data();
     void failureKeepsOldFile();
     void failureWhenFileTooLarge();
+    void syncedBeforeNamed_data();
+    void syncedBeforeNamed();
 };
 
 void TestCsv::linesFromReceivedRecords()
@@ -323,6 +326,78 @@ void TestCsv::failureWhenFileTooLarge()
     QVERIFY(writeCsvFile(path, rx.table, rx.state.FrameCount).ok);
     QCOMPARE(fileBytes(path), csv(rx));
 #endif
+}
+
+namespace {
+// The sync seam: what each file sync found under the target's name, or a failing sync.
+QString s_target;
+QList<QByteArray> s_seenAtSync;
+bool s_failSync = false;
+bool watchSync(SyncTarget what, const QString &)
+{
+    if (what == SyncTarget::File)
+        s_seenAtSync << (QFileInfo::exists(s_target) ? fileBytes(s_target) : QByteArray("none"));
+    return !(s_failSync && what == SyncTarget::File);
+}
+} // namespace
+
+// Every way a file is made is synced before it takes its name, on every platform
+// (the seam stands in for a disk whose flush fails): leave the sync out and the
+// failing flush goes unnoticed.
+void TestCsv::syncedBeforeNamed_data()
+{
+    QTest::addColumn<QString>("how");
+    QTest::addColumn<bool>("fails");
+    for (const char *how : {"replace", "new name", "first free name", "reserved"}) {
+        QTest::addRow("%s, synced", how) << how << false;
+        QTest::addRow("%s, the sync fails", how) << how << true;
+    }
+}
+
+void TestCsv::syncedBeforeNamed()
+{
+    QFETCH(QString, how);
+    QFETCH(bool, fails);
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString path = dir.filePath("records.csv");
+    if (how == "replace")
+        QVERIFY(writeFile(path, "old"));
+    const QStringList before = listing(dir.path());
+    s_target = path;
+    s_seenAtSync.clear();
+    s_failSync = fails;
+    setSyncHook(watchSync);
+
+    FileWriteFailure r;
+    QString written;
+    if (how == "replace") {
+        r = writeFileDurably(path, "new", ReplaceFile::Always);
+    } else if (how == "new name") {
+        r = writeFileDurably(path, "new", ReplaceFile::Never);
+    } else if (how == "first free name") {
+        r = writeNewFileDurably({path, dir.filePath("records_2.csv")}, "new", &written);
+    } else {
+        ReservedFile room;
+        r = room.reserve({path}, 4096);
+        QVERIFY(r.ok());
+        r = room.commit("new", &written);
+    }
+    setSyncHook(nullptr);
+
+    QVERIFY(!s_seenAtSync.isEmpty());
+    // At the sync the name still held what it held before.
+    QCOMPARE(s_seenAtSync.first(), how == "replace" ? QByteArray("old") : QByteArray("none"));
+    if (fails) {
+        QCOMPARE(r.kind, FileWriteFailure::Kind::Sync);
+        QCOMPARE(listing(dir.path()), before); // nothing named, nothing left behind
+        if (how == "replace")
+            QCOMPARE(fileBytes(path), QByteArray("old"));
+    } else {
+        QVERIFY2(r.ok(), qPrintable(r.reason));
+        QCOMPARE(fileBytes(path), QByteArray("new"));
+        QCOMPARE(listing(dir.path()), QStringList{"records.csv"});
+    }
 }
 
 QTEST_GUILESS_MAIN(TestCsv)

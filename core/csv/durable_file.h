@@ -36,10 +36,13 @@ enum class ReplaceFile { Always, OnlyEmpty, Never };
 
 // Writes bytes to path whole or not at all, and on disk before it says so: a
 // temporary file beside the target, every write, the sync and the close checked,
-// renamed over the target, then the folder synced (QSaveFile on Windows). A symbolic link is
+// renamed over the target, then the folder synced (on Windows the file flushed and
+// the rename written through). A symbolic link is
 // followed (the file it points to is replaced, the link stays). Only regular files
-// are ever replaced; with OnlyEmpty a file with content is left alone. On any
-// failure before the rename the old file is untouched and no temporary is left.
+// are ever replaced; with OnlyEmpty a file with content is left alone, and an existing
+// file is taken under a lock that every writer here takes on it, so two writers never
+// both take one empty file. On any failure before the rename the old file is
+// untouched and no temporary is left.
 FileWriteFailure writeFileDurably(const QString &path, const QByteArray &bytes,
                                   ReplaceFile replace = ReplaceFile::Always);
 
@@ -74,3 +77,43 @@ bool nameTaken(const QString &path);
 // /dev or /proc (/dev/stdout): a stream, no place to keep records. A regular file,
 // a file not made yet and a folder (which the writer refuses) are not.
 bool isStreamOrDevice(const QString &path);
+
+// Room for a new file secured before the work whose result it will hold: a hidden
+// temporary file in `folder` (the folder the names are in, a symbolic link's own
+// folder), its space allocated, its names checked to fit the folder's name length.
+// commit() writes the bytes into it, syncs it and gives it the first free name; a
+// reservation never committed is removed with the object.
+class ReservedFile
+{
+public:
+    ReservedFile() = default;
+    ~ReservedFile();
+    ReservedFile(const ReservedFile &) = delete;
+    ReservedFile &operator=(const ReservedFile &) = delete;
+
+    FileWriteFailure reserve(const QStringList &names, qint64 bytes);
+    FileWriteFailure commit(const QByteArray &bytes, QString *written);
+    bool reserved() const { return m_handle != -1; }
+    // Gives the room back (the temporary file removed).
+    void release();
+
+private:
+    QStringList m_names;
+    QString m_temporary;
+    qintptr m_handle = -1; // a descriptor, or a Windows HANDLE
+    qint64 m_size = 0;
+};
+
+// Temporary files of this writer (.qz7310-*.part) in `folder` that no running writer
+// holds: what a run killed while writing left behind. Paths, oldest first.
+QStringList leftoverTemporaries(const QString &folder);
+
+// The folder a new file named `path` is made in: the name's own folder (a symbolic
+// link's, not its target's).
+QString folderOfName(const QString &path);
+
+// For tests: every sync of a file or a folder (fsync, FlushFileBuffers) asks this
+// first; false makes that sync fail. Returns the one it replaces; nullptr: none.
+enum class SyncTarget { File, Folder };
+using SyncHook = bool (*)(SyncTarget what, const QString &path);
+SyncHook setSyncHook(SyncHook hook);

@@ -4,13 +4,8 @@
 CounterTable::RowTexts decodeRecordTexts(QByteArrayView frame)
 {
     CounterTable::RowTexts texts;
-    for (int c = 0; c < CounterTable::Columns; ++c) {
-        const qsizetype start = RecordFields[c].position - 1;
-        QByteArrayView field;
-        if (start < frame.size())
-            field = frame.sliced(start, std::min<qsizetype>(RecordFields[c].length, frame.size() - start));
-        texts[c] = plainNumberText(field);
-    }
+    for (int c = 0; c < CounterTable::Columns; ++c)
+        texts[c] = plainNumberText(recordField(frame, c));
     return texts;
 }
 

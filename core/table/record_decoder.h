@@ -1,19 +1,12 @@
 #pragma once
 
+#include "table/counter_record.h"
 #include "table/counter_table.h"
 
 #include <QByteArrayView>
-#include <array>
 
-// Field positions of a data frame (1-based, STX at position 1) and the table
-// column each one fills.
-struct RecordField
-{
-    int position;
-    int length;
-};
-inline constexpr std::array<RecordField, CounterTable::Columns> RecordFields = {{
-    {3, 2}, {6, 5}, {12, 5}, {18, 5}, {24, 5}, {30, 5}, {36, 6}}};
+// Each of the frame's fields fills the table column of its index.
+static_assert(RecordFieldCount == CounterTable::Columns);
 
 // The seven cell texts of one data frame; fields past the frame's end read as 0.
 CounterTable::RowTexts decodeRecordTexts(QByteArrayView frame);
