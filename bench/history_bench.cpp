@@ -11,6 +11,7 @@
 
 #include "history_charts.h"
 #include "history_window.h"
+#include "readout_judge.h"
 #include "table/counter_record.h"
 #include "readout_store.h"
 

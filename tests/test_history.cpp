@@ -4,6 +4,7 @@
 #include "collect_support.h"
 #include "history_charts.h"
 #include "history_window.h"
+#include "readout_judge.h"
 #include "table/counter_record.h"
 #include "test_support.h"
 
